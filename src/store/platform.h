@@ -1,0 +1,43 @@
+/* platform.h - the few operating-system services the store and the entry
+ * take from the platform; one implementation per platform (POSIX here). */
+#ifndef PLUGIN_MEMORY_PLATFORM_H
+#define PLUGIN_MEMORY_PLATFORM_H
+
+#include <stdint.h>
+
+/* Puts standard input and output into binary mode (no line-ending
+ * translation). A no-op on POSIX. */
+void plat_binary_stdio(void);
+/* The current process identifier. */
+long plat_pid(void);
+/* 1 when path exists and is a directory, else 0. */
+int plat_is_dir(const char *path);
+/* 1 when path exists (anything), else 0. */
+int plat_exists(const char *path);
+/* Regular file test; when it is one, its low nine permission bits go to
+ * *mode (may be null) and 1 is returned; otherwise 0. */
+int plat_file_mode(const char *path, unsigned *mode);
+/* Size of the file at path in bytes, or -1 when it cannot be examined. */
+int64_t plat_file_size(const char *path);
+/* Creates one directory with default permissions. Returns 0 or -1. */
+int plat_mkdir(const char *path);
+/* Sets the low nine permission bits. Returns 0 or -1. */
+int plat_chmod(const char *path, unsigned mode);
+/* Removes a file. Returns 0 or -1. */
+int plat_unlink(const char *path);
+/* Flushes a written file's data to stable storage: the descriptor behind
+ * the stream f (a FILE*). Returns 0 or -1. */
+int plat_sync_stream(void *f);
+/* Moves the finished file tmp over dst in one step, durably: after success
+ * the rename itself is on stable storage. Returns 0 or -1 (dst untouched). */
+int plat_replace(const char *tmp, const char *dst);
+/* Creates path exclusively, owner read/write, and writes text into it.
+ * Returns 0, or -1 when it exists already or cannot be written. */
+int plat_create_exclusive(const char *path, const char *text);
+/* Age in whole seconds since the file's last modification, or -1 when the
+ * file cannot be examined. */
+long plat_file_age_seconds(const char *path);
+/* Sleeps for ms milliseconds. */
+void plat_sleep_ms(int ms);
+
+#endif

@@ -1,0 +1,192 @@
+/* store.h - the graph store: text helpers, the in-memory graph, the graph
+ * file with its atomic saves and writer's lock, and the storage location. */
+#ifndef PLUGIN_MEMORY_STORE_H
+#define PLUGIN_MEMORY_STORE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <yyjson.h>
+
+/*==============================================================================
+ * Text buffer
+ *============================================================================*/
+
+/* Largest capacity a buffer may reach: 256 MiB (text plus terminator). */
+#define BUF_MAX_CAP ((uint64_t)268435456)
+
+/* A growable, always zero-terminated text buffer. A record whose fields are
+ * all zero is a valid empty buffer. */
+struct buf {
+    char *data;      /* the text; null while nothing has been allocated */
+    uint64_t len;    /* text bytes, the terminator not counted */
+    uint64_t cap;    /* bytes allocated at data; 0 while data is null */
+    int dropped;     /* set to 1 the first time an append is dropped for lack
+                        of room; only buf_init and buf_free clear it */
+};
+
+/* Sets every field to zero: an empty buffer without storage. */
+void buf_init(buf *b);
+/* Makes room for n more bytes plus the terminator. Capacities run 1024, then
+ * doubling, up to BUF_MAX_CAP. Returns 1 on success; 0 when the buffer cannot
+ * grow, leaving data, len and cap exactly as they were. */
+int buf_need(buf *b, uint64_t n);
+/* Appends n bytes; a null src or n of 0 does nothing (and allocates nothing).
+ * When there is no room the whole piece is dropped and `dropped` is set. */
+void buf_add(buf *b, const void *src, uint64_t n);
+/* Appends a zero-terminated text; null appends nothing. */
+void buf_puts(buf *b, const char *s);
+/* Appends one byte. */
+void buf_putc(buf *b, int c);
+/* The text, or a static empty text while nothing is allocated; never null. */
+const char *buf_str(const buf *b);
+/* Releases the storage and zeroes the record; it can be used again. */
+void buf_free(buf *b);
+
+/*==============================================================================
+ * JSON text and small string helpers
+ *============================================================================*/
+
+/* Appends s as a JSON string literal, escaping only the double quote, the
+ * backslash and control bytes. A null s gives "". Each escape is one piece. */
+void json_str(buf *b, const char *s);
+/* Bounded copy into dst[size]: always terminated, cut silently. Nothing
+ * happens when dst is null or size is 0; a null src gives an empty text. */
+void str_copy(char *dst, size_t size, const char *src);
+/* 1 when needle occurs in hay, folding only A-Z; an empty or null needle
+ * always matches, an empty or null hay matches only that. */
+int str_icontains(const char *hay, const char *needle);
+/* Heap copy of s, or null for a null s or when memory runs out. */
+char *dup_or_null(const char *s);
+/* Integer setting from the environment: def when unset, empty, without
+ * digits or beyond 32 bits; otherwise the value clamped to [min, max]. */
+int env_int(const char *name, int def, int min, int max);
+
+/*==============================================================================
+ * Graph model
+ *============================================================================*/
+
+#define FIELD_MAX 1024        /* longest name, type or relation field */
+#define OBS_TEXT_MAX 8000     /* longest observation text taken from JSON */
+
+/* One entity. */
+struct ent {
+    char *name;               /* owned, 1..FIELD_MAX bytes */
+    char *entity_type;        /* owned, 1..FIELD_MAX bytes */
+    char **obs;               /* owned texts, exactly obs_count slots; null when none */
+    uint64_t obs_count;       /* number of observations */
+    int32_t is_new;           /* scratch mark for the tools; 0 after load and ent_add */
+};
+
+/* One directed, typed relation. */
+struct rel {
+    char *from;               /* owned name of the source entity */
+    char *to;                 /* owned name of the target entity */
+    char *relation_type;      /* owned relation type */
+};
+
+/* The whole graph: three growable arrays with counts and capacities. */
+struct graph {
+    ent *ents;                /* entities in the order added */
+    uint64_t ent_count;       /* entities in use */
+    uint64_t ent_cap;         /* slots allocated (32, then doubling) */
+    rel *rels;                /* relations in the order added */
+    uint64_t rel_count;       /* relations in use */
+    uint64_t rel_cap;         /* slots allocated (64, then doubling) */
+    char **bad;               /* unreadable file lines, verbatim; an entry may be null */
+    uint64_t bad_count;       /* lines kept */
+    uint64_t bad_cap;         /* slots allocated (16, then doubling) */
+};
+
+/* The process-wide graph, loaded afresh by every operation. */
+extern graph G;
+
+/* Limits, read from the environment at every check. */
+int limit_max_entities(void); /* MEMORY_MAX_ENTITIES, default 20000 */
+int limit_max_obs(void);      /* MEMORY_MAX_OBS, default 2000 */
+int limit_max_relations(void);/* MEMORY_MAX_RELATIONS, default 40000 */
+int limit_max_bad(void);      /* MEMORY_MAX_BAD, default 5000 */
+
+/* Frees everything g owns and zeroes it; it can be refilled afterwards. */
+void graph_clear(graph *g);
+/* First entity whose name equals name byte for byte, or null. */
+ent *ent_find(graph *g, const char *name);
+/* Appends a copy of an entity (at most limit_max_obs() observations; a null
+ * entry is stored as ""). Returns 0, or -1 with the reason in err (may be
+ * null) and g unchanged. */
+int ent_add(graph *g, const char *name, const char *entity_type, char *const *obs,
+            uint64_t count, char *err, size_t err_size);
+/* Appends a copy of a relation. Returns 0, or -1 with the reason in err and g
+ * unchanged. */
+int rel_add(graph *g, const char *from, const char *to, const char *relation_type,
+            char *err, size_t err_size);
+/* Appends a copy of text (null as "") to e's observations. Returns 1, or 0
+ * when e is at its observation limit or memory runs out (e unchanged). */
+int obs_push(ent *e, const char *text);
+/* Keeps a copy of an unreadable line, up to limit_max_bad(); otherwise drops
+ * it silently. */
+void bad_add(graph *g, const char *line);
+/* Copies the strings (at most OBS_TEXT_MAX bytes each) among the first max
+ * elements of the JSON array v into a new array. Non-arrays give no texts.
+ * Returns 0, or -1 when the slot array cannot be allocated. The caller frees
+ * the array and its texts (see str_arr_free). */
+int str_arr_from(yyjson_val *v, char ***out, size_t *out_count, size_t max);
+/* Frees an array made by str_arr_from. */
+void str_arr_free(char **arr, size_t count);
+
+/*==============================================================================
+ * Graph file and persistence
+ *============================================================================*/
+
+#define GRAPH_READ_MAX 25165824L   /* 24 MiB: the largest file a load accepts */
+
+/* Text of the last storage failure, always terminated. */
+extern char g_data_err[256];
+
+/* Clears G and rebuilds it from the graph file. Returns 0 (an absent file
+ * gives an empty G), or -1 with G empty and the reason in g_data_err. */
+int graph_load(void);
+/* Writes G as the whole graph file, atomically and durably. Returns 0, or -1
+ * with the reason in err and the file unchanged. */
+int graph_save(char *err, size_t err_size);
+/* Replaces the graph file by text[0..len) through a temporary file beside it.
+ * Returns 0, or -1 with the reason in err (may be null); the file is then
+ * unchanged and no temporary file remains. */
+int write_over(const char *text, size_t len, char *err, size_t err_size);
+/* Appends the file text of g (entities, relations, kept lines) to b. */
+void graph_format(const graph *g, buf *b);
+
+/* Writer's lock: the file "<graph path>.lock" beside the graph file. */
+extern char g_lock_path[1056];
+extern int g_lock_fd;          /* -1 while not held, 0 while held */
+/* Takes the lock, waiting up to MEMORY_LOCK_TIMEOUT_MS and removing a lock
+ * file older than MEMORY_LOCK_STALE_MS. Returns 0, or -1 when it cannot be
+ * had in time (or the path cannot be resolved). */
+int graph_lock(void);
+/* Releases the lock if held. */
+void graph_unlock(void);
+
+/*==============================================================================
+ * Storage location
+ *============================================================================*/
+
+extern char g_path[1024];       /* resolved path of the graph file */
+extern int g_path_resolved;     /* 1 once g_path is resolved, for the process */
+
+/* Resolves g_path once per process. Returns 1, or 0 with the reason in
+ * g_data_err (the next call tries again). */
+int ensure_path(void);
+/* g_path once resolved, otherwise "" (never null). */
+const char *graph_path(void);
+/* File size and existence of the graph file (outputs may be null). Returns 0
+ * when the path is known, -1 when it cannot be resolved. */
+int graph_path_info(int64_t *size, int *exists);
+/* Writes dir joined with name into g_path. */
+void path_join(const char *dir, const char *name);
+/* Creates path with its missing parents. Returns 1 when it is a directory
+ * afterwards, 0 otherwise. */
+int mkdirs(const char *path);
+/* Forgets the resolved path (tests only: the process normally resolves once). */
+void store_reset_path(void);
+
+#endif

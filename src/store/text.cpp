@@ -1,0 +1,142 @@
+// text.cpp - the growable text buffer and the small text helpers that every
+// subsystem uses to assemble JSON and copy strings.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "store.h"
+
+static char empty_text[1] = {0};
+
+void buf_init(buf *b) {
+    b->data = nullptr;
+    b->len = 0;
+    b->cap = 0;
+    b->dropped = 0;
+}
+
+int buf_need(buf *b, uint64_t n) {
+    // Compare without overflow: the text, the new bytes and the terminator.
+    if (n >= BUF_MAX_CAP || b->len + 1 > BUF_MAX_CAP - n) return 0;
+    uint64_t need = b->len + n + 1;
+    if (need <= b->cap) return 1;
+    uint64_t cand = b->cap ? b->cap : 1024;
+    while (cand < need) {
+        if (cand > BUF_MAX_CAP / 2) return 0;
+        cand *= 2;
+    }
+    char *p = (char *)realloc(b->data, (size_t)cand);
+    if (!p) return 0;
+    if (!b->data) p[0] = 0;
+    b->data = p;
+    b->cap = cand;
+    return 1;
+}
+
+void buf_add(buf *b, const void *src, uint64_t n) {
+    if (!src || n == 0) return;
+    if (!buf_need(b, n)) {
+        b->dropped = 1;
+        return;
+    }
+    memcpy(b->data + b->len, src, (size_t)n);
+    b->len += n;
+    b->data[b->len] = 0;
+}
+
+void buf_puts(buf *b, const char *s) {
+    if (s) buf_add(b, s, strlen(s));
+}
+
+void buf_putc(buf *b, int c) {
+    char ch = (char)c;
+    buf_add(b, &ch, 1);
+}
+
+const char *buf_str(const buf *b) { return b->data ? b->data : empty_text; }
+
+void buf_free(buf *b) {
+    free(b->data);
+    buf_init(b);
+}
+
+void json_str(buf *b, const char *s) {
+    buf_putc(b, '"');
+    if (s) {
+        const unsigned char *p = (const unsigned char *)s;
+        const unsigned char *run = p; // start of the bytes copied unchanged
+        for (; *p; p++) {
+            unsigned char c = *p;
+            if (c >= 0x20 && c != '"' && c != '\\') continue;
+            buf_add(b, run, (uint64_t)(p - run));
+            char esc[8];
+            switch (c) {
+            case '"': buf_add(b, "\\\"", 2); break;
+            case '\\': buf_add(b, "\\\\", 2); break;
+            case '\n': buf_add(b, "\\n", 2); break;
+            case '\r': buf_add(b, "\\r", 2); break;
+            case '\t': buf_add(b, "\\t", 2); break;
+            case '\b': buf_add(b, "\\b", 2); break;
+            case '\f': buf_add(b, "\\f", 2); break;
+            default:
+                snprintf(esc, sizeof esc, "\\u%04x", c);
+                buf_add(b, esc, 6);
+            }
+            run = p + 1;
+        }
+        buf_add(b, run, (uint64_t)(p - run));
+    }
+    buf_putc(b, '"');
+}
+
+void str_copy(char *dst, size_t size, const char *src) {
+    if (!dst || size == 0) return;
+    dst[0] = 0;
+    if (!src) return;
+    size_t i = 0;
+    for (; i + 1 < size && src[i]; i++) dst[i] = src[i];
+    dst[i] = 0;
+}
+
+static inline unsigned char fold(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? (unsigned char)(c + 32) : c;
+}
+
+int str_icontains(const char *hay, const char *needle) {
+    if (!needle || !*needle) return 1;
+    if (!hay || !*hay) return 0;
+    const unsigned char *h = (const unsigned char *)hay;
+    const unsigned char *n = (const unsigned char *)needle;
+    unsigned char first = fold(n[0]);
+    for (; *h; h++) {
+        if (fold(*h) != first) continue;
+        size_t i = 1;
+        while (n[i] && h[i] && fold(h[i]) == fold(n[i])) i++;
+        if (!n[i]) return 1;
+        if (!h[i]) return 0; // hay ended: no later start can fit the needle
+    }
+    return 0;
+}
+
+char *dup_or_null(const char *s) {
+    if (!s) return nullptr;
+    size_t n = strlen(s) + 1;
+    char *p = (char *)malloc(n);
+    if (p) memcpy(p, s, n);
+    return p;
+}
+
+int env_int(const char *name, int def, int min, int max) {
+    const char *v = getenv(name);
+    if (!v || !*v) return def;
+    char *end = nullptr;
+    errno = 0;
+    long x = strtol(v, &end, 10);
+    if (end == v) return def;
+    if (errno == ERANGE || x < INT_MIN || x > INT_MAX) return def;
+    if (x < min) return min;
+    if (x > max) return max;
+    return (int)x;
+}

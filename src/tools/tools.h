@@ -1,0 +1,95 @@
+/* tools.h - the nine graph tools, their common result record, dispatch by
+ * name, the two wrappings of a result and the tool catalogue. */
+#ifndef PLUGIN_MEMORY_TOOLS_H
+#define PLUGIN_MEMORY_TOOLS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <yyjson.h>
+
+#include "../store/store.h"
+
+/*==============================================================================
+ * Result record and framework
+ *============================================================================*/
+
+/* The result of one tool call. All fields zero when initialised. */
+struct tool_out {
+    yyjson_mut_doc *doc;   /* result document, created by tool_start; owned */
+    yyjson_mut_val *root;  /* root object of doc; the result members go here */
+    char *note;            /* optional remark shown only by the MCP wrapping; owned */
+    char *err;             /* first error message; owned */
+    int32_t failed;        /* 1 once any error was recorded */
+};
+
+/* Zeroes every field. */
+void tool_out_init(tool_out *out);
+/* Creates the result document and its root object; records "out of memory"
+ * on failure. Called only while out->doc is null. */
+void tool_start(tool_out *out);
+/* Records an error (printf format, cut to 767 bytes on a whole UTF-8
+ * character); the first error's text is kept, every error sets failed. */
+void tool_err(tool_out *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+/* Releases what the record owns and zeroes it; null is ignored. */
+void tool_free(tool_out *out);
+/* Value of the first member named key of the object args, or null. */
+yyjson_val *arg_get(yyjson_val *args, const char *key);
+/* Runs the tool called name on args with a zeroed out. Returns 0 when such
+ * a tool exists (whatever its outcome), -1 otherwise. */
+int tool_dispatch(const char *name, yyjson_val *args, tool_out *out);
+/* Newly allocated copy of the catalogue text, or null. The caller frees it. */
+char *tools_list_json(void);
+/* The catalogue text itself and its length (embedded at build time). */
+extern const char tool_catalogue[];
+extern const size_t tool_catalogue_len;
+/* Newly allocated MCP tool-result text for out, or null. Caller frees. */
+char *tool_mcp_result(const tool_out *out);
+/* Newly allocated {"ok":...} API envelope for out, or null. Caller frees. */
+char *tool_api_result(const tool_out *out);
+
+/*==============================================================================
+ * Read options and result objects
+ *============================================================================*/
+
+/* Read options of one call of a read tool. */
+struct read_opt {
+    int32_t has_obs_limit;  /* "observationLimit" was present */
+    int32_t obs_limit;      /* observations shown per entity, 0..100000000 */
+    int32_t has_types;      /* "entityTypes" was present */
+    char **types;           /* owned copies of the wanted types */
+    size_t ntypes;          /* number of texts in types */
+    int32_t add_count;      /* add "observationCount" to entity objects */
+    int32_t max_ents;       /* most entities in a result; 0 for no maximum */
+};
+
+void read_opt_init(read_opt *opt);
+void read_opt_free_types(read_opt *opt);
+/* Reads "observationLimit" and "entityTypes". Returns 0, or -1 when invalid. */
+int parse_read_opts(yyjson_val *args, read_opt *opt);
+/* New entity object in doc (strings by reference), or null. */
+yyjson_mut_val *ent_to_mut(yyjson_mut_doc *doc, const ent *e, const read_opt *opt);
+/* New relation object in doc (strings by reference), or null. */
+yyjson_mut_val *rel_to_mut(yyjson_mut_doc *doc, const char *from, const char *to,
+                           const char *relation_type);
+/* Writes {"entities":[...],"relations":[...]} for the n entities into out. */
+void emit_set(tool_out *out, ent *const *ents, size_t n, const read_opt *opt);
+/* 1 when all six texts are present and the two triples are equal. */
+int rel_same_fields(const char *f1, const char *t1, const char *r1, const char *f2,
+                    const char *t2, const char *r2);
+
+/*==============================================================================
+ * The nine tools
+ *============================================================================*/
+
+void tool_create_entities(yyjson_val *args, tool_out *out);
+void tool_create_relations(yyjson_val *args, tool_out *out);
+void tool_add_observations(yyjson_val *args, tool_out *out);
+void tool_delete_entities(yyjson_val *args, tool_out *out);
+void tool_delete_observations(yyjson_val *args, tool_out *out);
+void tool_delete_relations(yyjson_val *args, tool_out *out);
+void tool_read_graph(yyjson_val *args, tool_out *out);
+void tool_search_nodes(yyjson_val *args, tool_out *out);
+void tool_open_nodes(yyjson_val *args, tool_out *out);
+
+#endif
