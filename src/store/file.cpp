@@ -1,11 +1,225 @@
-// file.cpp - STUB, replaced by the graph file reader and writer.
+// file.cpp - the graph file: loading it into G line by line, and writing G
+// back as a whole through a temporary file that replaces it in one step.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
 #include "store.h"
+#include "store_internal.h"
+
 char g_data_err[256];
-char g_lock_path[1056];
-int g_lock_fd = -1;
-int graph_load(void) { return 0; }
-int graph_save(char *err, size_t n) { str_copy(err, n, "not built"); return -1; }
-int write_over(const char *, size_t, char *err, size_t n) { str_copy(err, n, "not built"); return -1; }
-void graph_format(const graph *, buf *) {}
-int graph_lock(void) { return 0; }
-void graph_unlock(void) {}
+
+// The loader looks at this many observation elements at least; a raised
+// MEMORY_MAX_OBS widens it so that whatever was saved loads back.
+static const size_t LOAD_OBS_ELEMENTS = 2000;
+
+static void set_err(char *err, size_t size, const char *msg) {
+    if (err && size) snprintf(err, size, "%s", msg);
+}
+
+// Reads the whole file at path into a new zero-terminated block. Returns 1
+// with the block, 0 when the file does not exist, -1 when it exists but
+// cannot be read or is too large.
+static int read_file(const char *path, char **out, size_t *out_len) {
+    *out = nullptr;
+    *out_len = 0;
+    // Only a regular file is read; a directory would open on POSIX and read
+    // as nothing, hiding that the graph is not where it should be.
+    if (plat_exists(path) && !plat_file_mode(path, nullptr)) return -1;
+    FILE *f = fopen(path, "rb");
+    char *data = nullptr;
+    size_t n = 0;
+    if (f) {
+        long size = -1;
+        if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
+        if (size >= 0 && size <= GRAPH_READ_MAX && fseek(f, 0, SEEK_SET) == 0)
+            data = (char *)malloc((size_t)size + 1);
+        if (data) n = fread(data, 1, (size_t)size, f);
+        fclose(f);
+    }
+    if (!data) return plat_exists(path) ? -1 : 0;
+    data[n] = 0;
+    *out = data;
+    *out_len = n;
+    return 1;
+}
+
+// Adds one entity line's value to g; -1 when it is not a usable entity.
+static int load_entity(graph *g, yyjson_val *root) {
+    yyjson_val *name = yyjson_obj_get(root, "name");
+    yyjson_val *type = yyjson_obj_get(root, "entityType");
+    yyjson_val *obs = yyjson_obj_get(root, "observations");
+    if (!yyjson_is_str(name) || !yyjson_is_str(type) || !yyjson_is_arr(obs)) return -1;
+    size_t max = (size_t)limit_max_obs();
+    if (max < LOAD_OBS_ELEMENTS) max = LOAD_OBS_ELEMENTS;
+    char **arr;
+    size_t count;
+    if (str_arr_from(obs, &arr, &count, max) != 0) return -1;
+    char err[128];
+    return ent_add_owned(g, yyjson_get_str(name), yyjson_get_str(type), arr, count, err,
+                         sizeof err);
+}
+
+// Adds one relation line's value to g; -1 when it is not a usable relation.
+static int load_relation(graph *g, yyjson_val *root) {
+    yyjson_val *from = yyjson_obj_get(root, "from");
+    yyjson_val *to = yyjson_obj_get(root, "to");
+    yyjson_val *type = yyjson_obj_get(root, "relationType");
+    if (!yyjson_is_str(from) || !yyjson_is_str(to) || !yyjson_is_str(type)) return -1;
+    char err[128];
+    return rel_add(g, yyjson_get_str(from), yyjson_get_str(to), yyjson_get_str(type), err,
+                   sizeof err);
+}
+
+// One line, zero-terminated at its end; len counts its bytes up to the first
+// zero byte. Blank lines are ignored, everything unusable is kept verbatim.
+static void load_line(graph *g, char *line, size_t len, const yyjson_alc *alc) {
+    char *s = line, *end = line + len;
+    while (s < end && (*s == ' ' || *s == '\t' || *s == '\r')) s++;
+    if (s == end) return;
+    yyjson_doc *doc = yyjson_read_opts(s, (size_t)(end - s), 0, alc, nullptr);
+    int ok = -1;
+    if (doc) {
+        yyjson_val *root = yyjson_doc_get_root(doc);
+        if (yyjson_is_obj(root)) {
+            yyjson_val *type = yyjson_obj_get(root, "type");
+            if (yyjson_equals_str(type, "entity"))
+                ok = load_entity(g, root);
+            else if (yyjson_equals_str(type, "relation"))
+                ok = load_relation(g, root);
+        }
+        yyjson_doc_free(doc);
+    }
+    if (ok != 0) bad_add(g, line);
+}
+
+int graph_load(void) {
+    graph_clear(&G);
+    g_data_err[0] = 0;
+    if (!g_path_resolved && !ensure_path()) return -1;
+    char *data;
+    size_t n;
+    int r = read_file(g_path, &data, &n);
+    if (r < 0) {
+        snprintf(g_data_err, sizeof g_data_err,
+                 "cannot read the graph file (permission, or larger than %d MB)", 24);
+        return -1;
+    }
+    if (r == 0) return 0;
+
+    // Zero bytes are rare; only when the text holds one must each line be
+    // measured up to it.
+    int has_zero = memchr(data, 0, n) != nullptr;
+    // One allocator for all the line documents, so that their memory is
+    // reused from line to line.
+    yyjson_alc *alc = yyjson_alc_dyn_new();
+    graph g = {};
+    char *p = data, *end = data + n;
+    while (p < end) {
+        char *nl = (char *)memchr(p, '\n', (size_t)(end - p));
+        char *le = nl ? nl : end;
+        *le = 0;
+        size_t len = (size_t)(le - p);
+        if (has_zero) len = strnlen(p, len);
+        load_line(&g, p, len, alc);
+        p = le + 1;
+    }
+    if (alc) yyjson_alc_dyn_free(alc);
+    free(data);
+    G = g;
+    return 0;
+}
+
+void graph_format(const graph *g, buf *b) {
+    for (uint64_t i = 0; i < g->ent_count; i++) {
+        const ent *e = &g->ents[i];
+        buf_add(b, "{\"type\":\"entity\",\"name\":", 24);
+        json_str(b, e->name);
+        buf_add(b, ",\"entityType\":", 14);
+        json_str(b, e->entity_type);
+        buf_add(b, ",\"observations\":[", 17);
+        for (uint64_t k = 0; k < e->obs_count; k++) {
+            if (k) buf_putc(b, ',');
+            json_str(b, e->obs[k]);
+        }
+        buf_add(b, "]}\n", 3);
+    }
+    for (uint64_t i = 0; i < g->rel_count; i++) {
+        const rel *r = &g->rels[i];
+        buf_add(b, "{\"type\":\"relation\",\"from\":", 26);
+        json_str(b, r->from);
+        buf_add(b, ",\"to\":", 6);
+        json_str(b, r->to);
+        buf_add(b, ",\"relationType\":", 16);
+        json_str(b, r->relation_type);
+        buf_add(b, "}\n", 2);
+    }
+    for (uint64_t i = 0; i < g->bad_count; i++) {
+        buf_puts(b, g->bad[i]);
+        buf_putc(b, '\n');
+    }
+}
+
+// Resolves the path for a write; 1, or 0 with the reason in err.
+static int path_ready(char *err, size_t err_size) {
+    if (g_path_resolved || ensure_path()) return 1;
+    set_err(err, err_size, g_data_err[0] ? g_data_err : "the graph file is not reachable");
+    return 0;
+}
+
+int graph_save(char *err, size_t err_size) {
+    if (!path_ready(err, err_size)) return -1;
+    buf b;
+    buf_init(&b);
+    graph_format(&G, &b);
+    int r;
+    if (b.dropped) {
+        // Never replace the file by a text with a piece missing.
+        set_err(err, err_size, "out of memory while writing the graph");
+        r = -1;
+    } else if (b.len > (uint64_t)GRAPH_READ_MAX) {
+        // A file no load could read again would lose the whole graph.
+        set_err(err, err_size, "the graph would be larger than 24 MB; delete something first");
+        r = -1;
+    } else {
+        r = write_over(buf_str(&b), (size_t)b.len, err, err_size);
+    }
+    buf_free(&b);
+    return r;
+}
+
+int write_over(const char *text, size_t len, char *err, size_t err_size) {
+    if (err && err_size) err[0] = 0;
+    if (!path_ready(err, err_size)) return -1;
+    unsigned mode = 0;
+    int keep_mode = plat_file_mode(g_path, &mode);
+    char tmp[1056];
+    snprintf(tmp, sizeof tmp, "%s.tmp.%ld", g_path, plat_pid());
+    FILE *f = fopen(tmp, "wb");
+    if (!f) {
+        if (err && err_size) snprintf(err, err_size, "cannot create a temp file beside %s", g_path);
+        return -1;
+    }
+    if (len > 0 && fwrite(text, 1, len, f) != len) {
+        fclose(f);
+        plat_unlink(tmp);
+        set_err(err, err_size, "the graph is too large to write");
+        return -1;
+    }
+    // The data must be on disk before the rename makes it the graph file.
+    int flushed = fflush(f) == 0 && plat_sync_stream(f) == 0;
+    if (fclose(f) != 0) flushed = 0;
+    if (!flushed) {
+        plat_unlink(tmp);
+        set_err(err, err_size, "cannot flush the graph to disk");
+        return -1;
+    }
+    if (keep_mode) plat_chmod(tmp, mode);
+    if (plat_replace(tmp, g_path) != 0) {
+        plat_unlink(tmp);
+        set_err(err, err_size, "cannot replace the graph file");
+        return -1;
+    }
+    return 0;
+}

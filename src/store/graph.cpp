@@ -1,15 +1,253 @@
-// graph.cpp - STUB, replaced by the graph model.
+// graph.cpp - the in-memory graph G: entities, relations and kept unreadable
+// lines, and the operations that add to them under the configured limits.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "store.h"
+#include "store_internal.h"
+
 graph G;
-int limit_max_entities(void) { return 20000; }
-int limit_max_obs(void) { return 2000; }
-int limit_max_relations(void) { return 40000; }
-int limit_max_bad(void) { return 5000; }
-void graph_clear(graph *g) { *g = graph{}; }
-ent *ent_find(graph *, const char *) { return nullptr; }
-int ent_add(graph *, const char *, const char *, char *const *, uint64_t, char *, size_t) { return -1; }
-int rel_add(graph *, const char *, const char *, const char *, char *, size_t) { return -1; }
-int obs_push(ent *, const char *) { return 0; }
-void bad_add(graph *, const char *) {}
-int str_arr_from(yyjson_val *, char ***out, size_t *n, size_t) { *out = nullptr; *n = 0; return 0; }
-void str_arr_free(char **, size_t) {}
+
+int limit_max_entities(void) { return env_int("MEMORY_MAX_ENTITIES", 20000, 1, 2000000); }
+int limit_max_obs(void) { return env_int("MEMORY_MAX_OBS", 2000, 1, 200000); }
+int limit_max_relations(void) { return env_int("MEMORY_MAX_RELATIONS", 40000, 1, 4000000); }
+int limit_max_bad(void) { return env_int("MEMORY_MAX_BAD", 5000, 1, 200000); }
+
+static const char MSG_OOM[] = "out of memory";
+
+static void set_err(char *err, size_t size, const char *msg) {
+    if (err && size) snprintf(err, size, "%s", msg);
+}
+
+// A name, type or relation field: present, non-empty, at most FIELD_MAX bytes.
+static int field_ok(const char *s) {
+    if (!s || !*s) return 0;
+    return strnlen(s, FIELD_MAX + 1) <= FIELD_MAX;
+}
+
+// Makes room for one more element in an array that starts at `first` slots
+// and doubles. Returns 0, or -1 with the array untouched.
+static int grow(void **arr, uint64_t count, uint64_t *cap, uint64_t first, size_t elem) {
+    if (count < *cap) return 0;
+    uint64_t ncap = *cap ? *cap * 2 : first;
+    if (ncap > SIZE_MAX / elem) return -1;
+    void *p = realloc(*arr, (size_t)(ncap * elem));
+    if (!p) return -1;
+    *arr = p;
+    *cap = ncap;
+    return 0;
+}
+
+static void free_texts(char **arr, uint64_t count) {
+    if (!arr) return;
+    for (uint64_t i = 0; i < count; i++) free(arr[i]);
+    free(arr);
+}
+
+void graph_clear(graph *g) {
+    for (uint64_t i = 0; i < g->ent_count; i++) {
+        ent *e = &g->ents[i];
+        free(e->name);
+        free(e->entity_type);
+        free_texts(e->obs, e->obs_count);
+    }
+    free(g->ents);
+    for (uint64_t i = 0; i < g->rel_count; i++) {
+        rel *r = &g->rels[i];
+        free(r->from);
+        free(r->to);
+        free(r->relation_type);
+    }
+    free(g->rels);
+    free_texts(g->bad, g->bad_count);
+    memset(g, 0, sizeof *g);
+}
+
+ent *ent_find(graph *g, const char *name) {
+    if (!name) return nullptr;
+    for (uint64_t i = 0; i < g->ent_count; i++)
+        if (strcmp(g->ents[i].name, name) == 0) return &g->ents[i];
+    return nullptr;
+}
+
+// The checks that come before any copy: the entity limit first (a full graph
+// reports it even for invalid input), then the two fields.
+static int ent_check(graph *g, const char *name, const char *entity_type, char *err,
+                     size_t err_size) {
+    if (g->ent_count >= (uint64_t)limit_max_entities()) {
+        set_err(err, err_size,
+                "The graph is at its entity limit; delete entities before adding more.");
+        return -1;
+    }
+    if (!field_ok(name) || !field_ok(entity_type)) {
+        if (err && err_size)
+            snprintf(err, err_size,
+                     "An entity needs a non-empty name and entityType (each at most %d "
+                     "characters).",
+                     FIELD_MAX);
+        return -1;
+    }
+    if (grow((void **)&g->ents, g->ent_count, &g->ent_cap, 32, sizeof(ent)) != 0) {
+        set_err(err, err_size, MSG_OOM);
+        return -1;
+    }
+    return 0;
+}
+
+// Fills the next entity slot with copies of the two fields and the given
+// observation array (owned from here on). On failure everything is freed.
+static int ent_fill(graph *g, const char *name, const char *entity_type, char **obs,
+                    uint64_t count, char *err, size_t err_size) {
+    char *n = dup_or_null(name);
+    char *t = dup_or_null(entity_type);
+    if (!n || !t) {
+        free(n);
+        free(t);
+        free_texts(obs, count);
+        set_err(err, err_size, MSG_OOM);
+        return -1;
+    }
+    ent *e = &g->ents[g->ent_count++];
+    e->name = n;
+    e->entity_type = t;
+    e->obs = count ? obs : nullptr;
+    e->obs_count = count;
+    e->is_new = 0;
+    if (!count) free(obs);
+    return 0;
+}
+
+int ent_add(graph *g, const char *name, const char *entity_type, char *const *obs,
+            uint64_t count, char *err, size_t err_size) {
+    if (ent_check(g, name, entity_type, err, err_size) != 0) return -1;
+    uint64_t max = (uint64_t)limit_max_obs();
+    if (count > max) count = max;
+    char **copy = nullptr;
+    if (count > 0) {
+        copy = (char **)malloc((size_t)count * sizeof(char *));
+        if (!copy) {
+            set_err(err, err_size, MSG_OOM);
+            return -1;
+        }
+        for (uint64_t i = 0; i < count; i++) {
+            copy[i] = dup_or_null(obs && obs[i] ? obs[i] : "");
+            if (!copy[i]) {
+                free_texts(copy, i);
+                set_err(err, err_size, MSG_OOM);
+                return -1;
+            }
+        }
+    }
+    return ent_fill(g, name, entity_type, copy, count, err, err_size);
+}
+
+int ent_add_owned(graph *g, const char *name, const char *entity_type, char **obs,
+                  uint64_t count, char *err, size_t err_size) {
+    if (ent_check(g, name, entity_type, err, err_size) != 0) {
+        free_texts(obs, count);
+        return -1;
+    }
+    uint64_t max = (uint64_t)limit_max_obs();
+    if (count > max) {
+        for (uint64_t i = max; i < count; i++) free(obs[i]);
+        count = max;
+        char **p = (char **)realloc(obs, (size_t)count * sizeof(char *));
+        if (p) obs = p;
+    }
+    for (uint64_t i = 0; i < count; i++) {
+        if (obs[i]) continue;
+        obs[i] = dup_or_null("");
+        if (!obs[i]) {
+            free_texts(obs, count);
+            set_err(err, err_size, MSG_OOM);
+            return -1;
+        }
+    }
+    return ent_fill(g, name, entity_type, obs, count, err, err_size);
+}
+
+int rel_add(graph *g, const char *from, const char *to, const char *relation_type,
+            char *err, size_t err_size) {
+    if (g->rel_count >= (uint64_t)limit_max_relations()) {
+        set_err(err, err_size,
+                "The graph is at its relation limit; delete relations before adding more.");
+        return -1;
+    }
+    if (!field_ok(from) || !field_ok(to) || !field_ok(relation_type)) {
+        set_err(err, err_size, "A relation needs non-empty from, to and relationType fields.");
+        return -1;
+    }
+    if (grow((void **)&g->rels, g->rel_count, &g->rel_cap, 64, sizeof(rel)) != 0) {
+        set_err(err, err_size, MSG_OOM);
+        return -1;
+    }
+    char *f = dup_or_null(from);
+    char *t = dup_or_null(to);
+    char *rt = dup_or_null(relation_type);
+    if (!f || !t || !rt) {
+        free(f);
+        free(t);
+        free(rt);
+        set_err(err, err_size, MSG_OOM);
+        return -1;
+    }
+    rel *r = &g->rels[g->rel_count++];
+    r->from = f;
+    r->to = t;
+    r->relation_type = rt;
+    return 0;
+}
+
+int obs_push(ent *e, const char *text) {
+    if (e->obs_count >= (uint64_t)limit_max_obs()) return 0;
+    char *copy = dup_or_null(text ? text : "");
+    if (!copy) return 0;
+    char **p = (char **)realloc(e->obs, (size_t)(e->obs_count + 1) * sizeof(char *));
+    if (!p) {
+        free(copy);
+        return 0;
+    }
+    p[e->obs_count++] = copy;
+    e->obs = p;
+    return 1;
+}
+
+void bad_add(graph *g, const char *line) {
+    if (g->bad_count >= (uint64_t)limit_max_bad()) return;
+    if (grow((void **)&g->bad, g->bad_count, &g->bad_cap, 16, sizeof(char *)) != 0) return;
+    // An entry whose copy fails stays absent and is written as an empty line.
+    g->bad[g->bad_count++] = dup_or_null(line ? line : "");
+}
+
+int str_arr_from(yyjson_val *v, char ***out, size_t *out_count, size_t max) {
+    *out = nullptr;
+    *out_count = 0;
+    if (!v || !yyjson_is_arr(v)) return 0;
+    size_t k = yyjson_arr_size(v);
+    if (k > max) k = max;
+    if (k == 0) return 0;
+    char **arr = (char **)malloc(k * sizeof(char *));
+    if (!arr) return -1;
+    size_t n = 0, i = 0;
+    yyjson_val *it = yyjson_arr_get_first(v);
+    for (; i < k; i++, it = unsafe_yyjson_get_next(it)) {
+        if (!yyjson_is_str(it)) continue;
+        const char *s = yyjson_get_str(it);
+        size_t len = yyjson_get_len(it);
+        // The text counts up to its first zero byte.
+        const char *z = (const char *)memchr(s, 0, len);
+        if (z) len = (size_t)(z - s);
+        if (len > OBS_TEXT_MAX) continue;
+        char *c = (char *)malloc(len + 1);
+        if (!c) continue;
+        memcpy(c, s, len);
+        c[len] = 0;
+        arr[n++] = c;
+    }
+    *out = arr;
+    *out_count = n;
+    return 0;
+}
+
+void str_arr_free(char **arr, size_t count) { free_texts(arr, count); }

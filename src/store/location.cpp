@@ -1,10 +1,140 @@
-// location.cpp - STUB, replaced by the storage location rules.
+// location.cpp - where the graph file lives: resolved once per process from
+// the environment, creating the directories it needs on the way.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
 #include "store.h"
+
 char g_path[1024];
 int g_path_resolved;
-int ensure_path(void) { return 0; }
-const char *graph_path(void) { return ""; }
-int graph_path_info(int64_t *, int *) { return -1; }
-void path_join(const char *, const char *) {}
-int mkdirs(const char *) { return 0; }
-void store_reset_path(void) {}
+
+static const char CONNECTOR_ID[] = "plugin_memory";
+static const char DEFAULT_FILE[] = "memory.jsonl";
+static const char WORKSPACE_DIR[] = "/workspace";
+
+static int is_sep(char c) { return c == '/' || c == '\\'; }
+
+static const char *env_nonempty(const char *name) {
+    const char *v = getenv(name);
+    return (v && *v) ? v : nullptr;
+}
+
+void path_join(const char *dir, const char *name) {
+    size_t n = strlen(dir);
+    if (n > 0 && is_sep(dir[n - 1]))
+        snprintf(g_path, sizeof g_path, "%s%s", dir, name);
+    else
+        snprintf(g_path, sizeof g_path, "%s/%s", dir, name);
+}
+
+int mkdirs(const char *path) {
+    if (!path || !*path) return 0;
+    if (plat_is_dir(path)) return 1;
+    char p[1024];
+    str_copy(p, sizeof p, path);
+    size_t n = strlen(p);
+    while (n > 1 && is_sep(p[n - 1])) p[--n] = 0;
+    for (size_t i = 1; i < n; i++) {
+        if (!is_sep(p[i])) continue;
+        char c = p[i];
+        p[i] = 0;
+        if (!plat_is_dir(p)) plat_mkdir(p);
+        p[i] = c;
+    }
+    if (!plat_is_dir(p)) plat_mkdir(p);
+    return plat_is_dir(p);
+}
+
+// The connector's data directory, by the first rule that applies.
+static void data_dir(char *d, size_t size) {
+    const char *v;
+    if ((v = env_nonempty("MEMORY_CONNECTOR_DIR"))) {
+        str_copy(d, size, v);
+    } else if (plat_is_dir(WORKSPACE_DIR)) {
+        snprintf(d, size, "%s/.tallowin/connectors/%s", WORKSPACE_DIR, CONNECTOR_ID);
+    } else if ((v = env_nonempty("LOCALAPPDATA"))) {
+        snprintf(d, size, "%s\\tallowin\\connectors\\%s", v, CONNECTOR_ID);
+    } else {
+        const char *home = env_nonempty("HOME");
+        snprintf(d, size, "%s/.tallowin/connectors/%s", home ? home : ".", CONNECTOR_ID);
+    }
+}
+
+static int fail(const char *msg) {
+    str_copy(g_data_err, sizeof g_data_err, msg);
+    return 0;
+}
+
+static int make_data_dir(const char *d) {
+    if (!plat_is_dir(d)) mkdirs(d);
+    return plat_is_dir(d);
+}
+
+static int resolve(void) {
+    char d[1024];
+    data_dir(d, sizeof d);
+    const char *v = env_nonempty("MEMORY_FILE_PATH");
+    if (!v) {
+        if (!make_data_dir(d)) return fail("cannot create the connector data directory");
+        path_join(d, DEFAULT_FILE);
+        return 1;
+    }
+    char f[1024];
+    const char *home = env_nonempty("HOME");
+    if (!home) home = ".";
+    if (v[0] == '~' && v[1] == 0)
+        str_copy(f, sizeof f, home);
+    else if (v[0] == '~' && is_sep(v[1]))
+        snprintf(f, sizeof f, "%s%s", home, v + 1);
+    else
+        str_copy(f, sizeof f, v);
+
+    unsigned char c0 = (unsigned char)f[0];
+    int drive = ((c0 >= 'A' && c0 <= 'Z') || (c0 >= 'a' && c0 <= 'z')) && f[1] == ':';
+    if (!is_sep(f[0]) && !drive) {
+        if (strstr(f, "..")) return fail("MEMORY_FILE_PATH may not contain '..'");
+        if (!make_data_dir(d)) return fail("cannot create the connector data directory");
+        path_join(d, f);
+        return 1;
+    }
+    const char *slash = strrchr(f, '/');
+    const char *back = strrchr(f, '\\');
+    const char *sep = (slash && back) ? (slash > back ? slash : back) : (slash ? slash : back);
+    if (!sep) return fail("MEMORY_FILE_PATH must name a file, not a bare name");
+    char dir[1024];
+    size_t n = (size_t)(sep - f);
+    if (n == 0) n = 1; // a file directly under the root keeps the root separator
+    memcpy(dir, f, n);
+    dir[n] = 0;
+    mkdirs(dir);
+    if (!plat_is_dir(dir)) return fail("cannot create the directory for MEMORY_FILE_PATH");
+    str_copy(g_path, sizeof g_path, f);
+    return 1;
+}
+
+int ensure_path(void) {
+    if (g_path_resolved) return 1;
+    if (!resolve()) return 0;
+    g_path_resolved = 1;
+    return 1;
+}
+
+const char *graph_path(void) { return ensure_path() ? g_path : ""; }
+
+int graph_path_info(int64_t *size, int *exists) {
+    if (size) *size = 0;
+    if (exists) *exists = 0;
+    if (!ensure_path() || !g_path[0]) return -1;
+    int64_t s = plat_file_size(g_path);
+    if (s < 0) return 0;
+    if (exists) *exists = 1;
+    if (size) *size = s;
+    return 0;
+}
+
+void store_reset_path(void) {
+    g_path[0] = 0;
+    g_path_resolved = 0;
+}

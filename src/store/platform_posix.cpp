@@ -1,0 +1,124 @@
+// platform_posix.cpp - the operating-system services of platform.h on POSIX.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "platform.h"
+
+void plat_binary_stdio(void) {}
+
+long plat_pid(void) { return (long)getpid(); }
+
+int plat_is_dir(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int plat_exists(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0;
+}
+
+int plat_file_mode(const char *path, unsigned *mode) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (mode) *mode = (unsigned)(st.st_mode & 0777);
+    return 1;
+}
+
+int64_t plat_file_size(const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return -1;
+    return (int64_t)st.st_size;
+}
+
+int plat_mkdir(const char *path) { return mkdir(path, 0777) == 0 ? 0 : -1; }
+
+int plat_chmod(const char *path, unsigned mode) {
+    return chmod(path, (mode_t)(mode & 0777)) == 0 ? 0 : -1;
+}
+
+int plat_unlink(const char *path) { return unlink(path) == 0 ? 0 : -1; }
+
+int plat_sync_stream(void *f) {
+    int fd = fileno((FILE *)f);
+    if (fd < 0) return -1;
+    while (fsync(fd) != 0) {
+        if (errno != EINTR) return -1;
+    }
+    return 0;
+}
+
+// Makes a finished rename durable by syncing the directory that holds dst.
+// Some file systems refuse fsync on a directory; the rename has happened by
+// then, so the outcome is not reported.
+static void sync_parent_dir(const char *dst) {
+    char dir[4096];
+    const char *slash = strrchr(dst, '/');
+    if (!slash) {
+        strcpy(dir, ".");
+    } else if (slash == dst) {
+        strcpy(dir, "/");
+    } else {
+        size_t n = (size_t)(slash - dst);
+        if (n >= sizeof dir) return;
+        memcpy(dir, dst, n);
+        dir[n] = 0;
+    }
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    while (fsync(fd) != 0 && errno == EINTR) {
+    }
+    close(fd);
+}
+
+int plat_replace(const char *tmp, const char *dst) {
+    if (rename(tmp, dst) != 0) return -1;
+    sync_parent_dir(dst);
+    return 0;
+}
+
+int plat_create_exclusive(const char *path, const char *text) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    size_t len = strlen(text), done = 0;
+    while (done < len) {
+        ssize_t w = write(fd, text + done, len - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            // A lock file that does not name its holder is worse than none.
+            close(fd);
+            unlink(path);
+            return -1;
+        }
+        done += (size_t)w;
+    }
+    if (close(fd) != 0) {
+        unlink(path);
+        return -1;
+    }
+    return 0;
+}
+
+long plat_file_age_seconds(const char *path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return -1;
+    time_t now = time(nullptr);
+    if (now < st.st_mtime) return 0;
+    return (long)(now - st.st_mtime);
+}
+
+void plat_sleep_ms(int ms) {
+    if (ms <= 0) return;
+    struct timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = (long)(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
