@@ -1,0 +1,277 @@
+// test_cgi_handler.cpp - whole requests answered in-process: the page with
+// its theme blocks, the access check and the framing of the early answers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cgi/cgi.h"
+#include "page/page.h"
+
+namespace {
+
+const char *const CGI_VARS[] = {"REQUEST_METHOD", "QUERY_STRING", "CONTENT_LENGTH",
+                                "HTTP_X_BOT_PASSWORD", "HTTP_AUTHORIZATION", "BOT_PASSWORD"};
+
+const std::string HDR_JSON =
+    "Content-Type: application/json; charset=utf-8\r\n"
+    "Cache-Control: no-store\r\n"
+    "X-Content-Type-Options: nosniff\r\n\r\n";
+
+const std::string HDR_PAGE =
+    "Content-Type: text/html; charset=utf-8\r\n"
+    "Cache-Control: no-store\r\n"
+    "X-Content-Type-Options: nosniff\r\n"
+    "X-Frame-Options: SAMEORIGIN\r\n"
+    "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; "
+    "style-src 'unsafe-inline'; img-src data:; connect-src 'self'; form-action 'none'; "
+    "base-uri 'none'\r\n\r\n";
+
+const std::string REFUSED =
+    "Status: 401 Unauthorized\r\n" + HDR_JSON +
+    "{\"ok\":false,\"error\":\"invalid node password\"}\n";
+
+using env_list = std::vector<std::pair<const char *, const char *>>;
+
+// Runs one request in this process with exactly the given CGI variables and
+// body, and returns everything written.
+std::string run_request(const env_list &env, const std::string &body = "") {
+    for (const char *v : CGI_VARS) unsetenv(v);
+    for (const auto &kv : env) setenv(kv.first, kv.second, 1);
+    FILE *out = tmpfile();
+    FILE *in = tmpfile();
+    EXPECT_TRUE(out && in);
+    fwrite(body.data(), 1, body.size(), in);
+    rewind(in);
+    g_cgi_out = out;
+    g_cgi_in = in;
+    EXPECT_EQ(api_handle(), 0);
+    g_cgi_out = nullptr;
+    g_cgi_in = nullptr;
+    std::string got;
+    rewind(out);
+    char chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, out)) > 0) got.append(chunk, n);
+    fclose(out);
+    fclose(in);
+    for (const char *v : CGI_VARS) unsetenv(v);
+    return got;
+}
+
+// The page as it must go out: the template up to its terminating zero byte,
+// the head block in place of 0x01 and the bridge in place of 0x02.
+std::string expected_page() {
+    std::string page = HDR_PAGE;
+    for (size_t i = 0; i < page_template_len && page_template[i]; i++) {
+        char c = page_template[i];
+        if (c == '\x01')
+            page.append(page_head, strnlen(page_head, page_head_len));
+        else if (c == '\x02')
+            page.append(page_bridge, strnlen(page_bridge, page_bridge_len));
+        else
+            page.push_back(c);
+    }
+    return page;
+}
+
+TEST(CgiHandler, TemplateHoldsEachMarkerOnce) {
+    std::string t(page_template, strnlen(page_template, page_template_len));
+    EXPECT_EQ(std::count(t.begin(), t.end(), '\x01'), 1);
+    EXPECT_EQ(std::count(t.begin(), t.end(), '\x02'), 1);
+    EXPECT_LT(t.find('\x01'), t.find('\x02'));
+}
+
+TEST(CgiHandler, PageHasMarkersReplacedByTheThemeBlocks) {
+    std::string page = expected_page();
+    for (const env_list &env : {env_list{{"REQUEST_METHOD", "GET"}}, env_list{},
+                                env_list{{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "x=1"}},
+                                env_list{{"REQUEST_METHOD", "HEAD"}, {"QUERY_STRING", "action="}},
+                                env_list{{"REQUEST_METHOD", "post"}}}) {
+        std::string got = run_request(env);
+        EXPECT_EQ(got, page);
+        EXPECT_EQ(got.find('\x01'), std::string::npos);
+        EXPECT_EQ(got.find('\x02'), std::string::npos);
+    }
+}
+
+TEST(CgiHandler, PageIsGuardedByThePassword) {
+    EXPECT_EQ(run_request({{"BOT_PASSWORD", "s3cret"}, {"REQUEST_METHOD", "GET"}}), REFUSED);
+    EXPECT_EQ(run_request({{"BOT_PASSWORD", "s3cret"}, {"QUERY_STRING", "pwd=s3cret"}}),
+              expected_page());
+    EXPECT_EQ(run_request({{"BOT_PASSWORD", ""}}), expected_page());
+}
+
+TEST(CgiHandler, RefusalIsTheFixedText) { EXPECT_EQ(REFUSED.size(), 178u); }
+
+struct access_case {
+    const char *header;  // X-Bot-Password, or null
+    const char *auth;    // Authorization, or null
+    const char *qs;      // QUERY_STRING, or null
+    bool pass;
+};
+
+// The password is "pa ss+%" throughout.
+const access_case ACCESS_CASES[] = {
+    {nullptr, nullptr, nullptr, false},
+    {"pa ss+%", nullptr, nullptr, true},
+    {"pa ss+", nullptr, nullptr, false},
+    {"pa ss+%x", nullptr, nullptr, false},
+    {"", nullptr, nullptr, false},
+    {"PA SS+%", nullptr, nullptr, false},
+    {nullptr, "Bearer pa ss+%", nullptr, true},
+    {nullptr, "   Bearer    pa ss+%", nullptr, true},
+    {nullptr, "bearer pa ss+%", nullptr, false},
+    {nullptr, "Bearer\tpa ss+%", nullptr, false},
+    {nullptr, "\tBearer pa ss+%", nullptr, false},
+    {nullptr, "Bearer pa ss+% ", nullptr, false},
+    {nullptr, "Basic pa ss+%", nullptr, false},
+    {nullptr, "Bearer", nullptr, false},
+    {nullptr, nullptr, "pwd=pa+ss%2B%25", true},
+    {nullptr, nullptr, "pwd=pa%20ss%2b%25", true},
+    {nullptr, nullptr, "pwd=pa ss+%", false},
+    {nullptr, nullptr, "x=1&pwd=pa+ss%2B%25&action=", true},
+    {nullptr, nullptr, "pwd=wrong&pwd=pa+ss%2B%25", false},
+    {nullptr, nullptr, "PWD=pa+ss%2B%25", false},
+    // Any one of the three suffices.
+    {"wrong", "Bearer wrong", "pwd=pa+ss%2B%25", true},
+    {"wrong", "Bearer pa ss+%", nullptr, true},
+};
+
+TEST(CgiHandler, AccessCheckTable) {
+    for (const access_case &c : ACCESS_CASES) {
+        env_list env{{"BOT_PASSWORD", "pa ss+%"}, {"REQUEST_METHOD", "GET"}};
+        if (c.header) env.push_back({"HTTP_X_BOT_PASSWORD", c.header});
+        if (c.auth) env.push_back({"HTTP_AUTHORIZATION", c.auth});
+        if (c.qs) env.push_back({"QUERY_STRING", c.qs});
+        std::string got = run_request(env);
+        SCOPED_TRACE(std::string("header=") + (c.header ? c.header : "-") +
+                     " auth=" + (c.auth ? c.auth : "-") + " qs=" + (c.qs ? c.qs : "-"));
+        if (c.pass)
+            EXPECT_EQ(got.compare(0, HDR_PAGE.size(), HDR_PAGE), 0);
+        else
+            EXPECT_EQ(got, REFUSED);
+    }
+}
+
+TEST(CgiHandler, LongPasswordOnlyByHeaderOrBearer) {
+    std::string pw(300, 'p');
+    std::string qs = "pwd=" + pw;
+    env_list base{{"BOT_PASSWORD", pw.c_str()}, {"REQUEST_METHOD", "GET"}};
+    env_list by_query = base;
+    by_query.push_back({"QUERY_STRING", qs.c_str()});
+    EXPECT_EQ(run_request(by_query), REFUSED);
+    env_list by_header = base;
+    by_header.push_back({"HTTP_X_BOT_PASSWORD", pw.c_str()});
+    EXPECT_EQ(run_request(by_header), expected_page());
+    std::string bearer = "Bearer " + pw;
+    env_list by_bearer = base;
+    by_bearer.push_back({"HTTP_AUTHORIZATION", bearer.c_str()});
+    EXPECT_EQ(run_request(by_bearer), expected_page());
+}
+
+TEST(CgiHandler, RefusedRequestsBodyIsNotRead) {
+    // The body is invalid JSON; a refusal must not even look at it.
+    EXPECT_EQ(run_request({{"BOT_PASSWORD", "x"}, {"REQUEST_METHOD", "POST"},
+                           {"CONTENT_LENGTH", "3"}},
+                          "{{{"),
+              REFUSED);
+}
+
+std::string err_answer(int status, const char *line, const char *message) {
+    return std::string(line) + HDR_JSON + "{\"ok\":false,\"status\":" + std::to_string(status) +
+           ",\"error\":\"" + message + "\"}\n";
+}
+
+struct early_case {
+    const char *method;
+    const char *qs;
+    const char *length;
+    const char *body;
+    int status;
+    const char *message;  // null: the page
+};
+
+const char BAD_REQUEST[] = "Status: 400 Bad Request\r\n";
+
+const early_case EARLY_CASES[] = {
+    {"POST", nullptr, "8388608", "", 413, "the request body is too large"},
+    {"GET", "action=stats", "99999999999", "", 413, "the request body is too large"},
+    {"GET", nullptr, "5", "{nope", 400, "the request body is not valid JSON"},
+    {"POST", "x=1", "2", "{}x", 400, "missing action"},
+    {"POST", nullptr, "2", "[]", 400, "missing action"},
+    {"POST", nullptr, nullptr, "", 400, "missing action"},
+    {"POST", "action=&x=1", "18", "{\"action\":\"stats\"}", 400, "missing action"},
+    {"POST", nullptr, "18", "{\"action\":\"STATS\"}", 400, "unknown action"},
+    {"GET", "action=STATS", nullptr, "", 400, "unknown action"},
+    {"GET", "action=nope", nullptr, "", 400, "unknown action"},
+    {"POST", nullptr, "12", "{\"action\":5}x", 400, "missing action"},
+    {"GET", "action=" "stats" "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx", nullptr, "",
+     400, "unknown action"},
+    // No body announced, or a length without digits, zero or negative.
+    {"GET", nullptr, "abc", "{{", 0, nullptr},
+    {"GET", nullptr, "0", "{{", 0, nullptr},
+    {"GET", nullptr, "-5", "{{", 0, nullptr},
+    {"GET", nullptr, "", "{{", 0, nullptr},
+    {"GET", nullptr, "100", "", 0, nullptr},
+    {"GET", nullptr, "5", "[1,2]", 0, nullptr},
+};
+
+TEST(CgiHandler, EarlyAnswersTable) {
+    std::string page = expected_page();
+    for (const early_case &c : EARLY_CASES) {
+        env_list env{{"REQUEST_METHOD", c.method}};
+        if (c.qs) env.push_back({"QUERY_STRING", c.qs});
+        if (c.length) env.push_back({"CONTENT_LENGTH", c.length});
+        SCOPED_TRACE(std::string(c.method) + " qs=" + (c.qs ? c.qs : "-") +
+                     " len=" + (c.length ? c.length : "-") + " body=" + c.body);
+        std::string got = run_request(env, c.body);
+        if (!c.message) {
+            EXPECT_EQ(got, page);
+        } else {
+            const char *line = c.status == 413 ? "Status: 413 Payload Too Large\r\n" : BAD_REQUEST;
+            EXPECT_EQ(got, err_answer(c.status, line, c.message));
+        }
+    }
+}
+
+TEST(CgiHandler, LargestBodyIsRead) {
+    // 8,388,607 bytes of valid JSON: a string padded with spaces.
+    std::string body = "{\"action\":\"nope\"}";
+    body.append(8388607 - body.size(), ' ');
+    std::string got = run_request({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "8388607"}}, body);
+    EXPECT_EQ(got, err_answer(400, BAD_REQUEST, "unknown action"));
+}
+
+TEST(CgiHandler, JsonErrEscapesAndPicksStatusLines) {
+    struct {
+        int status;
+        const char *line;
+    } lines[] = {{400, "Status: 400 Bad Request\r\n"},
+                 {404, "Status: 404 Not Found\r\n"},
+                 {413, "Status: 413 Payload Too Large\r\n"},
+                 {500, "Status: 500 Internal Server Error\r\n"},
+                 {418, "Status: 500 Internal Server Error\r\n"}};
+    for (const auto &l : lines) {
+        FILE *out = tmpfile();
+        g_cgi_out = out;
+        json_err(l.status, "a\"b\\c\n");
+        json_raw(nullptr);
+        json_raw("[1]");
+        g_cgi_out = nullptr;
+        rewind(out);
+        std::string got(4096, 0);
+        got.resize(fread(got.data(), 1, got.size(), out));
+        fclose(out);
+        EXPECT_EQ(got, std::string(l.line) + HDR_JSON + "{\"ok\":false,\"status\":" +
+                           std::to_string(l.status) + ",\"error\":\"a\\\"b\\\\c\\n\"}\n" +
+                           HDR_JSON + "{\"ok\":true}\n" + HDR_JSON + "[1]\n");
+    }
+}
+
+}  // namespace
