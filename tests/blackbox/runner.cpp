@@ -1,0 +1,485 @@
+// runner.cpp - runs every case of tests/cases/*.cases against the built
+// executable, one registered test per case (format in tests/cases/README.md).
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "exec.h"
+
+extern char **environ;
+
+/*==============================================================================
+ * Running a child process
+ *============================================================================*/
+
+static double now_s() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+exe_result run_exe(const std::string &exe, const std::vector<std::string> &args,
+                   const std::vector<std::pair<std::string, std::string>> &env,
+                   const std::string &input, const std::string &cwd, int timeout_s) {
+    exe_result r;
+    // Everything the child needs is prepared before fork: after it only
+    // async-signal-safe calls are made.
+    std::vector<std::string> envs;
+    for (auto &kv : env) envs.push_back(kv.first + "=" + kv.second);
+    std::vector<char *> argv, envp;
+    argv.push_back((char *)exe.c_str());
+    for (auto &a : args) argv.push_back((char *)a.c_str());
+    argv.push_back(nullptr);
+    for (auto &e : envs) envp.push_back((char *)e.c_str());
+    envp.push_back(nullptr);
+
+    int pin[2], pout[2], perr[2];
+    if (pipe2(pin, O_CLOEXEC) != 0) { r.failure = "pipe failed"; return r; }
+    if (pipe2(pout, O_CLOEXEC) != 0) { close(pin[0]); close(pin[1]); r.failure = "pipe failed"; return r; }
+    if (pipe2(perr, O_CLOEXEC) != 0) {
+        close(pin[0]); close(pin[1]); close(pout[0]); close(pout[1]);
+        r.failure = "pipe failed";
+        return r;
+    }
+    pid_t pid = fork();
+    if (pid < 0) {
+        for (int fd : {pin[0], pin[1], pout[0], pout[1], perr[0], perr[1]}) close(fd);
+        r.failure = "fork failed";
+        return r;
+    }
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        dup2(pin[0], 0);
+        dup2(pout[1], 1);
+        dup2(perr[1], 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        execve(exe.c_str(), argv.data(), envp.data());
+        static const char msg[] = "runner: execve failed\n";
+        ssize_t ignored = write(2, msg, sizeof msg - 1);
+        (void)ignored;
+        _exit(127);
+    }
+    close(pin[0]);
+    close(pout[1]);
+    close(perr[1]);
+    int in_fd = pin[1], out_fd = pout[0], err_fd = perr[0];
+    fcntl(in_fd, F_SETFL, fcntl(in_fd, F_GETFL) | O_NONBLOCK);
+    size_t in_off = 0;
+    if (input.empty()) { close(in_fd); in_fd = -1; }
+    double deadline = now_s() + timeout_s;
+    char chunk[65536];
+    while (out_fd >= 0 || err_fd >= 0) {
+        pollfd fds[3];
+        int n = 0, i_in = -1, i_out = -1, i_err = -1;
+        if (in_fd >= 0) { i_in = n; fds[n++] = {in_fd, POLLOUT, 0}; }
+        if (out_fd >= 0) { i_out = n; fds[n++] = {out_fd, POLLIN, 0}; }
+        if (err_fd >= 0) { i_err = n; fds[n++] = {err_fd, POLLIN, 0}; }
+        double left = deadline - now_s();
+        if (left <= 0) { r.timed_out = true; break; }
+        int pr = poll(fds, (nfds_t)n, (int)(left * 1000) + 1);
+        if (pr < 0) {
+            if (errno == EINTR) continue;
+            r.failure = "poll failed";
+            break;
+        }
+        if (i_in >= 0 && fds[i_in].revents) {
+            ssize_t w = write(in_fd, input.data() + in_off, std::min<size_t>(input.size() - in_off, 65536));
+            if (w > 0) in_off += (size_t)w;
+            if ((w < 0 && errno != EAGAIN && errno != EINTR) || in_off == input.size()) {
+                close(in_fd); // the child stopped reading, or all is sent
+                in_fd = -1;
+            }
+        }
+        for (int k : {i_out, i_err}) {
+            if (k < 0 || !fds[k].revents) continue;
+            int &fd = k == i_out ? out_fd : err_fd;
+            ssize_t got = read(fd, chunk, sizeof chunk);
+            if (got > 0) (k == i_out ? r.out : r.err).append(chunk, (size_t)got);
+            else if (got == 0 || (errno != EINTR && errno != EAGAIN)) { close(fd); fd = -1; }
+        }
+    }
+    if (r.timed_out || !r.failure.empty()) kill(pid, SIGKILL);
+    for (int fd : {in_fd, out_fd, err_fd})
+        if (fd >= 0) close(fd);
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
+    if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
+    else if (WIFSIGNALED(st)) r.signal = WTERMSIG(st);
+    return r;
+}
+
+std::vector<std::pair<std::string, std::string>> base_env(const std::string &dir) {
+    std::vector<std::pair<std::string, std::string>> env;
+    const char *path = getenv("PATH");
+    env.push_back({"PATH", path ? path : "/usr/bin:/bin"});
+    env.push_back({"HOME", dir + "/home"});
+    env.push_back({"MEMORY_FILE_PATH", dir + "/memory.jsonl"});
+    // A sanitizer build must keep its settings in the child.
+    for (const char *v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char *val = getenv(v)) env.push_back({v, val});
+    return env;
+}
+
+std::string make_temp_dir() {
+    const char *t = getenv("TMPDIR");
+    std::string tmpl = std::string(t && *t ? t : "/tmp") + "/plugin_memory_bb.XXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back(0);
+    if (!mkdtemp(name.data())) return "";
+    return std::string(name.data());
+}
+
+static int remove_one(const char *path, const struct stat *, int, struct FTW *) {
+    remove(path);
+    return 0;
+}
+
+void remove_tree(const std::string &dir) {
+    if (!dir.empty()) nftw(dir.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string show_bytes(const std::string &s) {
+    std::string o = "    |";
+    char hex[8];
+    for (unsigned char c : s) {
+        if (c == '\n') o += "\\n\n    |";
+        else if (c == '\r') o += "\\r";
+        else if (c == '\t') o += "\\t";
+        else if (c == '\\') o += "\\\\";
+        else if (c >= 0x20 && c < 0x7f) o += (char)c;
+        else { snprintf(hex, sizeof hex, "\\x%02x", c); o += hex; }
+    }
+    return o + "<end>";
+}
+
+// Expected and actual text side by side, cut to the region around the
+// first difference when they are long.
+static std::string show_diff(const std::string &want, const std::string &got) {
+    size_t i = 0;
+    while (i < want.size() && i < got.size() && want[i] == got[i]) i++;
+    size_t line = 1 + (size_t)std::count(want.begin(), want.begin() + (long)i, '\n');
+    size_t from = 0;
+    const size_t keep = 1500;
+    if (i > keep) {
+        from = want.rfind('\n', i - keep);
+        from = from == std::string::npos ? i - keep : from + 1;
+    }
+    auto cut = [&](const std::string &s) {
+        std::string part = from < s.size() ? s.substr(from, 2 * keep) : std::string();
+        std::string o = show_bytes(part);
+        if (from > 0) o = "    (" + std::to_string(from) + " bytes before)\n" + o;
+        if (from + 2 * keep < s.size()) o += " ... (" + std::to_string(s.size()) + " bytes in all)";
+        return o;
+    };
+    std::ostringstream m;
+    m << "first difference at byte " << i << " (line " << line << ")\n"
+      << "  expected (" << want.size() << " bytes):\n" << cut(want) << "\n"
+      << "  actual (" << got.size() << " bytes):\n" << cut(got) << "\n";
+    return m.str();
+}
+
+/*==============================================================================
+ * Case files
+ *============================================================================*/
+
+struct bb_case {
+    std::string file;       // path of the .cases file
+    int line = 0;           // line of the case's "##"
+    std::string name;
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, std::string>> env;
+    std::vector<std::string> unset;
+    bool has_file = false;
+    std::string file_text;  // graph file before the run
+    int exit_code = 0;
+    std::string input;
+    std::string expect;
+    bool check_after = false;
+    std::string after;
+    bool after_unchanged = false;
+    bool after_absent = false;
+    std::string error;      // a fault in the case's own text
+};
+
+static bool starts(const std::string &s, const char *p) { return s.compare(0, strlen(p), p) == 0; }
+
+// Decodes the escapes of a "~" line. Returns false on an unknown escape.
+static bool unescape(const std::string &s, std::string &out) {
+    out.clear();
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] != '\\') { out += s[i]; continue; }
+        if (++i >= s.size()) return false;
+        switch (s[i]) {
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case '\\': out += '\\'; break;
+        case '0': out += '\0'; break;
+        case 'x': {
+            if (i + 2 >= s.size()) return false;
+            std::string h = s.substr(i + 1, 2);
+            if (!isxdigit((unsigned char)h[0]) || !isxdigit((unsigned char)h[1]))
+                return false;
+            out += (char)strtol(h.c_str(), nullptr, 16);
+            i += 2;
+            break;
+        }
+        default: return false;
+        }
+    }
+    return true;
+}
+
+static void replace_all(std::string &s, const std::string &from, const std::string &to) {
+    for (size_t p = 0; (p = s.find(from, p)) != std::string::npos; p += to.size())
+        s.replace(p, from.size(), to);
+}
+
+// The text after a line's kind marker: "> text" gives "text", ">" gives "".
+static std::string rest(const std::string &l, const char *kind) {
+    size_t n = strlen(kind);
+    return l.size() > n ? l.substr(n + 1) : std::string();
+}
+
+// Whether l is of the kind marker: the marker alone, or followed by a space.
+static bool is_kind(const std::string &l, const char *kind) {
+    size_t n = strlen(kind);
+    return starts(l, kind) && (l.size() == n || l[n] == ' ');
+}
+
+static std::vector<bb_case> parse_cases(const std::string &path) {
+    std::vector<bb_case> cases;
+    std::ifstream f(path, std::ios::binary);
+    std::string l;
+    int ln = 0;
+    auto fault = [&](const std::string &why) {
+        std::string m = path + ":" + std::to_string(ln) + ": " + why;
+        if (cases.empty()) {
+            bb_case c;
+            c.file = path;
+            c.line = ln;
+            c.name = "file_format";
+            cases.push_back(c);
+        }
+        if (cases.back().error.empty()) cases.back().error = m;
+    };
+    while (std::getline(f, l)) {
+        ln++;
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        if (starts(l, "## ")) {
+            bb_case c;
+            c.file = path;
+            c.line = ln;
+            c.name = l.substr(3);
+            cases.push_back(c);
+            continue;
+        }
+        if (l.empty() || l[0] == '#') continue;
+        if (cases.empty()) { fault("a line before the first case"); continue; }
+        bb_case &c = cases.back();
+        std::string text;
+        if (is_kind(l, "@args")) {
+            c.args.clear();
+            std::string a = rest(l, "@args");
+            if (!a.empty()) {
+                size_t p = 0, q;
+                while ((q = a.find(' ', p)) != std::string::npos) { c.args.push_back(a.substr(p, q - p)); p = q + 1; }
+                c.args.push_back(a.substr(p));
+            }
+        } else if (is_kind(l, "@env")) {
+            std::string kv = rest(l, "@env");
+            size_t eq = kv.find('=');
+            if (eq == std::string::npos || eq == 0) fault("@env needs NAME=value");
+            else c.env.push_back({kv.substr(0, eq), kv.substr(eq + 1)});
+        } else if (is_kind(l, "@unset")) {
+            c.unset.push_back(rest(l, "@unset"));
+        } else if (is_kind(l, "@file~")) {
+            if (!unescape(rest(l, "@file~"), text)) fault("bad escape");
+            c.has_file = true;
+            c.file_text += text;
+        } else if (is_kind(l, "@file")) {
+            c.has_file = true;
+            c.file_text += rest(l, "@file") + "\n";
+        } else if (is_kind(l, "@exit")) {
+            std::string n = rest(l, "@exit");
+            char *end = nullptr;
+            long v = strtol(n.c_str(), &end, 10);
+            if (n.empty() || *end) fault("@exit needs a number");
+            c.exit_code = (int)v;
+        } else if (is_kind(l, ">~")) {
+            if (!unescape(rest(l, ">~"), text)) fault("bad escape");
+            c.input += text;
+        } else if (is_kind(l, ">")) {
+            c.input += rest(l, ">") + "\n";
+        } else if (is_kind(l, "<~")) {
+            if (!unescape(rest(l, "<~"), text)) fault("bad escape");
+            c.expect += text;
+        } else if (is_kind(l, "<")) {
+            c.expect += rest(l, "<") + "\n";
+        } else if (is_kind(l, "@after~")) {
+            if (!unescape(rest(l, "@after~"), text)) fault("bad escape");
+            c.check_after = true;
+            c.after += text;
+        } else if (l == "@after-unchanged") {
+            c.after_unchanged = true;
+        } else if (l == "@after-absent") {
+            c.after_absent = true;
+        } else if (is_kind(l, "@after")) {
+            c.check_after = true;
+            c.after += rest(l, "@after") + "\n";
+        } else {
+            fault("unknown line kind: " + l.substr(0, 40));
+        }
+    }
+    return cases;
+}
+
+static bool read_file(const std::string &path, std::string &out) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return false;
+    std::ostringstream s;
+    s << f.rdbuf();
+    out = s.str();
+    return true;
+}
+
+static bool write_file(const std::string &path, const std::string &text) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+    return (bool)f;
+}
+
+/*==============================================================================
+ * One case as a test
+ *============================================================================*/
+
+class case_test : public testing::Test {
+public:
+    explicit case_test(bb_case c) : c_(std::move(c)) {}
+    void TestBody() override;
+
+private:
+    bb_case c_;
+};
+
+void case_test::TestBody() {
+    ASSERT_TRUE(c_.error.empty()) << c_.error;
+    std::string dir = make_temp_dir();
+    ASSERT_FALSE(dir.empty()) << "cannot create a temporary directory";
+    mkdir((dir + "/home").c_str(), 0700);
+
+    auto env = base_env(dir);
+    for (auto &u : c_.unset)
+        env.erase(std::remove_if(env.begin(), env.end(), [&](auto &kv) { return kv.first == u; }), env.end());
+    for (auto kv : c_.env) {
+        replace_all(kv.second, "$TMP", dir);
+        auto it = std::find_if(env.begin(), env.end(), [&](auto &e) { return e.first == kv.first; });
+        if (it != env.end()) it->second = kv.second;
+        else env.push_back(kv);
+    }
+    std::vector<std::string> args = c_.args;
+    for (auto &a : args) replace_all(a, "$TMP", dir);
+
+    // The graph file: MEMORY_FILE_PATH when the case makes it absolute.
+    std::string graph = dir + "/memory.jsonl";
+    for (auto &kv : env)
+        if (kv.first == "MEMORY_FILE_PATH" && starts(kv.second, "/")) graph = kv.second;
+    if (c_.has_file) {
+        ASSERT_TRUE(write_file(graph, c_.file_text)) << "cannot write " << graph;
+    }
+
+    exe_result r = run_exe(PLUGIN_MEMORY_EXE, args, env, c_.input, dir, 60);
+    std::string where = c_.file + ":" + std::to_string(c_.line) + ": case " + c_.name;
+
+    EXPECT_TRUE(r.failure.empty()) << where << ": " << r.failure;
+    EXPECT_FALSE(r.timed_out) << where << ": no exit within 60 s";
+    EXPECT_EQ(r.signal, 0) << where << ": killed by signal " << r.signal;
+    std::string want = c_.expect;
+    replace_all(want, "$TMP", dir);
+    if (r.out != want) ADD_FAILURE() << where << ": standard output differs\n" << show_diff(want, r.out);
+    EXPECT_TRUE(r.err.empty()) << where << ": standard error is not empty:\n" << show_bytes(r.err);
+    if (!r.timed_out && r.signal == 0) {
+        EXPECT_EQ(r.status, c_.exit_code) << where << ": exit status";
+    }
+
+    std::string now;
+    bool exists = read_file(graph, now);
+    if (c_.after_absent) {
+        EXPECT_FALSE(exists) << where << ": the graph file exists after the run";
+    }
+    if (c_.after_unchanged) {
+        if (!c_.has_file) {
+            EXPECT_FALSE(exists) << where << ": a graph file appeared";
+        } else if (!exists) {
+            ADD_FAILURE() << where << ": the graph file is gone";
+        } else if (now != c_.file_text) {
+            ADD_FAILURE() << where << ": the graph file changed\n" << show_diff(c_.file_text, now);
+        }
+    }
+    if (c_.check_after) {
+        std::string after = c_.after;
+        replace_all(after, "$TMP", dir);
+        if (!exists) {
+            ADD_FAILURE() << where << ": no graph file after the run";
+        } else if (now != after) {
+            ADD_FAILURE() << where << ": graph file after the run differs\n" << show_diff(after, now);
+        }
+    }
+    if (!getenv("PLUGIN_MEMORY_KEEP_TMP")) remove_tree(dir);
+    else printf("kept %s\n", dir.c_str());
+}
+
+/*==============================================================================
+ * Registration of every case file
+ *============================================================================*/
+
+static std::string sanitize(const std::string &s) {
+    std::string o;
+    for (unsigned char ch : s) o += isalnum(ch) ? (char)ch : '_';
+    return o.empty() ? std::string("unnamed") : o;
+}
+
+static int register_cases() {
+    signal(SIGPIPE, SIG_IGN); // a child that stops reading must not end us
+    std::vector<std::string> files;
+    if (DIR *d = opendir(CASES_DIR)) {
+        while (dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() > 6 && n.compare(n.size() - 6, 6, ".cases") == 0) files.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(files.begin(), files.end());
+    for (auto &n : files) {
+        std::string path = std::string(CASES_DIR) + "/" + n;
+        std::string suite = "cases_" + sanitize(n.substr(0, n.size() - 6));
+        std::set<std::string> used;
+        for (auto &c : parse_cases(path)) {
+            std::string name = sanitize(c.name);
+            for (int k = 2; used.count(name); k++) name = sanitize(c.name) + "_" + std::to_string(k);
+            used.insert(name);
+            testing::RegisterTest(suite.c_str(), name.c_str(), nullptr, nullptr, path.c_str(), c.line,
+                                  [c]() -> testing::Test * { return new case_test(c); });
+        }
+    }
+    return 0;
+}
+
+static int registered = register_cases();
