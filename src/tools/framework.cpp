@@ -1,13 +1,196 @@
-// framework.cpp - STUB, replaced by the tool framework.
+// framework.cpp - the result record of a tool call, dispatch by name, the
+// catalogue copy, and the MCP and API wrappings of a finished result.
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
 #include "tools.h"
-void tool_out_init(tool_out *out) { *out = tool_out{}; }
-void tool_start(tool_out *) {}
-void tool_err(tool_out *out, const char *, ...) { out->failed = 1; }
-void tool_free(tool_out *out) { *out = tool_out{}; }
-yyjson_val *arg_get(yyjson_val *, const char *) { return nullptr; }
-int tool_dispatch(const char *, yyjson_val *, tool_out *out) { *out = tool_out{}; return -1; }
-char *tools_list_json(void) { return dup_or_null("[]"); }
-char *tool_mcp_result(const tool_out *) { return dup_or_null("{}"); }
-char *tool_api_result(const tool_out *) { return dup_or_null("{\"ok\":true}"); }
-void tool_read_graph(yyjson_val *, tool_out *out) { out->failed = 1; }
+
+void tool_out_init(tool_out *out) {
+    if (!out) return;
+    out->doc = nullptr;
+    out->root = nullptr;
+    out->note = nullptr;
+    out->err = nullptr;
+    out->failed = 0;
+}
+
+void tool_start(tool_out *out) {
+    out->doc = yyjson_mut_doc_new(nullptr);
+    if (!out->doc) {
+        tool_err(out, "out of memory");
+        return;
+    }
+    out->root = yyjson_mut_obj(out->doc);
+    if (!out->root) {
+        tool_err(out, "out of memory");
+        return;
+    }
+    yyjson_mut_doc_set_root(out->doc, out->root);
+}
+
+// Length of the longest prefix of s[0..len) that does not end inside a
+// multi-byte UTF-8 sequence: a lead byte whose sequence runs past len is
+// dropped together with its continuation bytes.
+static size_t utf8_whole_prefix(const char *s, size_t len) {
+    const unsigned char *p = (const unsigned char *)s;
+    size_t i = len;
+    size_t back = 0;
+    while (i > 0 && back < 4 && (p[i - 1] & 0xC0) == 0x80) {
+        i--;
+        back++;
+    }
+    if (i == 0) return len;
+    unsigned char lead = p[i - 1];
+    size_t need;
+    if (lead < 0x80) return len;            // plain ASCII ends the text
+    else if ((lead & 0xE0) == 0xC0) need = 2;
+    else if ((lead & 0xF0) == 0xE0) need = 3;
+    else if ((lead & 0xF8) == 0xF0) need = 4;
+    else return len;                        // not a lead byte: leave as it is
+    if (back + 1 >= need) return len;       // the last character is whole
+    return i - 1;
+}
+
+void tool_err(tool_out *out, const char *fmt, ...) {
+    char msg[768];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    if (n < 0) msg[0] = 0;
+    else if ((size_t)n >= sizeof msg) msg[utf8_whole_prefix(msg, sizeof msg - 1)] = 0;
+    if (!out->err) out->err = dup_or_null(msg);
+    out->failed = 1;
+}
+
+void tool_free(tool_out *out) {
+    if (!out) return;
+    if (out->doc) yyjson_mut_doc_free(out->doc);
+    free(out->note);
+    free(out->err);
+    tool_out_init(out);
+}
+
+yyjson_val *arg_get(yyjson_val *args, const char *key) {
+    if (!args || !yyjson_is_obj(args) || yyjson_obj_size(args) == 0 || !key) return nullptr;
+    size_t klen = strlen(key);
+    yyjson_obj_iter it = yyjson_obj_iter_with(args);
+    yyjson_val *k;
+    while ((k = yyjson_obj_iter_next(&it))) {
+        if (yyjson_get_len(k) == klen && memcmp(yyjson_get_str(k), key, klen) == 0)
+            return yyjson_obj_iter_get_val(k);
+    }
+    return nullptr;
+}
+
+struct tool_entry {
+    const char *name;
+    void (*fn)(yyjson_val *args, tool_out *out);
+};
+
+// Compared in this order; the catalogue lists the tools in the same order.
+static const tool_entry k_tools[] = {
+    {"create_entities", tool_create_entities},
+    {"create_relations", tool_create_relations},
+    {"add_observations", tool_add_observations},
+    {"delete_entities", tool_delete_entities},
+    {"delete_observations", tool_delete_observations},
+    {"delete_relations", tool_delete_relations},
+    {"read_graph", tool_read_graph},
+    {"search_nodes", tool_search_nodes},
+    {"open_nodes", tool_open_nodes},
+};
+
+int tool_dispatch(const char *name, yyjson_val *args, tool_out *out) {
+    tool_out_init(out);
+    if (!name) return -1;
+    for (const tool_entry &t : k_tools) {
+        if (strcmp(name, t.name) == 0) {
+            t.fn(args, out);
+            return 0;
+        }
+    }
+    return -1;
+}
+
+char *tools_list_json(void) { return dup_or_null(tool_catalogue); }
+
+// 1 when the record holds a result document whose root has members.
+static int has_members(const tool_out *out) {
+    return out->doc && out->root && yyjson_mut_is_obj(out->root) &&
+           yyjson_mut_obj_size(out->root) > 0;
+}
+
+// Hands out a copy of the assembled text, or null when a piece of it was
+// dropped or the copy cannot be made; frees the buffer either way.
+static char *finish(buf *b) {
+    char *text = b->dropped ? nullptr : dup_or_null(buf_str(b));
+    buf_free(b);
+    return text;
+}
+
+static const char *err_text(const tool_out *out) {
+    return out->err ? out->err : "the tool could not be completed";
+}
+
+char *tool_mcp_result(const tool_out *out) {
+    buf b;
+    buf_init(&b);
+    if (out->failed) {
+        buf_puts(&b, "{\"content\":[{\"type\":\"text\",\"text\":");
+        json_str(&b, err_text(out));
+        buf_puts(&b, "}],\"isError\":true}");
+        return finish(&b);
+    }
+    char *pretty = nullptr;
+    if (out->doc && out->root)
+        pretty = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr,
+                                       nullptr, nullptr);
+    buf_puts(&b, "{\"content\":[{\"type\":\"text\",\"text\":");
+    json_str(&b, pretty ? pretty : "{}");
+    buf_puts(&b, "}");
+    free(pretty);
+    if (out->note && out->note[0]) {
+        buf_puts(&b, ",{\"type\":\"text\",\"text\":");
+        json_str(&b, out->note);
+        buf_puts(&b, "}");
+    }
+    buf_puts(&b, "],\"isError\":false");
+    if (has_members(out)) {
+        char *compact = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_NOFLAG, nullptr, nullptr,
+                                              nullptr);
+        if (compact) {
+            buf_puts(&b, ",\"structuredContent\":");
+            buf_puts(&b, compact);
+            free(compact);
+        }
+    }
+    buf_puts(&b, "}");
+    return finish(&b);
+}
+
+char *tool_api_result(const tool_out *out) {
+    buf b;
+    buf_init(&b);
+    if (out->failed) {
+        buf_puts(&b, "{\"ok\":false,\"error\":");
+        json_str(&b, err_text(out));
+        buf_puts(&b, "}");
+        return finish(&b);
+    }
+    if (!has_members(out)) return dup_or_null("{\"ok\":true}");
+    char *compact = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_NOFLAG, nullptr, nullptr,
+                                          nullptr);
+    if (!compact) return dup_or_null("{\"ok\":false,\"error\":\"could not serialise the result\"}");
+    buf_puts(&b, "{\"ok\":true");
+    if (compact[0] == '{' && compact[1] != '}') {
+        buf_putc(&b, ',');
+        buf_puts(&b, compact + 1);
+    } else {
+        buf_putc(&b, '}');
+    }
+    free(compact);
+    return finish(&b);
+}

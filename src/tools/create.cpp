@@ -1,0 +1,229 @@
+// create.cpp - the tools that add to the graph: create_entities,
+// create_relations and add_observations.
+#include <cstdlib>
+#include <cstring>
+
+#include "tools_internal.h"
+
+// Most elements of an entity's "observations" examined.
+static const size_t k_obs_elems_max = 2000;
+
+// Appends the composed note about skipped names to out.
+static void note_skipped(tool_out *out, yyjson_mut_val *skipped) {
+    size_t k = yyjson_mut_arr_size(skipped);
+    buf b;
+    buf_init(&b);
+    char head[96];
+    snprintf(head, sizeof head, "Skipped %zu %s: ", k,
+             k == 1 ? "entity that already exists" : "entities that already exist");
+    buf_puts(&b, head);
+    size_t idx = 0;
+    yyjson_mut_arr_iter it = yyjson_mut_arr_iter_with(skipped);
+    yyjson_mut_val *v;
+    while ((v = yyjson_mut_arr_iter_next(&it))) {
+        if (idx++) buf_puts(&b, ", ");
+        buf_puts(&b, yyjson_mut_get_str(v));
+    }
+    buf_puts(&b, k == 1 ? ". Its observations were not added; use add_observations for existing "
+                          "entities."
+                        : ". Their observations were not added; use add_observations for "
+                          "existing entities.");
+    if (!b.dropped) out->note = dup_or_null(buf_str(&b));
+    buf_free(&b);
+}
+
+// Clears the marks that create_entities sets on the entities it adds.
+static void clear_new_marks(void) {
+    for (uint64_t i = 0; i < G.ent_count; i++) G.ents[i].is_new = 0;
+}
+
+void tool_create_entities(yyjson_val *args, tool_out *out) {
+    yyjson_val *list = required_array(args, "entities", out);
+    if (!list) return;
+    writer_lock lk;
+    if (changing_begin(out, &lk) != 0) return;
+    if (!out->doc) tool_start(out);
+    if (out->failed) return;
+    yyjson_mut_doc *doc = out->doc;
+    yyjson_mut_val *created = yyjson_mut_arr(doc);
+    yyjson_mut_val *skipped = yyjson_mut_arr(doc);
+    char err[256];
+
+    yyjson_arr_iter it = yyjson_arr_iter_with(list);
+    yyjson_val *el;
+    while ((el = yyjson_arr_iter_next(&it))) {
+        if (!yyjson_is_obj(el)) {
+            tool_err(out, "Each entity must be an object with name, entityType and observations.");
+            break;
+        }
+        const char *name = nonempty_str(arg_get(el, "name"));
+        const char *type = nonempty_str(arg_get(el, "entityType"));
+        if (!name || !type) {
+            tool_err(out, "Each entity needs a non-empty name and entityType.");
+            break;
+        }
+        yyjson_val *obs = arg_get(el, "observations");
+        if (obs && !yyjson_is_arr(obs)) {
+            tool_err(out, "Entity '%s': observations must be an array of strings.", name);
+            break;
+        }
+        if (ent_find(&G, name)) {
+            if (skipped) yyjson_mut_arr_append(skipped, yyjson_mut_str(doc, name));
+            continue;
+        }
+        char **texts = nullptr;
+        size_t count = 0;
+        if (str_arr_from(obs, &texts, &count, k_obs_elems_max) != 0) {
+            tool_err(out, "out of memory");
+            break;
+        }
+        err[0] = 0;
+        int rc = ent_add(&G, name, type, texts, count, err, sizeof err);
+        str_arr_free(texts, count);
+        if (rc != 0) {
+            tool_err(out, "%s", err[0] ? err : "cannot add the entity");
+            break;
+        }
+        G.ents[G.ent_count - 1].is_new = 1;
+    }
+    if (out->failed || changing_save(out) != 0) {
+        clear_new_marks();
+        return;
+    }
+
+    read_opt opt;
+    read_opt_init(&opt);
+    for (uint64_t i = 0; i < G.ent_count; i++) {
+        if (!G.ents[i].is_new) continue;
+        yyjson_mut_val *o = ent_to_mut(doc, &G.ents[i], &opt);
+        if (o && created) yyjson_mut_arr_append(created, o);
+    }
+    if (created) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "entities"), created);
+    if (skipped && yyjson_mut_arr_size(skipped) > 0) {
+        yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "skipped"), skipped);
+        note_skipped(out, skipped);
+    }
+    clear_new_marks();
+}
+
+// 1 when G already holds the relation (from, to, relation_type).
+static int rel_known(const char *from, const char *to, const char *relation_type) {
+    for (uint64_t i = 0; i < G.rel_count; i++) {
+        const rel *r = &G.rels[i];
+        if (rel_same_fields(r->from, r->to, r->relation_type, from, to, relation_type)) return 1;
+    }
+    return 0;
+}
+
+void tool_create_relations(yyjson_val *args, tool_out *out) {
+    yyjson_val *list = required_array(args, "relations", out);
+    if (!list) return;
+    writer_lock lk;
+    if (changing_begin(out, &lk) != 0) return;
+
+    // Check every element before anything changes.
+    yyjson_arr_iter it = yyjson_arr_iter_with(list);
+    yyjson_val *el;
+    while ((el = yyjson_arr_iter_next(&it))) {
+        const char *from = nonempty_str(arg_get(el, "from"));
+        const char *to = nonempty_str(arg_get(el, "to"));
+        const char *rt = nonempty_str(arg_get(el, "relationType"));
+        if (!yyjson_is_obj(el) || !from || !to || !rt) {
+            tool_err(out, "Each relation must be an object with non-empty from, to and "
+                          "relationType.");
+            return;
+        }
+        if (!ent_find(&G, from)) {
+            tool_err(out, "Entity with name %s not found", from);
+            return;
+        }
+        if (!ent_find(&G, to)) {
+            tool_err(out, "Entity with name %s not found", to);
+            return;
+        }
+    }
+
+    if (!out->doc) tool_start(out);
+    if (out->failed) return;
+    yyjson_mut_doc *doc = out->doc;
+    yyjson_mut_val *added = yyjson_mut_arr(doc);
+    char err[256];
+    it = yyjson_arr_iter_with(list);
+    while ((el = yyjson_arr_iter_next(&it))) {
+        const char *from = yyjson_get_str(arg_get(el, "from"));
+        const char *to = yyjson_get_str(arg_get(el, "to"));
+        const char *rt = yyjson_get_str(arg_get(el, "relationType"));
+        if (rel_known(from, to, rt)) continue;
+        err[0] = 0;
+        if (rel_add(&G, from, to, rt, err, sizeof err) != 0) {
+            tool_err(out, "%s", err[0] ? err : "cannot add the relation");
+            return;
+        }
+        yyjson_mut_val *o = rel_to_mut(doc, from, to, rt);
+        if (o && added) yyjson_mut_arr_append(added, o);
+    }
+    if (changing_save(out) != 0) return;
+    if (added) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "relations"), added);
+}
+
+// 1 when the entity already holds an observation equal to text.
+static int obs_known(const ent *e, const char *text) {
+    for (uint64_t i = 0; i < e->obs_count; i++)
+        if (e->obs[i] && strcmp(e->obs[i], text) == 0) return 1;
+    return 0;
+}
+
+void tool_add_observations(yyjson_val *args, tool_out *out) {
+    yyjson_val *list = required_array(args, "observations", out);
+    if (!list) return;
+    writer_lock lk;
+    if (changing_begin(out, &lk) != 0) return;
+
+    // Check every element before anything changes.
+    yyjson_arr_iter it = yyjson_arr_iter_with(list);
+    yyjson_val *el;
+    while ((el = yyjson_arr_iter_next(&it))) {
+        const char *name = nonempty_str(arg_get(el, "entityName"));
+        if (!name) {
+            tool_err(out, "Each observation needs a non-empty entityName.");
+            return;
+        }
+        if (!yyjson_is_arr(arg_get(el, "contents"))) {
+            tool_err(out, "Observations for %s must be an array of strings.", name);
+            return;
+        }
+        if (!ent_find(&G, name)) {
+            tool_err(out, "Entity with name %s not found", name);
+            return;
+        }
+    }
+
+    if (!out->doc) tool_start(out);
+    if (out->failed) return;
+    yyjson_mut_doc *doc = out->doc;
+    yyjson_mut_val *results = yyjson_mut_arr(doc);
+    it = yyjson_arr_iter_with(list);
+    while ((el = yyjson_arr_iter_next(&it))) {
+        const char *name = yyjson_get_str(arg_get(el, "entityName"));
+        ent *e = ent_find(&G, name);
+        yyjson_mut_val *o = yyjson_mut_obj(doc);
+        yyjson_mut_val *added = yyjson_mut_arr(doc);
+        yyjson_arr_iter ci = yyjson_arr_iter_with(arg_get(el, "contents"));
+        yyjson_val *cv;
+        while ((cv = yyjson_arr_iter_next(&ci))) {
+            const char *text = yyjson_get_str(cv);
+            // A text the loader would not read back is never stored.
+            if (!text || strlen(text) > OBS_TEXT_MAX) continue;
+            if (obs_known(e, text)) continue;
+            if (!obs_push(e, text)) continue;
+            if (added) yyjson_mut_arr_append(added, yyjson_mut_str(doc, text));
+        }
+        if (o) {
+            yyjson_mut_obj_add(o, yyjson_mut_str(doc, "entityName"), yyjson_mut_str(doc, name));
+            if (added) yyjson_mut_obj_add(o, yyjson_mut_str(doc, "addedObservations"), added);
+            if (results) yyjson_mut_arr_append(results, o);
+        }
+    }
+    if (changing_save(out) != 0) return;
+    if (results) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "results"), results);
+}

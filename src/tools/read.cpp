@@ -1,0 +1,250 @@
+// read.cpp - the three reading tools (read_graph, search_nodes, open_nodes),
+// their shared read options, and the entity and relation result objects.
+#include <cstdlib>
+#include <cstring>
+
+#include "tools_internal.h"
+
+// Highest "observationLimit" and "limit" honoured: both fit a 32-bit field.
+static const int64_t k_read_cap = 100000000;
+// Most "entityTypes" elements examined.
+static const size_t k_types_max = 1000;
+
+void read_opt_init(read_opt *opt) {
+    opt->has_obs_limit = 0;
+    opt->obs_limit = 0;
+    opt->has_types = 0;
+    opt->types = nullptr;
+    opt->ntypes = 0;
+    opt->add_count = 0;
+    opt->max_ents = 0;
+}
+
+void read_opt_free_types(read_opt *opt) {
+    str_arr_free(opt->types, opt->ntypes);
+    opt->types = nullptr;
+    opt->ntypes = 0;
+}
+
+// 1 when v is a JSON integer (no fraction, no exponent); its value, read as
+// a signed 64-bit number, goes to *out.
+static int json_int64(yyjson_val *v, int64_t *out) {
+    if (yyjson_is_uint(v)) {
+        *out = (int64_t)yyjson_get_uint(v);
+        return 1;
+    }
+    if (yyjson_is_sint(v)) {
+        *out = yyjson_get_sint(v);
+        return 1;
+    }
+    return 0;
+}
+
+int parse_read_opts(yyjson_val *args, read_opt *opt) {
+    if (!args || !yyjson_is_obj(args) || yyjson_obj_size(args) == 0) return 0;
+    yyjson_val *lim = arg_get(args, "observationLimit");
+    if (lim && !yyjson_is_null(lim)) {
+        int64_t v;
+        if (!json_int64(lim, &v) || v < 0) return -1;
+        opt->has_obs_limit = 1;
+        opt->add_count = 1;
+        opt->obs_limit = (int32_t)(v > k_read_cap ? k_read_cap : v);
+    }
+    yyjson_val *types = arg_get(args, "entityTypes");
+    if (!types || yyjson_is_null(types)) return 0;
+    if (!yyjson_is_arr(types) || yyjson_arr_size(types) == 0) return -1;
+    if (str_arr_from(types, &opt->types, &opt->ntypes, k_types_max) != 0 || opt->ntypes == 0)
+        return -1;
+    opt->has_types = 1;
+    return 0;
+}
+
+// A string value that refers to s (an absent text is written as "").
+static yyjson_mut_val *ref_str(yyjson_mut_doc *doc, const char *s) {
+    return yyjson_mut_str(doc, s ? s : "");
+}
+
+yyjson_mut_val *ent_to_mut(yyjson_mut_doc *doc, const ent *e, const read_opt *opt) {
+    if (!doc || !e) return nullptr;
+    yyjson_mut_val *o = yyjson_mut_obj(doc);
+    if (!o) return nullptr;
+    yyjson_mut_obj_add(o, yyjson_mut_str(doc, "name"), ref_str(doc, e->name));
+    yyjson_mut_obj_add(o, yyjson_mut_str(doc, "entityType"), ref_str(doc, e->entity_type));
+    yyjson_mut_val *obs = yyjson_mut_arr(doc);
+    uint64_t k = e->obs_count;
+    if (opt && opt->has_obs_limit && (uint64_t)opt->obs_limit < k) k = (uint64_t)opt->obs_limit;
+    if (obs) {
+        for (uint64_t i = 0; i < k; i++) yyjson_mut_arr_append(obs, ref_str(doc, e->obs[i]));
+        yyjson_mut_obj_add(o, yyjson_mut_str(doc, "observations"), obs);
+    }
+    if (opt && opt->has_obs_limit && opt->add_count)
+        yyjson_mut_obj_add(o, yyjson_mut_str(doc, "observationCount"),
+                           yyjson_mut_uint(doc, e->obs_count));
+    return o;
+}
+
+yyjson_mut_val *rel_to_mut(yyjson_mut_doc *doc, const char *from, const char *to,
+                           const char *relation_type) {
+    if (!doc) return nullptr;
+    yyjson_mut_val *o = yyjson_mut_obj(doc);
+    if (!o) return nullptr;
+    yyjson_mut_obj_add(o, yyjson_mut_str(doc, "from"), ref_str(doc, from));
+    yyjson_mut_obj_add(o, yyjson_mut_str(doc, "to"), ref_str(doc, to));
+    yyjson_mut_obj_add(o, yyjson_mut_str(doc, "relationType"), ref_str(doc, relation_type));
+    return o;
+}
+
+// 1 when name equals the name of one of the n entities.
+static int names_one_of(const char *name, ent *const *ents, size_t n) {
+    if (!name) return 0;
+    for (size_t i = 0; i < n; i++)
+        if (ents[i]->name && strcmp(ents[i]->name, name) == 0) return 1;
+    return 0;
+}
+
+void emit_set(tool_out *out, ent *const *ents, size_t n, const read_opt *opt) {
+    if (out->failed || !out->doc || !out->root) return;
+    yyjson_mut_doc *doc = out->doc;
+    yyjson_mut_val *ea = yyjson_mut_arr(doc);
+    yyjson_mut_val *ra = yyjson_mut_arr(doc);
+    for (size_t i = 0; i < n; i++) {
+        yyjson_mut_val *o = ent_to_mut(doc, ents[i], opt);
+        if (o && ea) yyjson_mut_arr_append(ea, o);
+    }
+    if (n > 0) {
+        for (uint64_t i = 0; i < G.rel_count; i++) {
+            const rel *r = &G.rels[i];
+            if (!names_one_of(r->from, ents, n) && !names_one_of(r->to, ents, n)) continue;
+            yyjson_mut_val *o = rel_to_mut(doc, r->from, r->to, r->relation_type);
+            if (o && ra) yyjson_mut_arr_append(ra, o);
+        }
+    }
+    if (ea) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "entities"), ea);
+    if (ra) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "relations"), ra);
+}
+
+int rel_same_fields(const char *f1, const char *t1, const char *r1, const char *f2,
+                    const char *t2, const char *r2) {
+    if (!f1 || !t1 || !r1 || !f2 || !t2 || !r2) return 0;
+    return strcmp(f1, f2) == 0 && strcmp(t1, t2) == 0 && strcmp(r1, r2) == 0;
+}
+
+// The common start of a read: parses the read options (failing with
+// bad_opts), loads the graph and allocates the entity list with one slot per
+// element of names, or per entity of G when names is null (at least one).
+// Returns the list, or null with the error recorded and the types released.
+static ent **read_begin(yyjson_val *args, read_opt *opt, tool_out *out, const char *bad_opts,
+                        yyjson_val *names) {
+    if (parse_read_opts(args, opt) != 0) {
+        read_opt_free_types(opt);
+        tool_err(out, "%s", bad_opts);
+        return nullptr;
+    }
+    if (graph_load() != 0) {
+        read_opt_free_types(opt);
+        tool_err(out, "%s", g_data_err);
+        return nullptr;
+    }
+    uint64_t slots = names ? yyjson_arr_size(names) : G.ent_count;
+    ent **list = (ent **)malloc(sizeof(ent *) * (slots ? slots : 1));
+    if (!list) {
+        read_opt_free_types(opt);
+        tool_err(out, "out of memory");
+    }
+    return list;
+}
+
+// The common end of a read: writes the n selected entities and releases the
+// list and the types.
+static void read_finish(tool_out *out, ent **list, size_t n, read_opt *opt) {
+    if (!out->doc) tool_start(out);
+    if (!out->failed) emit_set(out, list, n, opt);
+    free(list);
+    read_opt_free_types(opt);
+}
+
+// 1 when t is one of the wanted types.
+static int type_wanted(const read_opt *opt, const char *t) {
+    if (!t) return 0;
+    for (size_t i = 0; i < opt->ntypes; i++)
+        if (opt->types[i] && strcmp(opt->types[i], t) == 0) return 1;
+    return 0;
+}
+
+void tool_read_graph(yyjson_val *args, tool_out *out) {
+    read_opt opt;
+    read_opt_init(&opt);
+    ent **list = read_begin(args, &opt, out,
+                            "observationLimit must be an integer >= 0 and entityTypes a "
+                            "non-empty array of strings.",
+                            nullptr);
+    if (!list) return;
+    size_t n = 0;
+    for (uint64_t i = 0; i < G.ent_count; i++) {
+        ent *e = &G.ents[i];
+        if (opt.has_types && !type_wanted(&opt, e->entity_type)) continue;
+        list[n++] = e;
+    }
+    read_finish(out, list, n, &opt);
+}
+
+// 1 when the query occurs in the entity's name, type or an observation.
+static int ent_matches(const ent *e, const char *q) {
+    if (str_icontains(e->name, q) || str_icontains(e->entity_type, q)) return 1;
+    for (uint64_t i = 0; i < e->obs_count; i++)
+        if (str_icontains(e->obs[i], q)) return 1;
+    return 0;
+}
+
+void tool_search_nodes(yyjson_val *args, tool_out *out) {
+    yyjson_val *qv = arg_get(args, "query");
+    if (!yyjson_is_str(qv)) {
+        tool_err(out, "Missing required parameter: query");
+        return;
+    }
+    const char *query = yyjson_get_str(qv);
+    read_opt opt;
+    read_opt_init(&opt);
+    yyjson_val *lim = arg_get(args, "limit");
+    if (lim && !yyjson_is_null(lim)) {
+        int64_t v;
+        if (!json_int64(lim, &v) || v < 1) {
+            tool_err(out, "limit must be an integer >= 1");
+            return;
+        }
+        opt.max_ents = (int32_t)(v > k_read_cap ? k_read_cap : v);
+    }
+    ent **list = read_begin(args, &opt, out, "observationLimit must be an integer >= 0.", nullptr);
+    if (!list) return;
+    size_t n = 0;
+    for (uint64_t i = 0; i < G.ent_count; i++) {
+        if (ent_matches(&G.ents[i], query)) list[n++] = &G.ents[i];
+        if (opt.max_ents > 0 && n >= (size_t)opt.max_ents) break;
+    }
+    read_finish(out, list, n, &opt);
+}
+
+void tool_open_nodes(yyjson_val *args, tool_out *out) {
+    yyjson_val *names = arg_get(args, "names");
+    if (!yyjson_is_arr(names)) {
+        tool_err(out, "Missing required parameter: names");
+        return;
+    }
+    read_opt opt;
+    read_opt_init(&opt);
+    ent **list = read_begin(args, &opt, out, "observationLimit must be an integer >= 0.", names);
+    if (!list) return;
+    size_t want = yyjson_arr_size(names), n = 0;
+    for (uint64_t i = 0; want > 0 && i < G.ent_count && n < want; i++) {
+        ent *e = &G.ents[i];
+        yyjson_arr_iter it = yyjson_arr_iter_with(names);
+        yyjson_val *v;
+        while ((v = yyjson_arr_iter_next(&it))) {
+            if (str_val_is(v, e->name)) {
+                list[n++] = e;
+                break;
+            }
+        }
+    }
+    read_finish(out, list, n, &opt);
+}
