@@ -11,7 +11,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Debian packages from the stable suite.
 APT_PKGS=(build-essential cmake pkg-config libgtest-dev googletest libbenchmark-dev
-          clang libclang-rt-14-dev lighttpd chromium hyperfine time valgrind nodejs)
+          clang libclang-rt-14-dev lighttpd curl chromium hyperfine time valgrind nodejs)
 YYJSON_VERSION="0.12.0+ds-2"
 
 missing=()

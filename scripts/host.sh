@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Runs the connector behind a local lighttpd as a CGI program, in the
+# foreground, on 127.0.0.1 only. Stops (and removes its run directory) on
+# Ctrl-C, SIGTERM or when lighttpd ends.
+#
+#   scripts/host.sh [--port N] [--data DIR] [--exe PATH]
+#
+#   --port N     port to listen on (default: $PORT, else 8080)
+#   --data DIR   keep the graph in DIR (sets MEMORY_CONNECTOR_DIR and drops
+#                MEMORY_FILE_PATH); default: the connector's usual location
+#   --exe PATH   the plugin_memory executable (default: build/plugin_memory)
+#
+# BOT_PASSWORD, the storage variables, the limits and the lock settings of the
+# environment are passed on to the program.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+port="${PORT:-8080}"
+data=""
+exe="$here/build/plugin_memory"
+
+usage() { echo "usage: scripts/host.sh [--port N] [--data DIR] [--exe PATH]" >&2; exit 2; }
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --port) [ $# -ge 2 ] || usage; port="$2"; shift 2 ;;
+    --data) [ $# -ge 2 ] || usage; data="$2"; shift 2 ;;
+    --exe)  [ $# -ge 2 ] || usage; exe="$2"; shift 2 ;;
+    -h|--help) usage ;;
+    *) echo "host.sh: unknown argument: $1" >&2; usage ;;
+  esac
+done
+case "$port" in ''|*[!0-9]*) echo "host.sh: bad port: $port" >&2; exit 2 ;; esac
+
+lighttpd_bin="$(command -v lighttpd || true)"
+[ -n "$lighttpd_bin" ] || lighttpd_bin=/usr/sbin/lighttpd
+if [ ! -x "$lighttpd_bin" ]; then
+  echo "host.sh: lighttpd is not installed (run scripts/install-deps.sh)" >&2; exit 1
+fi
+if [ ! -x "$exe" ]; then
+  echo "host.sh: no executable at $exe (build first, or pass --exe)" >&2; exit 1
+fi
+exe="$(realpath "$exe")"
+
+if [ -n "$data" ]; then
+  mkdir -p "$data"
+  export MEMORY_CONNECTOR_DIR="$(realpath "$data")"
+  unset MEMORY_FILE_PATH
+fi
+
+run="$(mktemp -d "${TMPDIR:-/tmp}/plugin_memory_host.XXXXXX")"
+server=""
+cleanup() {
+  trap - EXIT INT TERM
+  if [ -n "$server" ] && kill -0 "$server" 2>/dev/null; then
+    kill -TERM "$server" 2>/dev/null || true
+    wait "$server" 2>/dev/null || true
+  fi
+  rm -rf "$run"
+}
+trap cleanup EXIT
+trap 'cleanup; exit 0' INT TERM
+
+mkdir -p "$run/www" "$run/upload"
+ln -s "$exe" "$run/www/plugin_memory"
+
+# Only variables that are set are passed; lighttpd reads their values from
+# its own environment (env.NAME), so no value needs quoting here.
+setenv=""
+for v in BOT_PASSWORD MEMORY_CONNECTOR_DIR MEMORY_FILE_PATH HOME LOCALAPPDATA \
+         MEMORY_MAX_ENTITIES MEMORY_MAX_OBS MEMORY_MAX_RELATIONS MEMORY_MAX_BAD \
+         MEMORY_LOCK_TIMEOUT_MS MEMORY_LOCK_STALE_MS ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
+  if [ -n "${!v+x}" ]; then
+    setenv+="  \"$v\" => env.$v,"$'\n'
+  fi
+done
+conf="$run/lighttpd.conf"
+{
+  while IFS= read -r line; do
+    case "$line" in
+      @SETENV@) printf '%s' "$setenv" ;;
+      *) line="${line//@PORT@/$port}"; line="${line//@RUNDIR@/$run}"; printf '%s\n' "$line" ;;
+    esac
+  done
+} < "$here/scripts/lighttpd.conf.in" > "$conf"
+
+"$lighttpd_bin" -D -f "$conf" &
+server=$!
+
+# Wait until the port answers (or lighttpd gives up, e.g. the port is taken).
+up=0
+for _ in $(seq 1 200); do
+  if ! kill -0 "$server" 2>/dev/null; then break; fi
+  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then up=1; break; fi
+  sleep 0.025
+done
+if [ "$up" -ne 1 ]; then
+  echo "host.sh: lighttpd did not start on 127.0.0.1:$port" >&2
+  cat "$run/error.log" >&2 2>/dev/null || true
+  exit 1
+fi
+
+echo "plugin_memory: serving http://127.0.0.1:$port/plugin_memory"
+echo "plugin_memory: hub route http://127.0.0.1:$port/plugins?plugin=plugin_memory"
+if [ -n "${MEMORY_CONNECTOR_DIR:-}" ]; then echo "plugin_memory: data in $MEMORY_CONNECTOR_DIR"; fi
+if [ -n "${BOT_PASSWORD:-}" ]; then echo "plugin_memory: guarded by BOT_PASSWORD"; fi
+echo "plugin_memory: press Ctrl-C to stop"
+
+set +e
+wait "$server"
+status=$?
+server=""
+if [ "$status" -ne 0 ]; then
+  echo "host.sh: lighttpd stopped with status $status" >&2
+  cat "$run/error.log" >&2 2>/dev/null || true
+fi
+exit "$status"

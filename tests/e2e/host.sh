@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# End to end through the real web host: scripts/host.sh runs lighttpd on a
+# free loopback port with a fresh data directory; curl proves both routes,
+# the answer headers, the three ways of giving the password, changes by POST
+# and by GET, and concurrent writers. Usage: tests/e2e/host.sh <executable>
+set -euo pipefail
+
+exe="$(realpath "${1:?usage: host.sh <plugin_memory executable>}")"
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+command -v curl >/dev/null || { echo "curl is missing (scripts/install-deps.sh)"; exit 1; }
+
+tmp="$(mktemp -d "${TMPDIR:-/tmp}/plugin_memory_e2e.XXXXXX")"
+host_pid=""
+stop_host() {
+  if [ -n "$host_pid" ]; then
+    kill -TERM "$host_pid" 2>/dev/null || true
+    wait "$host_pid" 2>/dev/null || true
+    host_pid=""
+  fi
+}
+cleanup() { stop_host; rm -rf "$tmp"; }
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+fails=0
+fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
+expect_eq() { # name got want
+  if [ "$2" != "$3" ]; then fail "$1"$'\n'"  got:  $2"$'\n'"  want: $3"; fi
+}
+expect_has() { # name text needle
+  case "$2" in *"$3"*) ;; *) fail "$1: missing [$3] in"$'\n'"$2" ;; esac
+}
+
+# A port nobody answers on; if another process takes it before the host
+# does, the host fails to start and another port is tried.
+free_port() {
+  local p
+  while :; do
+    p=$((20000 + RANDOM % 40000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
+  done
+}
+
+start_host() { # extra environment as NAME=value words
+  local tries
+  for tries in 1 2 3 4 5; do
+    port="$(free_port)"
+    env "$@" BOT_PASSWORD='se cr+t' bash "$repo/scripts/host.sh" --port "$port" \
+      --data "$tmp/data" --exe "$exe" >"$tmp/host.log" 2>&1 &
+    host_pid=$!
+    for _ in $(seq 1 400); do
+      if grep -q "^plugin_memory: serving http://127.0.0.1:$port/plugin_memory\$" "$tmp/host.log"; then
+        return 0
+      fi
+      kill -0 "$host_pid" 2>/dev/null || break
+      sleep 0.025
+    done
+    stop_host   # the port was taken meanwhile, or the host did not start
+  done
+  echo "the host did not start:"; cat "$tmp/host.log"; exit 1
+}
+
+start_host MEMORY_LOCK_TIMEOUT_MS=20000
+base="http://127.0.0.1:$port"
+H=(-H 'X-Bot-Password: se cr+t')
+
+# --- the password -----------------------------------------------------------
+refused=$'{"ok":false,"error":"invalid node password"}'
+for url in "/plugin_memory" "/plugin_memory?action=stats" "/plugins?plugin=plugin_memory&action=graph" \
+           "/plugin_memory?action=stats&pwd=wrong"; do
+  expect_eq "refused $url status" "$(curl -s -o /dev/null -w '%{http_code}' "$base$url")" 401
+  expect_eq "refused $url body" "$(curl -s "$base$url")" "$refused"
+done
+expect_eq "wrong header" "$(curl -s -o /dev/null -w '%{http_code}' -H 'X-Bot-Password: se cr+T' "$base/plugin_memory?action=stats")" 401
+expect_eq "lower-case bearer" "$(curl -s -o /dev/null -w '%{http_code}' -H 'Authorization: bearer se cr+t' "$base/plugin_memory?action=stats")" 401
+
+empty_stats='{"ok":true,"entities":0,"relations":0,"observations":0,"unreadable_lines":0,"file_exists":false,"file_bytes":0,"types":[]}'
+expect_eq "header password" "$(curl -s "${H[@]}" "$base/plugin_memory?action=stats")" "$empty_stats"
+expect_eq "bearer password" "$(curl -s -H 'Authorization:   Bearer   se cr+t' "$base/plugin_memory?action=stats")" "$empty_stats"
+expect_eq "pwd password" "$(curl -s "$base/plugin_memory?action=stats&pwd=se+cr%2Bt")" "$empty_stats"
+expect_eq "wrong header, right pwd" \
+  "$(curl -s -H 'X-Bot-Password: no' "$base/plugin_memory?pwd=se%20cr%2bt&action=stats")" "$empty_stats"
+
+# --- routes and headers -------------------------------------------------------
+headers="$(curl -s -D - -o /dev/null "${H[@]}" "$base/plugins?plugin=plugin_memory&action=stats" | tr -d '\r')"
+expect_has "hub route status" "$headers" "HTTP/1.1 200 OK"
+expect_has "json content type" "$headers" "Content-Type: application/json; charset=utf-8"
+expect_has "json no-store" "$headers" "Cache-Control: no-store"
+expect_has "json nosniff" "$headers" "X-Content-Type-Options: nosniff"
+expect_eq "hub route body" "$(curl -s "${H[@]}" "$base/plugins?x=1&plugin=plugin_memory&action=stats")" "$empty_stats"
+expect_eq "hub route without plugin" "$(curl -s -o /dev/null -w '%{http_code}' "${H[@]}" "$base/plugins?action=stats")" 403
+expect_eq "other plugin" "$(curl -s -o /dev/null -w '%{http_code}' "${H[@]}" "$base/plugins?plugin=plugin_memoryx")" 403
+expect_eq "no static files" "$(curl -s -o /dev/null -w '%{http_code}' "${H[@]}" "$base/plugin_memory/")" 403
+
+page_headers="$(curl -s -D - -o "$tmp/page.html" "${H[@]}" "$base/plugin_memory" | tr -d '\r')"
+expect_has "page status" "$page_headers" "HTTP/1.1 200 OK"
+expect_has "page type" "$page_headers" "Content-Type: text/html; charset=utf-8"
+expect_has "page frame option" "$page_headers" "X-Frame-Options: SAMEORIGIN"
+expect_has "page policy" "$page_headers" "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src data:; connect-src 'self'; form-action 'none'; base-uri 'none'"
+expect_has "page body" "$(cat "$tmp/page.html")" "</html>"
+expect_eq "page through the hub" "$(curl -s "${H[@]}" "$base/plugins?plugin=plugin_memory" | cmp - "$tmp/page.html" && echo same)" same
+
+error_headers="$(curl -s -D - -o "$tmp/err.json" "${H[@]}" "$base/plugin_memory?action=nope" | tr -d '\r')"
+expect_has "error status line" "$error_headers" "HTTP/1.1 400 Bad Request"
+expect_eq "error body" "$(cat "$tmp/err.json")" '{"ok":false,"status":400,"error":"unknown action"}'
+expect_eq "invalid body" "$(curl -s "${H[@]}" -H 'Content-Type: application/json' --data-binary '{x' "$base/plugin_memory?action=stats")" \
+  '{"ok":false,"status":400,"error":"the request body is not valid JSON"}'
+expect_eq "post without action" "$(curl -s "${H[@]}" --data-binary '{}' "$base/plugin_memory")" \
+  '{"ok":false,"status":400,"error":"missing action"}'
+
+# --- changes by POST and by GET ----------------------------------------------
+expect_eq "POST add_entity" \
+  "$(curl -s "${H[@]}" -H 'Content-Type: application/json' \
+      --data-binary '{"action":"add_entity","name":"Ada","entityType":"person","observations":["wrote a|b","likes tea"]}' \
+      "$base/plugins?plugin=plugin_memory&action=add_entity")" \
+  '{"ok":true,"entities":[{"name":"Ada","entityType":"person","observations":["wrote a|b","likes tea"]}]}'
+expect_eq "GET add_obs" "$(curl -s "${H[@]}" "$base/plugin_memory?action=add_obs&name=Ada&contents=first%20note|second")" \
+  '{"ok":true,"results":[{"entityName":"Ada","addedObservations":["first note","second"]}]}'
+expect_eq "GET add_entity" "$(curl -s "$base/plugin_memory?pwd=se+cr%2Bt&action=add_entity&name=Bob&entityType=person")" \
+  '{"ok":true,"entities":[{"name":"Bob","entityType":"person","observations":[]}]}'
+expect_eq "POST add_relation" \
+  "$(curl -s "${H[@]}" --data-binary '{"action":"add_relation","from":"Ada","to":"Bob","relationType":"knows"}' "$base/plugin_memory")" \
+  '{"ok":true,"relations":[{"from":"Ada","to":"Bob","relationType":"knows"}]}'
+expect_eq "graph after changes" "$(curl -s "${H[@]}" "$base/plugin_memory?format=json")" \
+  '{"ok":true,"entities":[{"name":"Ada","entityType":"person","observations":["wrote a|b","likes tea","first note","second"]},{"name":"Bob","entityType":"person","observations":[]}],"relations":[{"from":"Ada","to":"Bob","relationType":"knows"}]}'
+curl -s "${H[@]}" -D "$tmp/export.h" -o "$tmp/export.jsonl" "$base/plugin_memory?action=export"
+expect_has "export name" "$(tr -d '\r' <"$tmp/export.h")" 'Content-Disposition: attachment; filename="memory.jsonl"'
+expect_eq "export is the file" "$(cmp "$tmp/export.jsonl" "$tmp/data/memory.jsonl" && echo same)" same
+
+# --- concurrent writers -------------------------------------------------------
+# Each writer retries while another holds the graph; every change must land.
+post_until_done() { # out-file body
+  local i answer
+  for i in $(seq 1 20); do
+    answer="$(curl -s "${H[@]}" --data-binary "$2" "$base/plugin_memory")"
+    case "$answer" in *'"the graph is busy; try again"'*) sleep 0.1 ;; *) break ;; esac
+  done
+  printf '%s\n' "$answer" >"$1"
+}
+n=12
+pids=()
+for i in $(seq 1 $n); do
+  post_until_done "$tmp/w$i.out" "{\"action\":\"add_entity\",\"name\":\"W$i\",\"entityType\":\"worker\",\"observations\":[\"born $i\"]}" &
+  pids+=($!)
+  post_until_done "$tmp/o$i.out" "{\"action\":\"add_obs\",\"name\":\"Ada\",\"contents\":[\"note $i\"]}" &
+  pids+=($!)
+done
+for p in "${pids[@]}"; do wait "$p"; done
+for i in $(seq 1 $n); do
+  expect_has "writer W$i" "$(cat "$tmp/w$i.out")" '"ok":true'
+  expect_has "observer $i" "$(cat "$tmp/o$i.out")" '"ok":true'
+done
+stats="$(curl -s "${H[@]}" "$base/plugin_memory?action=stats")"
+expect_has "all writers present" "$stats" "\"entities\":$((n + 2)),\"relations\":1,\"observations\":$((4 + 2 * n)),"
+graph="$(curl -s "${H[@]}" "$base/plugin_memory?action=graph")"
+for i in $(seq 1 $n); do
+  expect_has "entity W$i" "$graph" "{\"name\":\"W$i\",\"entityType\":\"worker\",\"observations\":[\"born $i\"]}"
+  expect_has "note $i" "$graph" "\"note $i\""
+done
+
+# --- stopping -----------------------------------------------------------------
+stop_host
+if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then fail "the port is still open after stopping"; fi
+if grep -qs "server.port = $port\$" "${TMPDIR:-/tmp}"/plugin_memory_host.*/lighttpd.conf; then
+  fail "the host left its run directory"
+fi
+
+if [ "$fails" -ne 0 ]; then echo "$fails check(s) failed"; exit 1; fi
+echo "host end-to-end: all checks passed"
