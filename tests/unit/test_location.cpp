@@ -1,0 +1,229 @@
+// test_location.cpp - where the graph file lives: the order of the rules,
+// tilde expansion, refused paths, directory creation, and resolving once.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "store/store.h"
+#include "store_test_util.h"
+
+namespace {
+
+using store_test::file_exists;
+
+bool is_dir(const std::string &p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Replaces every "$T" by the test's directory.
+std::string expand(const std::string &s, const std::string &t) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '$' && i + 1 < s.size() && s[i + 1] == 'T') {
+            out += t;
+            i++;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+class StorageLocation : public ::testing::Test {
+protected:
+    store_test::env_guard env;
+    store_test::temp_dir dir;
+    char old_cwd[PATH_MAX] = "";
+
+    void SetUp() override {
+        ASSERT_FALSE(dir.path.empty());
+        ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+        // Relative results land in the test's directory.
+        ASSERT_EQ(chdir(dir.path.c_str()), 0);
+        for (const char *n : store_test::env_guard::names) unsetenv(n);
+        store_reset_path();
+    }
+    void TearDown() override {
+        if (chdir(old_cwd) != 0) ADD_FAILURE() << "cannot return to " << old_cwd;
+        store_reset_path();
+    }
+    void set(const char *name, const std::string &value) {
+        setenv(name, expand(value, dir.path).c_str(), 1);
+    }
+};
+
+struct location_case {
+    const char *what;
+    std::vector<std::pair<const char *, std::string>> env;
+    std::string path;    // expected g_path ("$T" for the test directory), or ""
+    std::string error;   // expected g_data_err when resolution fails
+    std::string made;    // a directory that exists afterwards
+};
+
+TEST_F(StorageLocation, RulesInOrder) {
+    if (is_dir("/workspace")) GTEST_SKIP() << "/workspace exists and takes precedence";
+    const std::string pm = "/.tallowin/connectors/plugin_memory";
+    const location_case cases[] = {
+        {"home directory", {{"HOME", "$T/home"}}, "$T/home" + pm + "/memory.jsonl", "",
+         "$T/home" + pm},
+        {"no HOME: the current directory", {}, "." + pm + "/memory.jsonl", "", "$T" + pm},
+        {"empty HOME counts as unset", {{"HOME", ""}}, "." + pm + "/memory.jsonl", "", "$T" + pm},
+        {"connector directory wins over home",
+         {{"MEMORY_CONNECTOR_DIR", "$T/c"}, {"HOME", "$T/home"}}, "$T/c/memory.jsonl", "", "$T/c"},
+        {"connector directory ending in a separator", {{"MEMORY_CONNECTOR_DIR", "$T/c/"}},
+         "$T/c/memory.jsonl", "", "$T/c"},
+        {"LOCALAPPDATA keeps its backslashes as bytes",
+         {{"LOCALAPPDATA", "$T/lad"}, {"HOME", "$T/home"}},
+         "$T/lad\\tallowin\\connectors\\plugin_memory/memory.jsonl", "",
+         "$T/lad\\tallowin\\connectors\\plugin_memory"},
+        {"plain file name lives in the data directory",
+         {{"MEMORY_CONNECTOR_DIR", "$T/d"}, {"MEMORY_FILE_PATH", "g.jsonl"}}, "$T/d/g.jsonl", "",
+         "$T/d"},
+        {"relative path through a parent",
+         {{"MEMORY_CONNECTOR_DIR", "$T/d"}, {"MEMORY_FILE_PATH", "../g.jsonl"}}, "",
+         "MEMORY_FILE_PATH may not contain '..'", ""},
+        {"two dots inside a name",
+         {{"MEMORY_CONNECTOR_DIR", "$T/d"}, {"MEMORY_FILE_PATH", "g..jsonl"}}, "",
+         "MEMORY_FILE_PATH may not contain '..'", ""},
+        {"absolute path with a parent component",
+         {{"MEMORY_FILE_PATH", "$T/a/../b/g.jsonl"}}, "$T/a/../b/g.jsonl", "", "$T/b"},
+        {"absolute path in a missing directory chain",
+         {{"MEMORY_FILE_PATH", "$T/x/y/z/g.jsonl"}}, "$T/x/y/z/g.jsonl", "", "$T/x/y/z"},
+        {"mixed separators", {{"MEMORY_FILE_PATH", "$T/m\\n/g.jsonl"}}, "$T/m\\n/g.jsonl", "",
+         "$T/m\\n"},
+        {"directly under the root", {{"MEMORY_FILE_PATH", "/g.jsonl"}}, "/g.jsonl", "", "/"},
+        {"drive letter and a bare name", {{"MEMORY_FILE_PATH", "C:g.jsonl"}}, "",
+         "MEMORY_FILE_PATH must name a file, not a bare name", ""},
+        {"drive letter with a backslash", {{"MEMORY_FILE_PATH", "C:\\g.jsonl"}}, "C:\\g.jsonl",
+         "", "$T/C:"},
+        {"tilde with HOME", {{"HOME", "$T/h"}, {"MEMORY_FILE_PATH", "~/g.jsonl"}},
+         "$T/h/g.jsonl", "", "$T/h"},
+        {"tilde and backslash", {{"HOME", "$T/h"}, {"MEMORY_FILE_PATH", "~\\g.jsonl"}},
+         "$T/h\\g.jsonl", "", "$T/h"},
+        {"tilde alone names the home directory", {{"HOME", "$T/h/file"}, {"MEMORY_FILE_PATH", "~"}},
+         "$T/h/file", "", "$T/h"},
+        {"tilde without HOME is relative",
+         {{"MEMORY_CONNECTOR_DIR", "$T/d"}, {"MEMORY_FILE_PATH", "~/g.jsonl"}}, "$T/d/./g.jsonl",
+         "", "$T/d"},
+        {"tilde before a name is taken as it is",
+         {{"MEMORY_CONNECTOR_DIR", "$T/d"}, {"HOME", "$T/h"}, {"MEMORY_FILE_PATH", "~g.jsonl"}},
+         "$T/d/~g.jsonl", "", "$T/d"},
+        {"data directory under a regular file",
+         {{"MEMORY_CONNECTOR_DIR", "$T/plain/d"}}, "", "cannot create the connector data directory",
+         ""},
+        {"relative file whose data directory cannot be made",
+         {{"MEMORY_CONNECTOR_DIR", "$T/plain/d"}, {"MEMORY_FILE_PATH", "g.jsonl"}}, "",
+         "cannot create the connector data directory", ""},
+        {"absolute file whose directory cannot be made",
+         {{"MEMORY_FILE_PATH", "$T/plain/sub/g.jsonl"}}, "",
+         "cannot create the directory for MEMORY_FILE_PATH", ""},
+    };
+    for (const location_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char *n : store_test::env_guard::names) unsetenv(n);
+        for (auto &kv : c.env) set(kv.first, kv.second);
+        store_test::write_all(dir / "plain", "a regular file");
+        store_reset_path();
+        g_data_err[0] = 0;
+        if (c.error.empty()) {
+            ASSERT_EQ(ensure_path(), 1) << g_data_err;
+            EXPECT_EQ(g_path_resolved, 1);
+            EXPECT_EQ(std::string(g_path), expand(c.path, dir.path));
+            EXPECT_EQ(std::string(graph_path()), expand(c.path, dir.path));
+            EXPECT_TRUE(is_dir(expand(c.made, dir.path))) << expand(c.made, dir.path);
+        } else {
+            EXPECT_EQ(ensure_path(), 0);
+            EXPECT_EQ(g_path_resolved, 0);
+            EXPECT_EQ(std::string(g_data_err), c.error);
+            EXPECT_STREQ(graph_path(), "");
+            int64_t size = 7;
+            int exists = 7;
+            EXPECT_EQ(graph_path_info(&size, &exists), -1);
+            EXPECT_EQ(size, 0);
+            EXPECT_EQ(exists, 0);
+        }
+        store_reset_path();
+    }
+}
+
+TEST_F(StorageLocation, RefusedRelativePathCreatesNothing) {
+    set("MEMORY_CONNECTOR_DIR", "$T/d");
+    set("MEMORY_FILE_PATH", "../g.jsonl");
+    EXPECT_EQ(ensure_path(), 0);
+    EXPECT_FALSE(file_exists(dir / "d"));
+}
+
+TEST_F(StorageLocation, ResolvedOncePerProcess) {
+    set("MEMORY_CONNECTOR_DIR", "$T/first");
+    ASSERT_EQ(ensure_path(), 1);
+    set("MEMORY_CONNECTOR_DIR", "$T/second");
+    set("MEMORY_FILE_PATH", "../refused");
+    EXPECT_EQ(ensure_path(), 1);
+    EXPECT_EQ(std::string(graph_path()), dir / "first/memory.jsonl");
+    EXPECT_FALSE(file_exists(dir / "second"));
+}
+
+TEST_F(StorageLocation, FailureIsRetriedOnTheNextCall) {
+    set("MEMORY_CONNECTOR_DIR", "$T/plain/d");
+    store_test::write_all(dir / "plain", "x");
+    EXPECT_EQ(ensure_path(), 0);
+    EXPECT_STREQ(g_data_err, "cannot create the connector data directory");
+    unlink((dir / "plain").c_str());
+    EXPECT_EQ(ensure_path(), 1);
+    EXPECT_EQ(std::string(g_path), dir / "plain/d/memory.jsonl");
+}
+
+TEST_F(StorageLocation, PathInfoTellsSizeAndExistence) {
+    set("MEMORY_CONNECTOR_DIR", "$T");
+    int64_t size = 7;
+    int exists = 7;
+    ASSERT_EQ(graph_path_info(&size, &exists), 0);
+    EXPECT_EQ(size, 0);
+    EXPECT_EQ(exists, 0);
+    store_test::write_all(dir / "memory.jsonl", "12345");
+    ASSERT_EQ(graph_path_info(&size, &exists), 0);
+    EXPECT_EQ(size, 5);
+    EXPECT_EQ(exists, 1);
+    EXPECT_EQ(graph_path_info(nullptr, nullptr), 0);
+}
+
+TEST_F(StorageLocation, LongPathsAreCut) {
+    std::string longdir = dir.path + "/" + std::string(200, 'a') + "/" + std::string(200, 'b') +
+                          "/" + std::string(200, 'c') + "/" + std::string(200, 'd') + "/" +
+                          std::string(200, 'e');
+    path_join(longdir.c_str(), "memory.jsonl");
+    EXPECT_EQ(strlen(g_path), 1023u);
+    EXPECT_EQ(std::string(g_path), (longdir + "/memory.jsonl").substr(0, 1023));
+}
+
+TEST_F(StorageLocation, JoinAndMakeDirectories) {
+    struct {
+        const char *dir, *name, *want;
+    } joins[] = {{"a", "b", "a/b"}, {"a/", "b", "a/b"}, {"a\\", "b", "a\\b"},
+                 {"C:\\x", "b", "C:\\x/b"}, {"/", "b", "/b"}};
+    for (auto &j : joins) {
+        path_join(j.dir, j.name);
+        EXPECT_STREQ(g_path, j.want);
+    }
+    store_reset_path();
+    EXPECT_EQ(mkdirs(""), 0);
+    EXPECT_EQ(mkdirs(nullptr), 0);
+    EXPECT_EQ(mkdirs("/"), 1);
+    EXPECT_EQ(mkdirs((dir / "p/q/r//").c_str()), 1);
+    EXPECT_TRUE(is_dir(dir / "p/q/r"));
+    EXPECT_EQ(mkdirs("rel/one"), 1);  // relative to the current directory
+    EXPECT_TRUE(is_dir(dir / "rel/one"));
+    store_test::write_all(dir / "f", "x");
+    EXPECT_EQ(mkdirs((dir / "f").c_str()), 0);
+    EXPECT_EQ(mkdirs((dir / "f/g").c_str()), 0);
+}
+
+}  // namespace

@@ -1,0 +1,201 @@
+// test_text.cpp - the text buffer, the JSON string writer and the small text
+// helpers.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "store/store.h"
+#include "store_test_util.h"
+
+namespace {
+
+TEST(Buf, FreshAndFreedBuffersGiveAnEmptyText) {
+    buf b;
+    buf_init(&b);
+    ASSERT_NE(buf_str(&b), nullptr);
+    EXPECT_STREQ(buf_str(&b), "");
+    buf_add(&b, "abc", 0);
+    buf_add(&b, nullptr, 5);
+    buf_puts(&b, nullptr);
+    buf_puts(&b, "");
+    EXPECT_EQ(b.data, nullptr);
+    EXPECT_EQ(b.cap, 0u);
+    EXPECT_EQ(b.len, 0u);
+    buf_puts(&b, "hello");
+    EXPECT_STREQ(buf_str(&b), "hello");
+    buf_free(&b);
+    EXPECT_EQ(b.data, nullptr);
+    EXPECT_EQ(b.cap, 0u);
+    EXPECT_EQ(b.len, 0u);
+    EXPECT_STREQ(buf_str(&b), "");
+    buf_putc(&b, 'x');
+    EXPECT_STREQ(buf_str(&b), "x");
+    buf_free(&b);
+}
+
+TEST(Buf, CapacityRunsFrom1024ByDoubling) {
+    buf b = {};
+    std::string chunk(1023, 'a');
+    buf_add(&b, chunk.data(), chunk.size());
+    EXPECT_EQ(b.cap, 1024u);
+    EXPECT_EQ(b.len, 1023u);
+    buf_putc(&b, 'b');
+    EXPECT_EQ(b.cap, 2048u);
+    EXPECT_EQ(b.len, 1024u);
+    EXPECT_EQ(b.data[b.len], 0);
+    std::string big(5000, 'c');
+    buf_add(&b, big.data(), big.size());
+    EXPECT_EQ(b.cap, 8192u);
+    EXPECT_EQ(b.len, 6024u);
+    EXPECT_EQ(b.dropped, 0);
+    buf_free(&b);
+}
+
+TEST(Buf, RequestBeyondTheCeilingFailsAndLeavesTheBufferAlone) {
+    buf b = {};
+    buf_puts(&b, "keep");
+    char *data = b.data;
+    uint64_t cap = b.cap;
+    // The text plus the terminator would need one byte more than 256 MiB;
+    // the source is never read because the room is refused first.
+    EXPECT_EQ(buf_need(&b, BUF_MAX_CAP - 4), 0);
+    EXPECT_EQ(buf_need(&b, UINT64_MAX), 0);
+    buf_add(&b, "x", BUF_MAX_CAP);
+    EXPECT_EQ(b.data, data);
+    EXPECT_EQ(b.cap, cap);
+    EXPECT_EQ(b.len, 4u);
+    EXPECT_EQ(b.dropped, 1);
+    EXPECT_STREQ(buf_str(&b), "keep");
+    // Later requests are tried afresh.
+    EXPECT_EQ(buf_need(&b, 10), 1);
+    buf_puts(&b, "!");
+    EXPECT_STREQ(buf_str(&b), "keep!");
+    EXPECT_EQ(b.dropped, 1);
+    buf_free(&b);
+    EXPECT_EQ(b.dropped, 0);
+}
+
+struct json_case {
+    const char *in;
+    const char *out;
+};
+
+TEST(JsonStr, EscapesOnlyQuoteBackslashAndControlBytes) {
+    const json_case cases[] = {
+        {nullptr, "\"\""},
+        {"", "\"\""},
+        {"plain / text", "\"plain / text\""},
+        {"\"q\"", "\"\\\"q\\\"\""},
+        {"a\\b", "\"a\\\\b\""},
+        {"\n\r\t\b\f", "\"\\n\\r\\t\\b\\f\""},
+        {"\x01", "\"\\u0001\""},
+        {"\x1b[0m", "\"\\u001b[0m\""},
+        {"\x1f", "\"\\u001f\""},
+        {"\x7f", "\"\x7f\""},
+        {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
+        {"\xff\xfe", "\"\xff\xfe\""},
+    };
+    for (const json_case &c : cases) {
+        buf b = {};
+        json_str(&b, c.in);
+        EXPECT_STREQ(buf_str(&b), c.out) << (c.in ? c.in : "(null)");
+        buf_free(&b);
+    }
+}
+
+TEST(StrCopy, CutsSilentlyAndAlwaysTerminates) {
+    char d1[1] = {'x'};
+    str_copy(d1, sizeof d1, "abc");
+    EXPECT_STREQ(d1, "");
+    char d4[4];
+    str_copy(d4, sizeof d4, "abcdef");
+    EXPECT_STREQ(d4, "abc");
+    char d8[8] = "old";
+    str_copy(d8, sizeof d8, nullptr);
+    EXPECT_STREQ(d8, "");
+    str_copy(d8, sizeof d8, "fits");
+    EXPECT_STREQ(d8, "fits");
+    char keep[4] = "abc";
+    str_copy(keep, 0, "zzz");
+    EXPECT_STREQ(keep, "abc");
+    str_copy(nullptr, 10, "zzz");
+}
+
+struct contains_case {
+    const char *hay;
+    const char *needle;
+    int want;
+};
+
+TEST(StrIcontains, FoldsOnlyAsciiLetters) {
+    const contains_case cases[] = {
+        {nullptr, "", 1},
+        {nullptr, nullptr, 1},
+        {"abc", nullptr, 1},
+        {"", "a", 0},
+        {nullptr, "a", 0},
+        {"HelloWorld", "LLOWO", 1},
+        {"HelloWorld", "world", 1},
+        {"abc", "abcd", 0},
+        {"aab", "ab", 1},
+        {"\xc3\xa9t\xc3\xa9", "\xc3\x89T\xc3\x89", 0},
+        {"\xc3\xa9t\xc3\xa9", "\xc3\xa9T", 1},
+        {"x[y", "[Y", 1},
+        {"@", "`", 0},
+    };
+    for (const contains_case &c : cases)
+        EXPECT_EQ(str_icontains(c.hay, c.needle), c.want)
+            << (c.hay ? c.hay : "(null)") << " / " << (c.needle ? c.needle : "(null)");
+}
+
+TEST(DupOrNull, CopiesOrPassesNullThrough) {
+    EXPECT_EQ(dup_or_null(nullptr), nullptr);
+    const char src[] = "text";
+    char *c = dup_or_null(src);
+    ASSERT_NE(c, nullptr);
+    EXPECT_NE(c, src);
+    EXPECT_STREQ(c, "text");
+    free(c);
+    c = dup_or_null("");
+    ASSERT_NE(c, nullptr);
+    EXPECT_STREQ(c, "");
+    free(c);
+}
+
+struct env_case {
+    const char *value;  // null: unset
+    int def, min, max, want;
+};
+
+TEST(EnvInt, ParsesClampsAndFallsBack) {
+    store_test::env_guard guard;
+    const char *name = "MEMORY_MAX_ENTITIES";
+    const env_case cases[] = {
+        {nullptr, 7, 1, 100, 7},
+        {"", 7, 1, 100, 7},
+        {"abc", 7, 1, 100, 7},
+        {"-5", 7, 1, 100, 1},
+        {"99999999999", 7, 1, 100, 7},
+        {" 42x", 7, 1, 100, 42},
+        {"12ab", 7, 1, 100, 12},
+        {"+30", 7, 1, 100, 30},
+        {"500", 7, 1, 100, 100},
+        {"0", 7, 1, 100, 1},
+        {"2147483647", 7, 1, INT_MAX, INT_MAX},
+        {"2147483648", 7, 1, INT_MAX, 7},
+        {"-", 7, 1, 100, 7},
+        {nullptr, 500, 1, 100, 500},  // the default is not clamped
+    };
+    for (const env_case &c : cases) {
+        if (c.value)
+            setenv(name, c.value, 1);
+        else
+            unsetenv(name);
+        EXPECT_EQ(env_int(name, c.def, c.min, c.max), c.want) << (c.value ? c.value : "(unset)");
+    }
+}
+
+}  // namespace
