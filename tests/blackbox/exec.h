@@ -32,6 +32,20 @@ std::string make_temp_dir();
 // Removes a directory tree.
 void remove_tree(const std::string &dir);
 
+// A temporary directory that is removed with its contents at scope end.
+struct temp_dir {
+    std::string path = make_temp_dir();
+    temp_dir() = default;
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    ~temp_dir() { remove_tree(path); }
+};
+
+// Runs the built executable in dir with base_env(dir) plus extra variables.
+exe_result run_plugin(const std::vector<std::string> &args,
+                      const std::vector<std::pair<std::string, std::string>> &extra,
+                      const std::string &input, const std::string &dir, int timeout_s = 60);
+
 // Shows bytes with escapes, one output line per text line.
 std::string show_bytes(const std::string &s);
 

@@ -137,6 +137,14 @@ std::vector<std::pair<std::string, std::string>> base_env(const std::string &dir
     return env;
 }
 
+exe_result run_plugin(const std::vector<std::string> &args,
+                      const std::vector<std::pair<std::string, std::string>> &extra,
+                      const std::string &input, const std::string &dir, int timeout_s) {
+    auto env = base_env(dir);
+    env.insert(env.end(), extra.begin(), extra.end());
+    return run_exe(PLUGIN_MEMORY_EXE, args, env, input, dir, timeout_s);
+}
+
 std::string make_temp_dir() {
     const char *t = getenv("TMPDIR");
     std::string tmpl = std::string(t && *t ? t : "/tmp") + "/plugin_memory_bb.XXXXXX";
