@@ -10,8 +10,13 @@
 #include <utility>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "cgi/cgi.h"
 #include "page/page.h"
+#include "store/store.h"
+#include "tools/tools.h"
 
 namespace {
 
@@ -272,6 +277,149 @@ TEST(CgiHandler, JsonErrEscapesAndPicksStatusLines) {
                            std::to_string(l.status) + ",\"error\":\"a\\\"b\\\\c\\n\"}\n" +
                            HDR_JSON + "{\"ok\":true}\n" + HDR_JSON + "[1]\n");
     }
+}
+
+// A fresh graph file location for the requests of one test: a temporary
+// directory with MEMORY_FILE_PATH at memory.jsonl in it.
+class CgiGraphFile : public ::testing::Test {
+protected:
+    std::string dir, file;
+    void SetUp() override {
+        char tmpl[] = "/tmp/cgi_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        file = dir + "/memory.jsonl";
+        setenv("MEMORY_FILE_PATH", file.c_str(), 1);
+        unsetenv("MEMORY_CONNECTOR_DIR");
+        store_reset_path();
+    }
+    void TearDown() override {
+        unlink(file.c_str());
+        unlink((file + ".lock").c_str());
+        rmdir(dir.c_str());
+        unsetenv("MEMORY_FILE_PATH");
+        unsetenv("MEMORY_LOCK_TIMEOUT_MS");
+        store_reset_path();
+        graph_clear(&G);
+    }
+    void write_file(const std::string &path, const std::string &text) {
+        FILE *f = fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+    }
+    std::string read_file() {
+        std::string text;
+        if (FILE *f = fopen(file.c_str(), "rb")) {
+            char chunk[4096];
+            size_t n;
+            while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+            fclose(f);
+        }
+        return text;
+    }
+};
+
+TEST_F(CgiGraphFile, ToolsAnswerWrapsTheCatalogue) {
+    std::string want = HDR_JSON +
+                       "{\"ok\":true,\"connector\":\"plugin_memory\",\"kind\":\"mcp\","
+                       "\"protocol\":\"2025-06-18\",\"tools\":" +
+                       std::string(tool_catalogue, tool_catalogue_len) + "}\n";
+    EXPECT_EQ(run_request({{"QUERY_STRING", "action=tools"}}), want);
+    EXPECT_EQ(run_request({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "18"}},
+                          "{\"action\":\"tools\"}"),
+              want);
+}
+
+TEST_F(CgiGraphFile, StatsListsTheFirst200Types) {
+    std::string text, types;
+    for (int i = 0; i < 250; i++) {
+        char line[128];
+        snprintf(line, sizeof line,
+                 "{\"type\":\"entity\",\"name\":\"e%d\",\"entityType\":\"t%03d\","
+                 "\"observations\":[\"o\"]}\n",
+                 i, 249 - i);
+        text += line;
+        if (i < 200) {
+            snprintf(line, sizeof line, "%s\"t%03d\"", i ? "," : "", 249 - i);
+            types += line;
+        }
+    }
+    // Repeated types are listed once and do not count towards the 200.
+    text = "{\"type\":\"entity\",\"name\":\"r\",\"entityType\":\"t249\",\"observations\":[]}\n" +
+           text;
+    write_file(file, text);
+    std::string want = HDR_JSON +
+                       "{\"ok\":true,\"entities\":251,\"relations\":0,\"observations\":250,"
+                       "\"unreadable_lines\":0,\"file_exists\":true,\"file_bytes\":" +
+                       std::to_string(text.size()) + ",\"types\":[" + types + "]}\n";
+    EXPECT_EQ(run_request({{"QUERY_STRING", "action=stats"}}), want);
+}
+
+TEST_F(CgiGraphFile, BusyGraphFailsTheEditButNotTheReaders) {
+    const std::string line =
+        "{\"type\":\"entity\",\"name\":\"Ada\",\"entityType\":\"person\",\"observations\":[]}\n";
+    write_file(file, line);
+    write_file(file + ".lock", "1\n");  // another writer holds the graph
+    setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
+    EXPECT_EQ(run_request({{"QUERY_STRING", "action=add_entity&name=Bob&entityType=person"}}),
+              HDR_JSON + "{\"ok\":false,\"error\":\"the graph is busy; try again\"}\n");
+    EXPECT_EQ(read_file(), line);
+    EXPECT_EQ(run_request({{"QUERY_STRING", "action=graph"}}),
+              HDR_JSON +
+                  "{\"ok\":true,\"entities\":[{\"name\":\"Ada\",\"entityType\":\"person\","
+                  "\"observations\":[]}],\"relations\":[]}\n");
+    std::string stats = run_request({{"QUERY_STRING", "action=stats"}});
+    EXPECT_NE(stats.find("{\"ok\":true,\"entities\":1,"), std::string::npos) << stats;
+    std::string exported = run_request({{"QUERY_STRING", "action=export"}});
+    ASSERT_GE(exported.size(), line.size());
+    EXPECT_EQ(exported.substr(exported.size() - line.size()), line);
+    EXPECT_EQ(run_request({}), expected_page());
+}
+
+TEST_F(CgiGraphFile, RunToolAnswers) {
+    struct {
+        const char *tool;
+        bool with_args;
+        std::string want;
+    } cases[] = {
+        {"nope", true, "Status: 400 Bad Request\r\n" + HDR_JSON +
+                           "{\"ok\":false,\"status\":400,\"error\":\"unknown action\"}\n"},
+        {"", false, "Status: 400 Bad Request\r\n" + HDR_JSON +
+                        "{\"ok\":false,\"status\":400,\"error\":\"unknown action\"}\n"},
+        {"create_entities", false,
+         HDR_JSON + "{\"ok\":false,\"error\":\"Missing required parameter: entities\"}\n"},
+        {"read_graph", true, HDR_JSON + "{\"ok\":true,\"entities\":[],\"relations\":[]}\n"},
+    };
+    for (const auto &c : cases) {
+        args a{};
+        if (c.with_args) args_init(&a);
+        FILE *out = tmpfile();
+        g_cgi_out = out;
+        run_tool(c.tool, a.doc, a.root);
+        g_cgi_out = nullptr;
+        yyjson_mut_doc_free(a.doc);
+        rewind(out);
+        std::string got(4096, 0);
+        got.resize(fread(got.data(), 1, got.size(), out));
+        fclose(out);
+        EXPECT_EQ(got, c.want) << c.tool;
+    }
+}
+
+TEST(CgiArgs, AddIntOnlyToObjects) {
+    args a;
+    args_init(&a);
+    ASSERT_NE(a.doc, nullptr);
+    ASSERT_NE(a.root, nullptr);
+    args_add_int(a.doc, a.root, "limit", -2147483647 - 1);
+    args_add_int(a.doc, yyjson_mut_arr(a.doc), "x", 1);
+    args_add_int(nullptr, a.root, "y", 1);
+    args_add_int(a.doc, nullptr, "z", 1);
+    char *text = yyjson_mut_write(a.doc, 0, nullptr);
+    EXPECT_STREQ(text, "{\"limit\":-2147483648}");
+    free(text);
+    yyjson_mut_doc_free(a.doc);
 }
 
 }  // namespace
