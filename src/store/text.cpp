@@ -62,14 +62,39 @@ void buf_free(buf *b) {
     buf_init(b);
 }
 
+// 1 when any of the eight bytes in w needs escaping: below 0x20, the double
+// quote or the backslash.
+static inline int word_needs_escape(uint64_t w) {
+    const uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    uint64_t q = w ^ (ones * '"');
+    uint64_t bs = w ^ (ones * '\\');
+    uint64_t lt = (w - ones * 0x20) & ~w;           // high bit set where byte < 0x20
+    uint64_t zq = (q - ones) & ~q;                  // where byte == '"'
+    uint64_t zb = (bs - ones) & ~bs;                // where byte == '\\'
+    return ((lt | zq | zb) & highs) != 0;
+}
+
 void json_str(buf *b, const char *s) {
     buf_putc(b, '"');
     if (s) {
         const unsigned char *p = (const unsigned char *)s;
+        const unsigned char *end = p + strlen(s);
         const unsigned char *run = p; // start of the bytes copied unchanged
-        for (; *p; p++) {
+        while (p < end) {
+            // Skip eight plain bytes at a time; most text needs no escape.
+            if (end - p >= 8) {
+                uint64_t w;
+                memcpy(&w, p, 8);
+                if (!word_needs_escape(w)) {
+                    p += 8;
+                    continue;
+                }
+            }
             unsigned char c = *p;
-            if (c >= 0x20 && c != '"' && c != '\\') continue;
+            if (c >= 0x20 && c != '"' && c != '\\') {
+                p++;
+                continue;
+            }
             buf_add(b, run, (uint64_t)(p - run));
             char esc[8];
             switch (c) {
@@ -84,7 +109,8 @@ void json_str(buf *b, const char *s) {
                 snprintf(esc, sizeof esc, "\\u%04x", c);
                 buf_add(b, esc, 6);
             }
-            run = p + 1;
+            p++;
+            run = p;
         }
         buf_add(b, run, (uint64_t)(p - run));
     }

@@ -1,6 +1,7 @@
 // test_text.cpp - the text buffer, the JSON string writer and the small text
 // helpers.
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -103,6 +104,47 @@ TEST(JsonStr, EscapesOnlyQuoteBackslashAndControlBytes) {
         json_str(&b, c.in);
         EXPECT_STREQ(buf_str(&b), c.out) << (c.in ? c.in : "(null)");
         buf_free(&b);
+    }
+}
+
+// The byte-at-a-time rule, to check the writer wherever a byte sits.
+std::string json_reference(const std::string &s) {
+    std::string o = "\"";
+    for (unsigned char c : s) {
+        char esc[8];
+        switch (c) {
+        case '"': o += "\\\""; break;
+        case '\\': o += "\\\\"; break;
+        case '\n': o += "\\n"; break;
+        case '\r': o += "\\r"; break;
+        case '\t': o += "\\t"; break;
+        case '\b': o += "\\b"; break;
+        case '\f': o += "\\f"; break;
+        default:
+            if (c < 0x20) {
+                snprintf(esc, sizeof esc, "\\u%04x", c);
+                o += esc;
+            } else {
+                o += (char)c;
+            }
+        }
+    }
+    return o + "\"";
+}
+
+TEST(JsonStr, EveryByteAtEveryPositionOfLongerTexts) {
+    for (int c = 1; c < 256; c++) {
+        for (size_t len = 1; len <= 19; len += 9) {
+            for (size_t pos = 0; pos < len; pos++) {
+                std::string s(len, 'a');
+                s[pos] = (char)c;
+                if (pos + 1 < len) s[len - 1] = (char)(c ^ 0x40 ? c ^ 0x40 : 1);
+                buf b = {};
+                json_str(&b, s.c_str());
+                ASSERT_EQ(std::string(buf_str(&b)), json_reference(s)) << c << " at " << pos;
+                buf_free(&b);
+            }
+        }
     }
 }
 
