@@ -283,10 +283,20 @@ int mcp_handle_line(const char *line, size_t len, buf *out) {
     yyjson_doc *doc = yyjson_read_opts((char *)line, len, YYJSON_READ_NOFLAG, nullptr, nullptr);
     if (!doc) send_error(&resp, nullptr, -32700, "Parse error: not valid JSON");
     else handle_doc(doc, &resp);
+    if (resp.dropped) {
+        // Never half a line: a response that did not fit becomes an error.
+        yyjson_val *root = yyjson_doc_get_root(doc);
+        buf_free(&resp);
+        send_error(&resp, yyjson_is_obj(root) ? yyjson_obj_get(root, "id") : nullptr, -32603,
+                   "out of memory");
+        if (resp.dropped) {
+            buf_free(&resp);
+            buf_puts(&resp, out_of_memory_line);
+        }
+    }
     yyjson_doc_free(doc);
     int answered = resp.len > 0;
-    if (resp.dropped) buf_puts(out, out_of_memory_line); // never half a line
-    else buf_add(out, resp.data, resp.len);
+    buf_add(out, resp.data, resp.len);
     buf_free(&resp);
     return answered;
 }
