@@ -376,6 +376,9 @@ describe('page on an open host', () => {
 
       await page.click('#detail button:text-is("Link")');
       await statusIs(page, 'pick a target entity', 'bad');
+      // Reload clears the status line first.
+      await page.click('#btnReload');
+      await statusIs(page, '');
       await page.selectOption('#relTo', 'Bob');
       await page.fill('#relType', '  ');
       await page.click('#detail button:text-is("Link")');
@@ -570,7 +573,12 @@ describe('page on an open host', () => {
         await goto(page, host.origin + address);
         await listIs(page, ['Routed']);
         await openEntity(page, 'Routed');
-        assert.ok(seen.length >= 3);
+        // Edits take the same route.
+        await page.fill('#obsNew', `via ${prefix.slice(1, 8)}`);
+        await page.click('#detail button:text-is("Add")');
+        await statusIs(page, 'observation added', 'ok');
+        assert.ok(seen.some((u) => u.startsWith(`${prefix}add_obs&`)), seen.join('\n'));
+        assert.ok(seen.length >= 5);
         for (const u of seen) {
           assert.ok(u.startsWith(prefix), `${u} does not start with ${prefix}`);
           assert.match(u, /&node=n%201(&|$)/);
@@ -579,6 +587,7 @@ describe('page on an open host', () => {
         assert.ok(seen.includes(`${prefix}entity&node=n%201&name=Routed`), seen.join('\n'));
       });
     }
+    assert.deepEqual((await api.entity('Routed')).observations, ['via plugins', 'via plugin_']);
   });
 
   test('takes the theme from the address, from storage and from the colour-scheme preference', async () => {
