@@ -799,3 +799,32 @@ describe('page on a host guarded by a password', () => {
     });
   }
 });
+
+describe('page on a host whose password is not plain ASCII', () => {
+  const PASSWORD = 'grüße 🔑';
+  let host;
+  before(async () => {
+    host = await startHost({ password: PASSWORD });
+    const r = await fetch(`${host.origin}/plugin_memory?action=add_entity&pwd=${encodeURIComponent(PASSWORD)}&name=Umlaut&entityType=note`);
+    assert.equal((await r.json()).ok, true);
+  });
+  after(async () => { await host?.stop(); });
+
+  test('sends it in the address only, since a header cannot hold it', async () => {
+    await usePage({}, [], async ({ page }) => {
+      const calls = [];
+      page.on('request', (r) => { if (r.resourceType() === 'fetch') calls.push(r); });
+      await goto(page, `${host.origin}/plugin_memory?pwd=${encodeURIComponent(PASSWORD)}`);
+      await listIs(page, ['Umlaut']);
+      await openEntity(page, 'Umlaut');
+      await page.fill('#obsNew', 'still reachable');
+      await page.click('#detail button:text-is("Add")');
+      await statusIs(page, 'observation added', 'ok');
+      assert.ok(calls.length >= 4);
+      for (const r of calls) {
+        assert.equal(new URL(r.url()).searchParams.get('pwd'), PASSWORD);
+        assert.equal(r.headers()['x-bot-password'], undefined);
+      }
+    });
+  });
+});
