@@ -108,6 +108,11 @@ expect_eq "invalid body" "$(curl -s "${H[@]}" -H 'Content-Type: application/json
 expect_eq "post without action" "$(curl -s "${H[@]}" --data-binary '{}' "$base/plugin_memory")" \
   '{"ok":false,"status":400,"error":"missing action"}'
 
+head -c 9000000 /dev/zero | tr '\0' ' ' >"$tmp/big.json"
+expect_eq "body above 8 MiB" \
+  "$(curl -s -w ' %{http_code}' "${H[@]}" --data-binary @"$tmp/big.json" "$base/plugin_memory?action=stats")" \
+  $'{"ok":false,"status":413,"error":"the request body is too large"}\n 413'
+
 # --- changes by POST and by GET ----------------------------------------------
 expect_eq "POST add_entity" \
   "$(curl -s "${H[@]}" -H 'Content-Type: application/json' \
