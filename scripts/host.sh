@@ -10,6 +10,10 @@
 #                MEMORY_FILE_PATH); default: the connector's usual location
 #   --exe PATH   the plugin_memory executable (default: build/plugin_memory)
 #
+# Stop it with SIGTERM (or Ctrl-C; a script that starts it in the background
+# from a non-interactive shell must use SIGTERM, since such a shell starts
+# background jobs with SIGINT ignored).
+#
 # BOT_PASSWORD, the storage variables, the limits and the lock settings of the
 # environment are passed on to the program.
 set -euo pipefail
