@@ -1,0 +1,118 @@
+// fuzz_query.cpp - the query-string and parameter lookups against a plain
+// model of the lookup rules, with destination arrays of exactly their size so
+// that any write past the end is caught.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include <yyjson.h>
+
+#include "cgi/cgi.h"
+#include "fuzz_util.h"
+
+namespace {
+
+int hex(int c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string decode(const std::string &s) {
+    std::string r;
+    for (size_t i = 0; i < s.size();) {
+        if (s[i] == '%' && i + 2 < s.size() && hex((unsigned char)s[i + 1]) >= 0 &&
+            hex((unsigned char)s[i + 2]) >= 0) {
+            r += (char)(hex((unsigned char)s[i + 1]) * 16 + hex((unsigned char)s[i + 2]));
+            i += 3;
+        } else if (s[i] == '+') {
+            r += ' ';
+            i++;
+        } else {
+            r += s[i++];
+        }
+    }
+    return fuzz::c_text(r);
+}
+
+// The lookup as described: segments between "&", the first "=" of the rest,
+// keys compared raw, the raw value cut to cap - 1 bytes and then decoded.
+int model_get(const std::string &qs, const std::string &name, size_t cap, std::string *val) {
+    val->clear();
+    if (qs.empty()) return 0;
+    size_t p = 0;
+    for (;;) {
+        size_t eq = qs.find('=', p), amp = qs.find('&', p);
+        if (eq == std::string::npos) return 0;
+        if (amp != std::string::npos && eq > amp) {
+            p = amp + 1;
+            continue;
+        }
+        if (qs.compare(p, eq - p, name) == 0) {
+            size_t end = amp == std::string::npos ? qs.size() : amp;
+            std::string raw = qs.substr(eq + 1, end - eq - 1);
+            if (raw.size() > cap - 1) raw.resize(cap - 1);
+            *val = decode(raw);
+            return 1;
+        }
+        if (amp == std::string::npos || amp + 1 == qs.size()) return 0;
+        p = amp + 1;
+    }
+}
+
+int model_param(const std::string &qs, const std::string &name, size_t cap, yyjson_doc *body,
+                std::string *val) {
+    if (model_get(qs, name, cap, val) && !val->empty()) return 1;
+    val->clear();
+    yyjson_val *root = yyjson_doc_get_root(body);
+    if (!yyjson_is_obj(root)) return 0;
+    yyjson_obj_iter it = yyjson_obj_iter_with(root);
+    yyjson_val *key;
+    while ((key = yyjson_obj_iter_next(&it))) {
+        if (yyjson_get_len(key) == name.size() && memcmp(yyjson_get_str(key), name.data(), name.size()) == 0) {
+            yyjson_val *v = yyjson_obj_iter_get_val(key);
+            if (!yyjson_is_str(v)) return 0;
+            std::string s = fuzz::c_text(std::string(yyjson_get_str(v), yyjson_get_len(v)));
+            if (s.size() > cap - 1) s.resize(cap - 1);
+            *val = s;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+// Input: one byte for the destination size, then name, query string and
+// body separated by 0x1f.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    size_t cap = (size_t)data[0] % 80 + 1;
+    if (data[0] >= 240) cap = 256 + data[0];
+    std::string parts[3];
+    fuzz::split(data + 1, size - 1, '\x1f', parts, 3);
+    std::string name = fuzz::c_text(parts[0]);
+    std::string qs = fuzz::c_text(parts[1]);
+
+    char *dst = (char *)malloc(cap);
+    std::string want;
+    int got = get_query_val(qs.c_str(), name.c_str(), dst, cap);
+    int exp = model_get(qs, name, cap, &want);
+    if (got != exp || want != dst) abort();
+
+    g_body_doc = yyjson_read(parts[2].data(), parts[2].size(), 0);
+    got = param_str(qs.c_str(), name.c_str(), dst, cap);
+    exp = model_param(qs, name, cap, g_body_doc, &want);
+    if (got != exp || want != dst) abort();
+    yyjson_val *arr = body_arr(name.c_str());
+    if (arr && !yyjson_is_arr(arr)) abort();
+    // A null query string is no query string.
+    if (get_query_val(nullptr, name.c_str(), dst, cap) != 0 || dst[0]) abort();
+    yyjson_doc_free(g_body_doc);
+    g_body_doc = nullptr;
+    free(dst);
+    return 0;
+}
