@@ -197,6 +197,18 @@ TEST_F(ToolChanges, ObservationsBeyondTheLoadersDefaultLoadBack) {
               "\"observationCount\":2050}],\"relations\":[]}");
 }
 
+TEST_F(ToolChanges, CreateLooksAtTheFirst2000Observations) {
+    // Even with room for more, only the first 2000 elements are examined.
+    setenv("MEMORY_MAX_OBS", "3000", 1);
+    std::string obs;
+    for (int i = 0; i < 2500; i++) obs += (i ? ",\"" : "\"") + std::to_string(i) + "\"";
+    run("create_entities",
+        "{\"entities\":[{\"name\":\"E\",\"entityType\":\"t\",\"observations\":[" + obs + "]}]}");
+    EXPECT_EQ(run("open_nodes", "{\"names\":[\"E\"],\"observationLimit\":1}"),
+              "{\"ok\":true,\"entities\":[{\"name\":\"E\",\"entityType\":\"t\",\"observations\":"
+              "[\"0\"],\"observationCount\":2000}],\"relations\":[]}");
+}
+
 TEST_F(ToolChanges, FieldLengthLimits) {
     std::string n1024(1024, 'n'), n1025(1025, 'n');
     EXPECT_EQ(run("create_entities",
