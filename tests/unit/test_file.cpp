@@ -129,6 +129,23 @@ TEST_F(GraphFile, LinesLoadAndSaveBack) {
     }
 }
 
+TEST_F(GraphFile, FormatWritesEntitiesRelationsThenKeptLines) {
+    ASSERT_EQ(rel_add(&G, "a", "b", "r", nullptr, 0), 0);
+    bad_add(&G, "kept");
+    bad_add(&G, "lost copy");
+    free(G.bad[1]);  // as when the copy could not be allocated
+    G.bad[1] = nullptr;
+    const char *obs[] = {"x", "", "q\""};
+    ASSERT_EQ(ent_add(&G, "b", "t", const_cast<char *const *>(obs), 3, nullptr, 0), 0);
+    buf b = {};
+    graph_format(&G, &b);
+    EXPECT_EQ(std::string(buf_str(&b)),
+              "{\"type\":\"entity\",\"name\":\"b\",\"entityType\":\"t\",\"observations\":"
+              "[\"x\",\"\",\"q\\\"\"]}\n" +
+                  std::string(R1) + "\nkept\n\n");
+    buf_free(&b);
+}
+
 TEST_F(GraphFile, EntityLimitSpillsIntoKeptLines) {
     setenv("MEMORY_MAX_ENTITIES", "2", 1);
     const std::string e3 =
