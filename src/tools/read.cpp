@@ -102,6 +102,48 @@ static int names_one_of(const char *name, ent *const *ents, size_t n) {
     return 0;
 }
 
+// The names of a large selection in an open-addressing table, so that each
+// relation end costs one probe instead of a walk over every selected name
+// (the walk made a whole-graph read quadratic).
+struct name_set {
+    const char **slot;  // null marks a free slot
+    size_t mask;        // slot count - 1 (a power of two)
+};
+
+static size_t name_hash(const char *s) {
+    uint64_t h = 1469598103934665603ULL;  // FNV-1a
+    for (; *s; s++) h = (h ^ (unsigned char)*s) * 1099511628211ULL;
+    return (size_t)(h ^ (h >> 29));
+}
+
+// Fills set with the names of the n entities. Returns 1, or 0 when the table
+// cannot be allocated (the caller then walks the names instead).
+static int name_set_init(name_set *set, ent *const *ents, size_t n) {
+    size_t cap = 16;
+    while (cap < 2 * n) cap *= 2;
+    set->slot = (const char **)calloc(cap, sizeof *set->slot);
+    if (!set->slot) return 0;
+    set->mask = cap - 1;
+    for (size_t i = 0; i < n; i++) {
+        const char *name = ents[i]->name;
+        if (!name) continue;
+        size_t k = name_hash(name) & set->mask;
+        while (set->slot[k] && strcmp(set->slot[k], name) != 0) k = (k + 1) & set->mask;
+        set->slot[k] = name;
+    }
+    return 1;
+}
+
+static int name_set_has(const name_set *set, const char *name) {
+    if (!name) return 0;
+    for (size_t k = name_hash(name) & set->mask; set->slot[k]; k = (k + 1) & set->mask)
+        if (strcmp(set->slot[k], name) == 0) return 1;
+    return 0;
+}
+
+// Selections up to this size are walked; larger ones are hashed.
+static const size_t k_walk_max = 8;
+
 void emit_set(tool_out *out, ent *const *ents, size_t n, const read_opt *opt) {
     if (out->failed || !out->doc || !out->root) return;
     yyjson_mut_doc *doc = out->doc;
@@ -112,12 +154,17 @@ void emit_set(tool_out *out, ent *const *ents, size_t n, const read_opt *opt) {
         if (o && ea) yyjson_mut_arr_append(ea, o);
     }
     if (n > 0) {
+        name_set set;
+        int hashed = n > k_walk_max && name_set_init(&set, ents, n);
         for (uint64_t i = 0; i < G.rel_count; i++) {
             const rel *r = &G.rels[i];
-            if (!names_one_of(r->from, ents, n) && !names_one_of(r->to, ents, n)) continue;
+            int hit = hashed ? name_set_has(&set, r->from) || name_set_has(&set, r->to)
+                             : names_one_of(r->from, ents, n) || names_one_of(r->to, ents, n);
+            if (!hit) continue;
             yyjson_mut_val *o = rel_to_mut(doc, r->from, r->to, r->relation_type);
             if (o && ra) yyjson_mut_arr_append(ra, o);
         }
+        if (hashed) free(set.slot);
     }
     if (ea) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "entities"), ea);
     if (ra) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "relations"), ra);
