@@ -123,10 +123,13 @@ static int has_members(const tool_out *out) {
            yyjson_mut_obj_size(out->root) > 0;
 }
 
-// Hands out a copy of the assembled text, or null when a piece of it was
-// dropped or the copy cannot be made; frees the buffer either way.
+// Hands out the assembled text (the buffer's own block, so a large result is
+// never held twice), or null when a piece of it was dropped. The buffer is
+// left empty either way.
 static char *finish(buf *b) {
-    char *text = b->dropped ? nullptr : dup_or_null(buf_str(b));
+    char *text = nullptr;
+    if (!b->dropped) text = b->data ? b->data : dup_or_null("");
+    if (text == b->data) buf_init(b);
     buf_free(b);
     return text;
 }
@@ -181,16 +184,23 @@ char *tool_api_result(const tool_out *out) {
         return finish(&b);
     }
     if (!has_members(out)) return dup_or_null("{\"ok\":true}");
-    char *compact = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_NOFLAG, nullptr, nullptr,
-                                          nullptr);
+    size_t len = 0;
+    char *compact = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_NOFLAG, nullptr, &len, nullptr);
     if (!compact) return dup_or_null("{\"ok\":false,\"error\":\"could not serialise the result\"}");
-    buf_puts(&b, "{\"ok\":true");
-    if (compact[0] == '{' && compact[1] != '}') {
-        buf_putc(&b, ',');
-        buf_puts(&b, compact + 1);
-    } else {
-        buf_putc(&b, '}');
+    if (compact[0] != '{' || compact[1] == '}') {
+        free(compact);
+        return dup_or_null("{\"ok\":true}");
     }
-    free(compact);
-    return finish(&b);
+    // The members follow "{\"ok\":true," in the written text itself, widened
+    // in place, so that a whole-graph answer is not copied.
+    static const char head[] = "{\"ok\":true,";
+    const size_t head_len = sizeof head - 1;
+    char *text = (char *)realloc(compact, len + head_len);
+    if (!text) {
+        free(compact);
+        return nullptr;
+    }
+    memmove(text + head_len, text + 1, len);  // the members, "}" and the terminator
+    memcpy(text, head, head_len);
+    return text;
 }
