@@ -168,10 +168,33 @@ static int path_ready(char *err, size_t err_size) {
     return 0;
 }
 
+static uint64_t text_len(const char *s) { return s ? (uint64_t)strlen(s) : 0; }
+
+// The length of g's file text without its escapes: a lower bound of what
+// graph_format writes.
+static uint64_t format_len_bound(const graph *g) {
+    uint64_t n = 0;
+    for (uint64_t i = 0; i < g->ent_count; i++) {
+        const ent *e = &g->ents[i];
+        n += 24 + 14 + 17 + 3 + 4 + text_len(e->name) + text_len(e->entity_type);
+        for (uint64_t k = 0; k < e->obs_count; k++) n += 3 + text_len(e->obs[k]);
+    }
+    for (uint64_t i = 0; i < g->rel_count; i++) {
+        const rel *r = &g->rels[i];
+        n += 26 + 6 + 16 + 2 + 6 + text_len(r->from) + text_len(r->to) + text_len(r->relation_type);
+    }
+    for (uint64_t i = 0; i < g->bad_count; i++) n += 1 + text_len(g->bad[i]);
+    return n;
+}
+
 int graph_save(char *err, size_t err_size) {
     if (!path_ready(err, err_size)) return -1;
     buf b;
     buf_init(&b);
+    // Room for the whole text at once: growing by doubling would copy the
+    // text so far at every step and hold it twice while doing so. When the
+    // room cannot be had, the buffer grows as it goes.
+    buf_need(&b, format_len_bound(&G));
     graph_format(&G, &b);
     int r;
     if (b.dropped) {
