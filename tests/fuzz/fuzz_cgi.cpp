@@ -73,10 +73,7 @@ FILE *g_null_in;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::setup_graph_dir();
-    setenv("MEMORY_MAX_ENTITIES", "20", 1);
-    setenv("MEMORY_MAX_RELATIONS", "20", 1);
-    setenv("MEMORY_MAX_OBS", "8", 1);
-    setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
+    fuzz::small_limits();
     g_null_in = fopen("/dev/null", "rb");
     if (!g_null_in) abort();
     return 0;

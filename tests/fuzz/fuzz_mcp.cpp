@@ -12,11 +12,7 @@
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::setup_graph_dir();
-    // Small limits so that inputs reach the limit paths cheaply.
-    setenv("MEMORY_MAX_ENTITIES", "20", 1);
-    setenv("MEMORY_MAX_RELATIONS", "20", 1);
-    setenv("MEMORY_MAX_OBS", "8", 1);
-    setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
+    fuzz::small_limits();
     return 0;
 }
 

@@ -41,6 +41,15 @@ inline void setup_graph_dir(void) {
     atexit(remove_dir);
 }
 
+// Small graph limits, so that inputs reach the limit paths cheaply, and no
+// waiting for the writer's lock.
+inline void small_limits(void) {
+    setenv("MEMORY_MAX_ENTITIES", "20", 1);
+    setenv("MEMORY_MAX_RELATIONS", "20", 1);
+    setenv("MEMORY_MAX_OBS", "8", 1);
+    setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
+}
+
 inline std::string graph_file(void) { return dir() + "/memory.jsonl"; }
 
 // Whole file, or "" when it is absent.
