@@ -109,9 +109,15 @@ int plat_create_exclusive(const char *path, const char *text) {
 long plat_file_age_seconds(const char *path) {
     struct stat st;
     if (stat(path, &st) != 0) return -1;
-    time_t now = time(nullptr);
-    if (now < st.st_mtime) return 0;
-    return (long)(now - st.st_mtime);
+    // Whole seconds that have really passed, from the exact times: the
+    // difference of the two second counts alone would call a file written
+    // at 10.999 one second old at 11.000.
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) return -1;
+    long long ns = ((long long)now.tv_sec - (long long)st.st_mtim.tv_sec) * 1000000000LL +
+                   ((long long)now.tv_nsec - (long long)st.st_mtim.tv_nsec);
+    if (ns < 0) return 0;
+    return (long)(ns / 1000000000LL);
 }
 
 void plat_sleep_ms(int ms) {
