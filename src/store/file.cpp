@@ -116,6 +116,7 @@ int graph_load(void) {
     yyjson_alc *alc = yyjson_alc_dyn_new();
     graph g = {};
     char *p = data, *end = data + n;
+    limits_hold();
     while (p < end) {
         char *nl = (char *)memchr(p, '\n', (size_t)(end - p));
         char *le = nl ? nl : end;
@@ -125,6 +126,7 @@ int graph_load(void) {
         load_line(&g, p, len, alc);
         p = le + 1;
     }
+    limits_release();
     if (alc) yyjson_alc_dyn_free(alc);
     free(data);
     G = g;
@@ -177,7 +179,7 @@ static uint64_t format_len_bound(const graph *g) {
     for (uint64_t i = 0; i < g->ent_count; i++) {
         const ent *e = &g->ents[i];
         n += 24 + 14 + 17 + 3 + 4 + text_len(e->name) + text_len(e->entity_type);
-        for (uint64_t k = 0; k < e->obs_count; k++) n += 3 + text_len(e->obs[k]);
+        for (uint64_t k = 0; k < e->obs_count; k++) n += (k ? 3 : 2) + text_len(e->obs[k]);
     }
     for (uint64_t i = 0; i < g->rel_count; i++) {
         const rel *r = &g->rels[i];

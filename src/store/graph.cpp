@@ -9,10 +9,30 @@
 
 graph G;
 
-int limit_max_entities(void) { return env_int("MEMORY_MAX_ENTITIES", 20000, 1, 2000000); }
-int limit_max_obs(void) { return env_int("MEMORY_MAX_OBS", 2000, 1, 200000); }
-int limit_max_relations(void) { return env_int("MEMORY_MAX_RELATIONS", 40000, 1, 4000000); }
-int limit_max_bad(void) { return env_int("MEMORY_MAX_BAD", 5000, 1, 200000); }
+// The limits as read by limits_hold, served instead of the environment
+// while a load holds them.
+static int g_limits_held;
+static int g_held_ents, g_held_obs, g_held_rels, g_held_bad;
+
+static int read_max_entities(void) { return env_int("MEMORY_MAX_ENTITIES", 20000, 1, 2000000); }
+static int read_max_obs(void) { return env_int("MEMORY_MAX_OBS", 2000, 1, 200000); }
+static int read_max_relations(void) { return env_int("MEMORY_MAX_RELATIONS", 40000, 1, 4000000); }
+static int read_max_bad(void) { return env_int("MEMORY_MAX_BAD", 5000, 1, 200000); }
+
+int limit_max_entities(void) { return g_limits_held ? g_held_ents : read_max_entities(); }
+int limit_max_obs(void) { return g_limits_held ? g_held_obs : read_max_obs(); }
+int limit_max_relations(void) { return g_limits_held ? g_held_rels : read_max_relations(); }
+int limit_max_bad(void) { return g_limits_held ? g_held_bad : read_max_bad(); }
+
+void limits_hold(void) {
+    g_held_ents = read_max_entities();
+    g_held_obs = read_max_obs();
+    g_held_rels = read_max_relations();
+    g_held_bad = read_max_bad();
+    g_limits_held = 1;
+}
+
+void limits_release(void) { g_limits_held = 0; }
 
 static const char MSG_OOM[] = "out of memory";
 

@@ -10,4 +10,12 @@
 int ent_add_owned(graph *g, const char *name, const char *entity_type, char **obs,
                   uint64_t count, char *err, size_t err_size);
 
+/* Reads the four limits once and serves them from then on instead of the
+ * environment, which cannot change while a load runs; a load of 60,000 lines
+ * would otherwise scan the environment a quarter of a million times. Never
+ * fails. */
+void limits_hold(void);
+/* Goes back to reading the limits from the environment at every check. */
+void limits_release(void);
+
 #endif
