@@ -51,6 +51,12 @@ void buf_puts(buf *b, const char *s) {
 }
 
 void buf_putc(buf *b, int c) {
+    // The common case, room for the byte and the terminator, needs no call.
+    if (b->data && b->len + 2 <= b->cap) {
+        b->data[b->len++] = (char)c;
+        b->data[b->len] = 0;
+        return;
+    }
     char ch = (char)c;
     buf_add(b, &ch, 1);
 }
@@ -73,6 +79,8 @@ static inline int word_needs_escape(uint64_t w) {
     uint64_t zb = (bs - ones) & ~bs;                // where byte == '\\'
     return ((lt | zq | zb) & highs) != 0;
 }
+
+static const char k_hex[] = "0123456789abcdef";
 
 void json_str(buf *b, const char *s) {
     buf_putc(b, '"');
@@ -105,8 +113,10 @@ void json_str(buf *b, const char *s) {
             case '\t': buf_add(b, "\\t", 2); break;
             case '\b': buf_add(b, "\\b", 2); break;
             case '\f': buf_add(b, "\\f", 2); break;
-            default:
-                snprintf(esc, sizeof esc, "\\u%04x", c);
+            default: // the other bytes below 0x20, as \u00xx
+                memcpy(esc, "\\u00", 4);
+                esc[4] = k_hex[c >> 4];
+                esc[5] = k_hex[c & 15];
                 buf_add(b, esc, 6);
             }
             p++;
