@@ -8,6 +8,33 @@
 char g_lock_path[1056];
 int g_lock_fd = -1;
 
+namespace {
+
+int is_stale(const char *path, int stale_ms) {
+    long age = plat_file_age_seconds(path);
+    return age >= 0 && age * 1000L > (long)stale_ms;
+}
+
+// Removes the lock file when it has gone stale. Two writers that both find
+// the same stale lock must not both remove "it": the later removal would hit
+// the lock the earlier one has just taken, and both would then write. So the
+// look and the removal happen under a second, short-lived file beside the
+// lock, and the age is looked at again once that file is held: a fresh lock
+// is never stale.
+void remove_if_stale(int stale_ms, const char *holder) {
+    if (!is_stale(g_lock_path, stale_ms)) return;
+    char breaker[1072];
+    snprintf(breaker, sizeof breaker, "%s.break", g_lock_path);
+    // It is held for microseconds; one left by a writer that died inside
+    // that moment would stop every later removal, so it goes stale too.
+    if (is_stale(breaker, stale_ms)) plat_unlink(breaker);
+    if (plat_create_exclusive(breaker, holder) != 0) return;  // another writer is at it
+    if (is_stale(g_lock_path, stale_ms)) plat_unlink(g_lock_path);
+    plat_unlink(breaker);
+}
+
+}  // namespace
+
 int graph_lock(void) {
     // Not re-entrant: a second take while held would only wait on itself.
     if (g_lock_fd == 0) return -1;
@@ -19,8 +46,7 @@ int graph_lock(void) {
     char holder[32];
     snprintf(holder, sizeof holder, "%ld\n", plat_pid());
     for (int i = 0; i < attempts; i++) {
-        long age = plat_file_age_seconds(g_lock_path);
-        if (age >= 0 && age * 1000L > (long)stale_ms) plat_unlink(g_lock_path);
+        remove_if_stale(stale_ms, holder);
         if (plat_create_exclusive(g_lock_path, holder) == 0) {
             g_lock_fd = 0;
             return 0;

@@ -1,8 +1,9 @@
-// test_lock_age.cpp - the writer's lock counts a lock file as stale only
-// after whole seconds have really passed since it was written, also across
-// the tick of the clock's second.
+// test_lock_age.cpp - when the writer's lock counts as stale, and how a stale
+// lock is removed: only after whole seconds have really passed since it
+// was written, and by one writer at a time.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <time.h>
 
 #include <gtest/gtest.h>
@@ -60,3 +61,36 @@ TEST_F(LockAge, LockOlderThanASecondIsStale) {
 }
 
 }  // namespace
+
+// Two writers that find the same stale lock must not both remove it, or the
+// later removal hits the lock the earlier one has just taken. While another
+// writer is removing it (its breaker file is fresh), a stale lock is left
+// alone.
+TEST_F(LockAge, StaleLockIsLeftToTheWriterRemovingIt) {
+    ASSERT_EQ(graph_load(), 0);
+    setenv("MEMORY_LOCK_STALE_MS", "100", 1);
+    setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
+    write_lock_aged(5000);
+    write_all(lock_file() + ".break", "12346\n");
+    EXPECT_EQ(graph_lock(), -1);
+    EXPECT_EQ(read_all(lock_file()), "12345\n");
+    EXPECT_TRUE(file_exists(lock_file() + ".break"));
+}
+
+// A breaker file left by a writer that died while holding it goes stale
+// like a lock; the removal then goes ahead and leaves no breaker behind.
+TEST_F(LockAge, StaleBreakerIsRemovedToo) {
+    ASSERT_EQ(graph_load(), 0);
+    setenv("MEMORY_LOCK_STALE_MS", "100", 1);
+    setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
+    write_lock_aged(5000);
+    std::string breaker = lock_file() + ".break";
+    write_all(breaker, "12346\n");
+    struct timeval old[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+    ASSERT_EQ(utimes(breaker.c_str(), old), 0);
+    ASSERT_EQ(graph_lock(), 0);
+    EXPECT_EQ(read_all(lock_file()), std::to_string((long)getpid()) + "\n");
+    EXPECT_FALSE(file_exists(breaker));
+    graph_unlock();
+    EXPECT_EQ(list_dir(dir.path).size(), 0u);
+}
