@@ -47,9 +47,19 @@ int graph_lock(void) {
     snprintf(holder, sizeof holder, "%ld\n", plat_pid());
     for (int i = 0; i < attempts; i++) {
         remove_if_stale(stale_ms, holder);
-        if (plat_create_exclusive(g_lock_path, holder) == 0) {
+        int made = plat_create_exclusive(g_lock_path, holder);
+        if (made == 0) {
             g_lock_fd = 0;
             return 0;
+        }
+        if (made == -2) {
+            // No file can be made beside the graph file (no room, no
+            // permission): waiting will not help, and the writer must hear
+            // the storage failure, not that the graph is busy.
+            char msg[1100];
+            snprintf(msg, sizeof msg, "cannot create a temp file beside %s", g_path);
+            str_copy(g_data_err, sizeof g_data_err, msg);
+            break;
         }
         if (i + 1 < attempts) plat_sleep_ms(10);
     }

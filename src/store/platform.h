@@ -32,7 +32,8 @@ int plat_sync_stream(void *f);
  * the rename itself is on stable storage. Returns 0 or -1 (dst untouched). */
 int plat_replace(const char *tmp, const char *dst);
 /* Creates path exclusively, owner read/write, and writes text into it.
- * Returns 0, or -1 when it exists already or cannot be written. */
+ * Returns 0; -1 when it exists already; -2 when it cannot be made or
+ * written for another reason (no room, no permission), leaving nothing. */
 int plat_create_exclusive(const char *path, const char *text);
 /* Age in whole seconds since the file's last modification, or -1 when the
  * file cannot be examined. */

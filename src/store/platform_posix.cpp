@@ -86,7 +86,7 @@ int plat_replace(const char *tmp, const char *dst) {
 
 int plat_create_exclusive(const char *path, const char *text) {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return -1;
+    if (fd < 0) return errno == EEXIST ? -1 : -2;
     size_t len = strlen(text), done = 0;
     while (done < len) {
         ssize_t w = write(fd, text + done, len - done);
@@ -95,13 +95,13 @@ int plat_create_exclusive(const char *path, const char *text) {
             // A lock file that does not name its holder is worse than none.
             close(fd);
             unlink(path);
-            return -1;
+            return -2;
         }
         done += (size_t)w;
     }
     if (close(fd) != 0) {
         unlink(path);
-        return -1;
+        return -2;
     }
     return 0;
 }

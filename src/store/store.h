@@ -161,7 +161,9 @@ extern char g_lock_path[1056];
 extern int g_lock_fd;          /* -1 while not held, 0 while held */
 /* Takes the lock, waiting up to MEMORY_LOCK_TIMEOUT_MS and removing a lock
  * file older than MEMORY_LOCK_STALE_MS. Returns 0, or -1 when it cannot be
- * had in time (or the path cannot be resolved). */
+ * had in time (or the path cannot be resolved); when the lock file cannot be
+ * created at all (no room, no permission) it fails at once with the storage
+ * message in g_data_err. */
 int graph_lock(void);
 /* Releases the lock if held. */
 void graph_unlock(void);

@@ -20,7 +20,8 @@ int changing_begin(tool_out *out, writer_lock *lk) {
         return -1;
     }
     if (graph_lock() != 0) {
-        tool_err(out, "the graph is busy; try again");
+        // A lock that could not even be created is a storage failure.
+        tool_err(out, "%s", g_data_err[0] ? g_data_err : "the graph is busy; try again");
         return -1;
     }
     lk->held = 1;

@@ -4,10 +4,14 @@
 #ifndef PLUGIN_MEMORY_TESTS_GRAPH_CHECK_H
 #define PLUGIN_MEMORY_TESTS_GRAPH_CHECK_H
 
+#include <dirent.h>
+
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <yyjson.h>
 
@@ -28,6 +32,17 @@ inline std::string file_text(const std::string &path, bool *exists = nullptr) {
     while ((n = fread(b, 1, sizeof b, f)) > 0) s.append(b, n);
     fclose(f);
     return s;
+}
+
+// Names in dir that begin with prefix.
+inline std::vector<std::string> files_with_prefix(const std::string &dir, const std::string &prefix) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
 }
 
 inline bool str_member(yyjson_val *o, const char *key) { return yyjson_is_str(yyjson_obj_get(o, key)); }

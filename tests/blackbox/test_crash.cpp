@@ -2,7 +2,6 @@
 // on a full file system: the graph file stays whole, every answered change
 // is in it, no leftover lock blocks later writers for long, and a failed
 // save leaves the old file and no temporary file.
-#include <dirent.h>
 #include <errno.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -19,17 +18,6 @@
 #include "live.h"
 
 namespace {
-
-// Names in dir that begin with prefix.
-std::vector<std::string> files_with_prefix(const std::string &dir, const std::string &prefix) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) names.push_back(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
 
 // One writer: an MCP server that is sent one change at a time and killed at
 // a random moment.
