@@ -133,7 +133,14 @@ struct live_child {
                 kill_now();
                 return -1;
             }
-            usleep(2000);
+            // Keep reading, so that a child with answers still to write does
+            // not block on a full pipe.
+            pollfd p = {out, POLLIN, 0};
+            if (out >= 0 && poll(&p, 1, 2) > 0) {
+                if (!pump()) usleep(2000);
+            } else {
+                usleep(2000);
+            }
         }
         if (out >= 0) close(out);
         out = -1;
