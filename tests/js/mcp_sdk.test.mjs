@@ -1,0 +1,193 @@
+// Interop with real MCP clients from npm: the official TypeScript SDK's
+// Client over its stdio transport, and the Inspector's command-line mode,
+// each starting `plugin_memory --mcp` on a fresh graph file. The SDK checks
+// every answer against the protocol's schemas.
+//
+//   PLUGIN_MEMORY_EXE=build/plugin_memory node --test tests/js/mcp_sdk.test.mjs
+import { test, describe, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import Ajv from 'ajv';
+import { Client } from '@modelcontextprotocol/sdk/client/index.js';
+import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { CallToolResultSchema, McpError } from '@modelcontextprotocol/sdk/types.js';
+
+const HERE = path.dirname(fileURLToPath(import.meta.url));
+const SOURCE = process.env.PLUGIN_MEMORY_SOURCE || path.resolve(HERE, '../..');
+const EXE = process.env.PLUGIN_MEMORY_EXE || path.join(SOURCE, 'build/plugin_memory');
+const CATALOGUE = JSON.parse(fs.readFileSync(path.join(SOURCE, 'src/tools/catalogue.json'), 'utf8'));
+
+// A fresh directory with the graph file and a home of its own, so that
+// neither the server nor the Inspector touches the real home.
+function tempHome() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'pm-sdk-'));
+  fs.mkdirSync(path.join(dir, 'home'));
+  return { dir, home: path.join(dir, 'home'), graph: path.join(dir, 'memory.jsonl') };
+}
+
+describe('the SDK client', () => {
+  let t, client, transport, stderr = '';
+
+  before(async () => {
+    t = tempHome();
+    transport = new StdioClientTransport({
+      command: EXE,
+      args: ['--mcp'],
+      env: { PATH: process.env.PATH, HOME: t.home, MEMORY_FILE_PATH: t.graph },
+      stderr: 'pipe',
+    });
+    transport.stderr?.on('data', (d) => { stderr += d; });
+    client = new Client({ name: 'plugin-memory-interop', version: '1.0.0' });
+    await client.connect(transport);  // initialize, then notifications/initialized
+  });
+
+  after(async () => {
+    await client?.close();
+    fs.rmSync(t.dir, { recursive: true, force: true });
+  });
+
+  test('initialize names the server and its capabilities', () => {
+    assert.deepEqual(client.getServerVersion(), {
+      name: 'memory-server', title: 'Knowledge Graph Memory', version: '1.0.0',
+    });
+    const caps = client.getServerCapabilities();
+    assert.deepEqual(caps.tools, { listChanged: false });
+    assert.deepEqual(caps.resources, { subscribe: false, listChanged: false });
+  });
+
+  test('ping', async () => {
+    assert.deepEqual(await client.ping(), {});
+  });
+
+  test('tools/list gives the nine tools with input schemas that compile', async () => {
+    const { tools } = await client.listTools();
+    assert.deepEqual(tools.map((x) => x.name), CATALOGUE.map((x) => x.name));
+    assert.equal(tools.length, 9);
+    const ajv = new Ajv({ strict: false });
+    for (const tool of tools) {
+      assert.equal(tool.inputSchema.type, 'object', tool.name);
+      ajv.compile(tool.inputSchema);
+    }
+  });
+
+  // Every tool once, in an order where each finds what it works on; each
+  // result is parsed with the SDK's CallToolResult schema.
+  const calls = [
+    ['create_entities', { entities: [
+      { name: 'Ada', entityType: 'person', observations: ['wrote the first program'] },
+      { name: 'Engine', entityType: 'machine', observations: ['analytical'] },
+    ] }, (r) => assert.equal(r.structuredContent.entities.length, 2)],
+    ['create_relations', { relations: [{ from: 'Ada', to: 'Engine', relationType: 'programmed' }] },
+      (r) => assert.equal(r.structuredContent.relations.length, 1)],
+    ['add_observations', { observations: [{ entityName: 'Ada', contents: ['born 1815'] }] },
+      (r) => assert.deepEqual(r.structuredContent.results[0].addedObservations, ['born 1815'])],
+    ['read_graph', {}, (r) => {
+      assert.equal(r.structuredContent.entities.length, 2);
+      assert.equal(r.structuredContent.relations.length, 1);
+    }],
+    ['search_nodes', { query: 'ADA' }, (r) => assert.equal(r.structuredContent.entities[0].name, 'Ada')],
+    ['open_nodes', { names: ['Engine'] }, (r) => assert.equal(r.structuredContent.entities[0].name, 'Engine')],
+    ['delete_observations', { deletions: [{ entityName: 'Ada', observations: ['born 1815'] }] }, () => {}],
+    ['delete_relations', { relations: [{ from: 'Ada', to: 'Engine', relationType: 'programmed' }] }, () => {}],
+    ['delete_entities', { entityNames: ['Engine'] }, () => {}],
+  ];
+  test('each of the nine tools answers a valid CallToolResult', async () => {
+    assert.deepEqual(calls.map((c) => c[0]).sort(), CATALOGUE.map((x) => x.name).sort());
+    for (const [name, args, check] of calls) {
+      const r = await client.callTool({ name, arguments: args }, CallToolResultSchema);
+      assert.equal(r.isError, false, `${name}: ${JSON.stringify(r.content)}`);
+      assert.equal(r.content[0].type, 'text');
+      assert.deepEqual(JSON.parse(r.content[0].text), r.structuredContent, name);
+      check(r);
+    }
+    const lines = fs.readFileSync(t.graph, 'utf8').trim().split('\n').map((l) => JSON.parse(l));
+    assert.deepEqual(lines, [{ type: 'entity', name: 'Ada', entityType: 'person', observations: ['wrote the first program'] }]);
+  });
+
+  test('a refused call is a valid result with isError', async () => {
+    const r = await client.callTool({ name: 'open_nodes', arguments: {} }, CallToolResultSchema);
+    assert.equal(r.isError, true);
+    assert.equal(r.content[0].text, 'Missing required parameter: names');
+  });
+
+  test('an unknown tool is a JSON-RPC error', async () => {
+    await assert.rejects(client.callTool({ name: 'no_such_tool', arguments: {} }),
+      (e) => e instanceof McpError && e.code === -32602 && /Unknown tool: no_such_tool/.test(e.message));
+  });
+
+  test('the graph resource is listed and read', async () => {
+    const { resources } = await client.listResources();
+    assert.deepEqual(resources.map((r) => r.uri), ['memory://knowledge-graph']);
+    assert.deepEqual((await client.listResourceTemplates()).resourceTemplates, []);
+    const { contents } = await client.readResource({ uri: 'memory://knowledge-graph' });
+    assert.equal(contents.length, 1);
+    assert.equal(contents[0].mimeType, 'application/json');
+    const g = JSON.parse(contents[0].text);
+    assert.deepEqual(g.entities.map((e) => e.name), ['Ada']);
+    assert.deepEqual(g.relations, []);
+  });
+
+  test('nothing on standard error', () => {
+    assert.equal(stderr, '');
+  });
+});
+
+// The Inspector's command-line mode, from the local package only (npx --no
+// never downloads). It exits 0 for an answer and 5 for a tool result with
+// isError.
+describe('the Inspector CLI', () => {
+  let t;
+  before(() => { t = tempHome(); });
+  after(() => fs.rmSync(t.dir, { recursive: true, force: true }));
+
+  function inspector(...args) {
+    // "--" keeps npx from taking the Inspector's options for its own.
+    const r = spawnSync('npx', ['--no', '--', '@modelcontextprotocol/inspector', '--cli',
+      '-e', `MEMORY_FILE_PATH=${t.graph}`, '-e', `HOME=${t.home}`, EXE, '--mcp', ...args], {
+      cwd: HERE,
+      encoding: 'utf8',
+      timeout: 120000,
+      killSignal: 'SIGKILL',
+      env: {
+        ...process.env, HOME: t.home, MCP_CATALOG_PATH: path.join(t.dir, 'catalog.json'),
+        MCP_INSPECTOR_SECRET_STORE: 'memory', npm_config_offline: 'true', npm_config_update_notifier: 'false',
+      },
+    });
+    return r;
+  }
+
+  test('tools/list', () => {
+    const r = inspector('--method', 'tools/list', '--strict');
+    assert.equal(r.status, 0, r.stderr);
+    assert.deepEqual(JSON.parse(r.stdout).tools.map((x) => x.name), CATALOGUE.map((x) => x.name));
+  });
+
+  test('tools/call with --tool-arg changes the graph', () => {
+    const r = inspector('--method', 'tools/call', '--tool-name', 'create_entities',
+      '--tool-arg', 'entities=[{"name":"Inspected","entityType":"test"}]');
+    assert.equal(r.status, 0, r.stderr);
+    const out = JSON.parse(r.stdout);
+    assert.equal(out.isError, false);
+    assert.equal(out.structuredContent.entities[0].name, 'Inspected');
+    assert.match(fs.readFileSync(t.graph, 'utf8'), /"name":"Inspected"/);
+  });
+
+  test('a tool answering with isError makes it exit 5', () => {
+    const r = inspector('--method', 'tools/call', '--tool-name', 'open_nodes', '--tool-arg', 'names=5');
+    assert.equal(r.status, 5, r.stdout + r.stderr);
+    const out = JSON.parse(r.stdout);
+    assert.equal(out.isError, true);
+    assert.equal(out.content[0].text, 'Missing required parameter: names');
+  });
+
+  test('resources/read', () => {
+    const r = inspector('--method', 'resources/read', '--uri', 'memory://knowledge-graph');
+    assert.equal(r.status, 0, r.stderr);
+    const g = JSON.parse(JSON.parse(r.stdout).contents[0].text);
+    assert.ok(g.entities.some((e) => e.name === 'Inspected'));
+  });
+});
