@@ -64,30 +64,38 @@ ms() { awk -v s="$1" 'BEGIN { printf "%.2f", s * 1000 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
 
 # timed <id> <size> <label> <target> <min runs> <max runs> <warmup> <product cmd> <floor cmd> [hyperfine options...]
-# Runs both commands in one hyperfine call without a shell (each for about 3
-# seconds, within the bounds) and appends a table row with the two medians,
+# Times both commands with hyperfine, without a shell, each for about 3
+# seconds within the bounds. Single calls (at least 5 runs) are timed in 3
+# rounds, product and floor in turn, so that a change in the machine's load
+# falls on both. Appends a table row with the two medians over all runs,
 # their ratio and the ratio of the mean CPU times (user + system).
 timed() {
   local id=$1 size=$2 label=$3 target=$4 minr=$5 maxr=$6 warmup=$7 prod=$8 floor=$9
   shift 9
-  local json=$OUT/json/$id.json
-  hyperfine -N -i --style none -m "$minr" -M "$maxr" --warmup "$warmup" "$@" \
-    --export-json "$json" -n product "$prod" -n floor "$floor" >/dev/null 2>&1 || {
-    echo "| $size | $label | failed | | | | | $target |" >>"$TIMES"
-    return 0
-  }
-  local p f
-  p=$(jq '.results[0].median' "$json")
-  f=$(jq '.results[1].median' "$json")
+  local rounds=1 k
+  if [ "$minr" -ge 5 ]; then rounds=3; fi
+  for k in $(seq "$rounds"); do
+    hyperfine -N -i --style none -m $(((minr + rounds - 1) / rounds)) -M $(((maxr + rounds - 1) / rounds)) \
+      --warmup "$warmup" "$@" --export-json "$OUT/json/$id.$k.json" \
+      -n product "$prod" -n floor "$floor" >/dev/null 2>&1 || {
+      echo "| $size | $label | failed | | | | | $target |" >>"$TIMES"
+      return 0
+    }
+  done
+  # median of all runs of result i; mean CPU time of result i
+  local med='[.[].results[$i].times[]] | sort | if length % 2 == 1 then .[length / 2 | floor] else (.[length / 2 - 1] + .[length / 2]) / 2 end'
+  local cpu='([.[].results[$i] | (.user + .system) * (.times | length)] | add) / ([.[].results[$i].times | length] | add)'
+  local p f pc fc runs
+  p=$(jq -s --argjson i 0 "$med" "$OUT/json/$id".*.json)
+  f=$(jq -s --argjson i 1 "$med" "$OUT/json/$id".*.json)
+  pc=$(jq -s --argjson i 0 "$cpu" "$OUT/json/$id".*.json)
+  fc=$(jq -s --argjson i 1 "$cpu" "$OUT/json/$id".*.json)
+  runs=$(jq -s '[.[].results[0].times | length] | add' "$OUT/json/$id".*.json)
   local verdict=""
   case $target in
     "≤ 1.25x") verdict=$(awk -v a="$p" -v b="$f" 'BEGIN { print (a <= 1.25 * b) ? "holds" : "misses" }') ;;
     "≤ +1 ms") verdict=$(awk -v a="$p" -v b="$f" 'BEGIN { print (a - b <= 0.001) ? "holds" : "misses" }') ;;
   esac
-  local runs pc fc
-  runs=$(jq '.results[0].times | length' "$json")
-  pc=$(jq '.results[0].user + .results[0].system' "$json")
-  fc=$(jq '.results[1].user + .results[1].system' "$json")
   echo "| $size | $label | $(ms "$p") | $(ms "$f") | $(ratio "$p" "$f") | $(ratio "$pc" "$fc") | $runs | $target ${verdict:+($verdict)} |" >>"$TIMES"
 }
 
@@ -211,7 +219,8 @@ version=$("$EXE" --version 2>/dev/null | head -n 1 || true)
   echo
   echo "## Timings"
   echo
-  echo "Medians of whole-process runs (hyperfine). Floors: \`bench_minimal\` (a C program"
+  echo "Medians of whole-process runs (hyperfine; single calls in three rounds of product and floor in"
+  echo "turn, runs = product runs in all). Floors: \`bench_minimal\` (a C program"
   echo "that returns 0) for the start; \`bench_floor read\` (read the file in one block and parse"
   echo "every line with yyjson, once per call) for reads; \`bench_floor change\` (the same, then"
   echo "write the same bytes to a temporary file, fsync, rename) for changes. Ratio = product / floor"
