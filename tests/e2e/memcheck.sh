@@ -52,7 +52,9 @@ session 1000 >"$tmp/short.in"
 session "$calls" >"$tmp/long.in"
 [ "$(wc -l <"$tmp/long.in")" -eq "$calls" ] || { echo "memcheck: the session has the wrong length"; exit 1; }
 
-if ldd "$exe" 2>/dev/null | grep -q 'libasan'; then
+# (ldd's whole output first: grep -q leaving early would fail the pipe.)
+libs="$(ldd "$exe" 2>/dev/null || true)"
+if [[ "$libs" == *libasan* ]]; then
   mode=lsan
   run() { ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=1" "$exe" --mcp; }
 else
