@@ -46,35 +46,28 @@ static int read_file(const char *path, char **out, size_t *out_len) {
 }
 
 // Adds one entity line's value to g; -1 when it is not a usable entity.
-static int load_entity(graph *g, yyjson_val *root) {
+static int load_entity(graph *g, text_cursor *c, yyjson_val *root) {
     yyjson_val *name = yyjson_obj_get(root, "name");
     yyjson_val *type = yyjson_obj_get(root, "entityType");
     yyjson_val *obs = yyjson_obj_get(root, "observations");
     if (!yyjson_is_str(name) || !yyjson_is_str(type) || !yyjson_is_arr(obs)) return -1;
     size_t max = (size_t)limit_max_obs();
     if (max < LOAD_OBS_ELEMENTS) max = LOAD_OBS_ELEMENTS;
-    char **arr;
-    size_t count;
-    if (str_arr_from(obs, &arr, &count, max) != 0) return -1;
-    char err[128];
-    return ent_add_owned(g, yyjson_get_str(name), yyjson_get_str(type), arr, count, err,
-                         sizeof err);
+    return ent_add_loaded(g, c, yyjson_get_str(name), yyjson_get_str(type), obs, max);
 }
 
 // Adds one relation line's value to g; -1 when it is not a usable relation.
-static int load_relation(graph *g, yyjson_val *root) {
+static int load_relation(graph *g, text_cursor *c, yyjson_val *root) {
     yyjson_val *from = yyjson_obj_get(root, "from");
     yyjson_val *to = yyjson_obj_get(root, "to");
     yyjson_val *type = yyjson_obj_get(root, "relationType");
     if (!yyjson_is_str(from) || !yyjson_is_str(to) || !yyjson_is_str(type)) return -1;
-    char err[128];
-    return rel_add(g, yyjson_get_str(from), yyjson_get_str(to), yyjson_get_str(type), err,
-                   sizeof err);
+    return rel_add_loaded(g, c, yyjson_get_str(from), yyjson_get_str(to), yyjson_get_str(type));
 }
 
 // One line, zero-terminated at its end; len counts its bytes up to the first
 // zero byte. Blank lines are ignored, everything unusable is kept verbatim.
-static void load_line(graph *g, char *line, size_t len, const yyjson_alc *alc) {
+static void load_line(graph *g, text_cursor *c, char *line, size_t len, const yyjson_alc *alc) {
     char *s = line, *end = line + len;
     while (s < end && (*s == ' ' || *s == '\t' || *s == '\r')) s++;
     if (s == end) return;
@@ -85,9 +78,9 @@ static void load_line(graph *g, char *line, size_t len, const yyjson_alc *alc) {
         if (yyjson_is_obj(root)) {
             yyjson_val *type = yyjson_obj_get(root, "type");
             if (yyjson_equals_str(type, "entity"))
-                ok = load_entity(g, root);
+                ok = load_entity(g, c, root);
             else if (yyjson_equals_str(type, "relation"))
-                ok = load_relation(g, root);
+                ok = load_relation(g, c, root);
         }
         yyjson_doc_free(doc);
     }
@@ -107,30 +100,52 @@ int graph_load(void) {
         return -1;
     }
     if (r == 0) return 0;
+    graph g = {};
+    // Every text a line yields is the unescaped content of one of its string
+    // literals, which is never longer than the literal with its quotes: the
+    // texts of the whole file, each with its terminator, fit in n bytes.
+    graph_build(&g, data, n, n);
+    free(data);
+    G = g;
+    return 0;
+}
 
+void graph_build(graph *g, char *text, size_t len, size_t block_size) {
+    text_cursor c = {nullptr, nullptr};
+    if (block_size) {
+        // Without the block every text becomes a heap copy of its own.
+        g->texts = (char *)malloc(block_size);
+        if (g->texts) {
+            g->texts_size = block_size;
+            c.next = g->texts;
+            c.end = g->texts + block_size;
+        }
+    }
     // Zero bytes are rare; only when the text holds one must each line be
     // measured up to it.
-    int has_zero = memchr(data, 0, n) != nullptr;
+    int has_zero = memchr(text, 0, len) != nullptr;
     // One allocator for all the line documents, so that their memory is
     // reused from line to line.
     yyjson_alc *alc = yyjson_alc_dyn_new();
-    graph g = {};
-    char *p = data, *end = data + n;
+    char *p = text, *end = text + len;
     limits_hold();
     while (p < end) {
         char *nl = (char *)memchr(p, '\n', (size_t)(end - p));
         char *le = nl ? nl : end;
         *le = 0;
-        size_t len = (size_t)(le - p);
-        if (has_zero) len = strnlen(p, len);
-        load_line(&g, p, len, alc);
+        size_t n = (size_t)(le - p);
+        if (has_zero) n = strnlen(p, n);
+        load_line(g, &c, p, n, alc);
         p = le + 1;
     }
     limits_release();
     if (alc) yyjson_alc_dyn_free(alc);
-    free(data);
-    G = g;
-    return 0;
+    if (g->texts && c.next == g->texts) {
+        // Nothing went into the block.
+        free(g->texts);
+        g->texts = nullptr;
+        g->texts_size = 0;
+    }
 }
 
 void graph_format(const graph *g, buf *b) {

@@ -65,23 +65,54 @@ static void free_texts(char **arr, uint64_t count) {
     free(arr);
 }
 
+// 1 when s lies in g's block of loaded texts.
+static inline int in_block(const graph *g, const char *s) {
+    return (uintptr_t)s - (uintptr_t)g->texts < g->texts_size;
+}
+
+void graph_text_free(const graph *g, char *text) {
+    if (!in_block(g, text)) free(text);
+}
+
+// Releases an array of texts of g and the array itself.
+static void free_graph_texts(const graph *g, char **arr, uint64_t count) {
+    if (!arr) return;
+    for (uint64_t i = 0; i < count; i++) graph_text_free(g, arr[i]);
+    free(arr);
+}
+
 void graph_clear(graph *g) {
     for (uint64_t i = 0; i < g->ent_count; i++) {
         ent *e = &g->ents[i];
-        free(e->name);
-        free(e->entity_type);
-        free_texts(e->obs, e->obs_count);
+        graph_text_free(g, e->name);
+        graph_text_free(g, e->entity_type);
+        free_graph_texts(g, e->obs, e->obs_count);
     }
     free(g->ents);
     for (uint64_t i = 0; i < g->rel_count; i++) {
         rel *r = &g->rels[i];
-        free(r->from);
-        free(r->to);
-        free(r->relation_type);
+        graph_text_free(g, r->from);
+        graph_text_free(g, r->to);
+        graph_text_free(g, r->relation_type);
     }
     free(g->rels);
-    free_texts(g->bad, g->bad_count);
+    free_graph_texts(g, g->bad, g->bad_count);
+    free(g->texts);
     memset(g, 0, sizeof *g);
+}
+
+char *text_take(text_cursor *c, const char *s, size_t len) {
+    char *p;
+    if (c && c->next && (size_t)(c->end - c->next) > len) {
+        p = c->next;
+        c->next += len + 1;
+    } else {
+        p = (char *)malloc(len + 1);
+        if (!p) return nullptr;
+    }
+    memcpy(p, s, len);
+    p[len] = 0;
+    return p;
 }
 
 ent *ent_find(graph *g, const char *name) {
@@ -89,6 +120,38 @@ ent *ent_find(graph *g, const char *name) {
     for (uint64_t i = 0; i < g->ent_count; i++)
         if (strcmp(g->ents[i].name, name) == 0) return &g->ents[i];
     return nullptr;
+}
+
+// str_arr_from, keeping no more than `keep` texts and copying them through c
+// (null: heap copies). The slot array is a heap block of its own.
+static int str_arr_take(yyjson_val *v, char ***out, size_t *out_count, size_t examine,
+                        size_t keep, text_cursor *c) {
+    *out = nullptr;
+    *out_count = 0;
+    if (!v || !yyjson_is_arr(v)) return 0;
+    size_t k = yyjson_arr_size(v);
+    if (k > examine) k = examine;
+    if (k == 0) return 0;
+    size_t slots = k < keep ? k : keep;
+    char **arr = (char **)malloc(slots * sizeof(char *));
+    if (!arr) return -1;
+    size_t n = 0, i = 0;
+    yyjson_val *it = yyjson_arr_get_first(v);
+    for (; i < k && n < slots; i++, it = unsafe_yyjson_get_next(it)) {
+        if (!yyjson_is_str(it)) continue;
+        const char *s = yyjson_get_str(it);
+        size_t len = yyjson_get_len(it);
+        // The text counts up to its first zero byte.
+        const char *z = (const char *)memchr(s, 0, len);
+        if (z) len = (size_t)(z - s);
+        if (len > OBS_TEXT_MAX) continue;
+        char *copy = text_take(c, s, len);
+        if (!copy) continue;
+        arr[n++] = copy;
+    }
+    *out = arr;
+    *out_count = n;
+    return 0;
 }
 
 // The checks that come before any copy: the entity limit first (a full graph
@@ -162,33 +225,35 @@ int ent_add(graph *g, const char *name, const char *entity_type, char *const *ob
     return ent_fill(g, name, entity_type, copy, count, err, err_size);
 }
 
-int ent_add_owned(graph *g, const char *name, const char *entity_type, char **obs,
-                  uint64_t count, char *err, size_t err_size) {
-    if (ent_check(g, name, entity_type, err, err_size) != 0) {
-        free_texts(obs, count);
+int ent_add_loaded(graph *g, text_cursor *c, const char *name, const char *entity_type,
+                   yyjson_val *obs, size_t examine) {
+    if (ent_check(g, name, entity_type, nullptr, 0) != 0) return -1;
+    char *mark = c->next;
+    char **arr;
+    size_t count;
+    if (str_arr_take(obs, &arr, &count, examine, (size_t)limit_max_obs(), c) != 0) return -1;
+    char *n = text_take(c, name, strlen(name));
+    char *t = text_take(c, entity_type, strlen(entity_type));
+    if (!n || !t) {
+        graph_text_free(g, n);
+        graph_text_free(g, t);
+        free_graph_texts(g, arr, count);
+        c->next = mark;
         return -1;
     }
-    uint64_t max = (uint64_t)limit_max_obs();
-    if (count > max) {
-        for (uint64_t i = max; i < count; i++) free(obs[i]);
-        count = max;
-        char **p = (char **)realloc(obs, (size_t)count * sizeof(char *));
-        if (p) obs = p;
-    }
-    for (uint64_t i = 0; i < count; i++) {
-        if (obs[i]) continue;
-        obs[i] = dup_or_null("");
-        if (!obs[i]) {
-            free_texts(obs, count);
-            set_err(err, err_size, MSG_OOM);
-            return -1;
-        }
-    }
-    return ent_fill(g, name, entity_type, obs, count, err, err_size);
+    ent *e = &g->ents[g->ent_count++];
+    e->name = n;
+    e->entity_type = t;
+    e->obs = count ? arr : nullptr;
+    e->obs_count = count;
+    e->is_new = 0;
+    if (!count) free(arr);
+    return 0;
 }
 
-int rel_add(graph *g, const char *from, const char *to, const char *relation_type,
-            char *err, size_t err_size) {
+// rel_add, copying the texts through c (null: heap copies).
+static int rel_add_in(graph *g, text_cursor *c, const char *from, const char *to,
+                      const char *relation_type, char *err, size_t err_size) {
     if (g->rel_count >= (uint64_t)limit_max_relations()) {
         set_err(err, err_size,
                 "The graph is at its relation limit; delete relations before adding more.");
@@ -202,13 +267,15 @@ int rel_add(graph *g, const char *from, const char *to, const char *relation_typ
         set_err(err, err_size, MSG_OOM);
         return -1;
     }
-    char *f = dup_or_null(from);
-    char *t = dup_or_null(to);
-    char *rt = dup_or_null(relation_type);
+    char *mark = c ? c->next : nullptr;
+    char *f = text_take(c, from, strlen(from));
+    char *t = text_take(c, to, strlen(to));
+    char *rt = text_take(c, relation_type, strlen(relation_type));
     if (!f || !t || !rt) {
-        free(f);
-        free(t);
-        free(rt);
+        graph_text_free(g, f);
+        graph_text_free(g, t);
+        graph_text_free(g, rt);
+        if (c) c->next = mark;
         set_err(err, err_size, MSG_OOM);
         return -1;
     }
@@ -217,6 +284,16 @@ int rel_add(graph *g, const char *from, const char *to, const char *relation_typ
     r->to = t;
     r->relation_type = rt;
     return 0;
+}
+
+int rel_add(graph *g, const char *from, const char *to, const char *relation_type,
+            char *err, size_t err_size) {
+    return rel_add_in(g, nullptr, from, to, relation_type, err, err_size);
+}
+
+int rel_add_loaded(graph *g, text_cursor *c, const char *from, const char *to,
+                   const char *relation_type) {
+    return rel_add_in(g, c, from, to, relation_type, nullptr, 0);
 }
 
 int obs_push(ent *e, const char *text) {
@@ -241,33 +318,7 @@ void bad_add(graph *g, const char *line) {
 }
 
 int str_arr_from(yyjson_val *v, char ***out, size_t *out_count, size_t max) {
-    *out = nullptr;
-    *out_count = 0;
-    if (!v || !yyjson_is_arr(v)) return 0;
-    size_t k = yyjson_arr_size(v);
-    if (k > max) k = max;
-    if (k == 0) return 0;
-    char **arr = (char **)malloc(k * sizeof(char *));
-    if (!arr) return -1;
-    size_t n = 0, i = 0;
-    yyjson_val *it = yyjson_arr_get_first(v);
-    for (; i < k; i++, it = unsafe_yyjson_get_next(it)) {
-        if (!yyjson_is_str(it)) continue;
-        const char *s = yyjson_get_str(it);
-        size_t len = yyjson_get_len(it);
-        // The text counts up to its first zero byte.
-        const char *z = (const char *)memchr(s, 0, len);
-        if (z) len = (size_t)(z - s);
-        if (len > OBS_TEXT_MAX) continue;
-        char *c = (char *)malloc(len + 1);
-        if (!c) continue;
-        memcpy(c, s, len);
-        c[len] = 0;
-        arr[n++] = c;
-    }
-    *out = arr;
-    *out_count = n;
-    return 0;
+    return str_arr_take(v, out, out_count, max, SIZE_MAX, nullptr);
 }
 
 void str_arr_free(char **arr, size_t count) { free_texts(arr, count); }

@@ -96,6 +96,11 @@ struct graph {
     char **bad;               /* unreadable file lines, verbatim; an entry may be null */
     uint64_t bad_count;       /* lines kept */
     uint64_t bad_cap;         /* slots allocated (16, then doubling) */
+    char *texts;              /* one heap block holding the texts that graph_load
+                                 took from the file, or null; a text inside it is
+                                 released with the block, never on its own: free
+                                 single texts of a graph with graph_text_free */
+    uint64_t texts_size;      /* bytes allocated at texts; 0 while texts is null */
 };
 
 /* The process-wide graph, loaded afresh by every operation. */
@@ -109,6 +114,11 @@ int limit_max_bad(void);      /* MEMORY_MAX_BAD, default 5000 */
 
 /* Frees everything g owns and zeroes it; it can be refilled afterwards. */
 void graph_clear(graph *g);
+/* Releases one text of g (a name, type, relation field, observation or kept
+ * line): frees it when it is a heap copy of its own, leaves it when it lies in
+ * g's block of loaded texts (it goes with the block). Null does nothing;
+ * never fails. */
+void graph_text_free(const graph *g, char *text);
 /* First entity whose name equals name byte for byte, or null. */
 ent *ent_find(graph *g, const char *name);
 /* Appends a copy of an entity (at most limit_max_obs() observations; a null

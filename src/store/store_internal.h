@@ -4,11 +4,36 @@
 
 #include "store.h"
 
-/* As ent_add, but takes over obs (an array of count heap texts, as made by
- * str_arr_from) instead of copying it; the array is freed on refusal and
- * entries beyond limit_max_obs() are freed. Returns 0 or -1 like ent_add. */
-int ent_add_owned(graph *g, const char *name, const char *entity_type, char **obs,
-                  uint64_t count, char *err, size_t err_size);
+/* Where a load puts the texts it copies: the free part [next, end) of the
+ * graph's block of loaded texts. A cursor whose next is null has no block,
+ * and every text becomes a heap copy of its own. */
+struct text_cursor {
+    char *next;
+    char *end;
+};
+
+/* Copies len bytes of s and a terminator into the cursor's block while it
+ * has room, otherwise onto the heap. Returns the copy, or null when the heap
+ * copy cannot be allocated. */
+char *text_take(text_cursor *c, const char *s, size_t len);
+/* As ent_add for a loaded entity line, without a message: the strings among
+ * the first `examine` elements of the JSON array obs become its observations
+ * (as str_arr_from takes them, at most limit_max_obs() of them), and every
+ * text is copied through c. Returns 0, or -1 with g and c as they were. */
+int ent_add_loaded(graph *g, text_cursor *c, const char *name, const char *entity_type,
+                   yyjson_val *obs, size_t examine);
+/* As rel_add for a loaded relation line, without a message, copying through
+ * c. Returns 0, or -1 with g and c as they were. */
+int rel_add_loaded(graph *g, text_cursor *c, const char *from, const char *to,
+                   const char *relation_type);
+/* Builds g, which must be empty, from the file text text[0..len), which is
+ * followed by one more writable byte: each line end, and that byte, is
+ * overwritten with a zero byte. With a block_size above 0 the
+ * loaded texts go into one block of that many bytes that g owns; when the
+ * block cannot be allocated, or runs out of room, they become heap copies
+ * of their own instead. Never fails: what cannot be taken is kept or dropped
+ * as the loader's rules say. */
+void graph_build(graph *g, char *text, size_t len, size_t block_size);
 
 /* Reads the four limits once and serves them from then on instead of the
  * environment, which cannot change while a load runs; a load of 60,000 lines

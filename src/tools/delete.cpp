@@ -6,16 +6,18 @@
 
 #include "tools_internal.h"
 
+// The texts of G are released through graph_text_free: those a load took
+// from the file share one block and are never freed one by one.
 static void free_rel(rel *r) {
-    free(r->from);
-    free(r->to);
-    free(r->relation_type);
+    graph_text_free(&G, r->from);
+    graph_text_free(&G, r->to);
+    graph_text_free(&G, r->relation_type);
 }
 
 static void free_ent(ent *e) {
-    free(e->name);
-    free(e->entity_type);
-    for (uint64_t i = 0; i < e->obs_count; i++) free(e->obs[i]);
+    graph_text_free(&G, e->name);
+    graph_text_free(&G, e->entity_type);
+    for (uint64_t i = 0; i < e->obs_count; i++) graph_text_free(&G, e->obs[i]);
     free(e->obs);
 }
 
@@ -116,7 +118,7 @@ static size_t obs_remove(ent *e, yyjson_val *v) {
     size_t removed = 0;
     for (uint64_t i = 0; i < e->obs_count; i++) {
         if (str_val_is(v, e->obs[i])) {
-            free(e->obs[i]);
+            graph_text_free(&G, e->obs[i]);
             removed++;
         } else {
             e->obs[keep++] = e->obs[i];

@@ -1,0 +1,231 @@
+// test_load_block.cpp - the block of loaded texts: a load puts the texts it
+// takes from the file into one block owned by the graph, falls back to heap
+// copies without it or when it runs short, and single texts are released
+// through graph_text_free so that none inside the block is freed on its own.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "store/store.h"
+#include "store/store_internal.h"
+#include "store_test_util.h"
+#include "tools/tools.h"
+
+namespace {
+
+// Files that exercise every kind of line: escapes that shrink (\u00e9, \n,
+// surrogate pairs), empty texts, a zero byte inside a line and inside a
+// string, CRLF, blank lines, kept lines, refused entities and relations,
+// a repeated key and a last line without its line feed.
+const char k_zero_file[] =
+    "{\"type\":\"relation\",\"from\":\"x\",\"to\":\"y\",\"relationType\":\"z\"}\n"
+    "{\"type\":\"entity\",\"name\":\"Z\xc3\xa9\",\"entityType\":\"t\",\"observations\":[\"a\"]}\n"
+    "garbage with a zero \0 byte inside\n"
+    "{\"type\":\"entity\",\"name\":\"after zero\",\"entityType\":\"t\",\"observations\":[]}\n";
+
+std::vector<std::string> files() {
+    return {
+        "",
+        " \t\r\n\n",
+        "not json\n[1]\n{\"type\":\"other\"}\n",
+        "{\"type\":\"entity\",\"name\":\"A\",\"entityType\":\"t\",\"observations\":[\"x\",\"\",1,null,"
+        "\"\\\"q\\\"\"]}\n"
+        "{\"type\":\"relation\",\"from\":\"A\",\"to\":\"B\",\"relationType\":\"r\"}\n",
+        "{\"type\":\"entity\",\"name\":\"\\u00e9\\n\\ud83d\\ude00\",\"entityType\":\"\\t\","
+        "\"observations\":[\"\",\"\",\"\",\"\",\"\\u0000tail\",\"y\\u0000z\"]}\r\n"
+        "  {\"type\":\"entity\",\"name\":\"B\",\"name\":\"C\",\"entityType\":\"t2\",\"observations\":[]}\r\n"
+        "{\"type\":\"relation\",\"from\":\"A\",\"to\":\"\",\"relationType\":\"r\"}\n"
+        "{\"type\":\"entity\",\"name\":\"\",\"entityType\":\"t\",\"observations\":[\"kept\"]}\n"
+        "{\"type\":\"entity\",\"name\":\"D\",\"entityType\":\"t\",\"observations\":[\"d\"]}",
+        std::string(k_zero_file, sizeof k_zero_file - 1),
+    };
+}
+
+// Builds a graph from text with the given block size and returns its file
+// text as the writer makes it; g is left built for the caller to look at.
+std::string build(graph *g, const std::string &text, size_t block_size) {
+    std::vector<char> copy(text.begin(), text.end());
+    copy.push_back(0);
+    *g = graph{};
+    graph_build(g, copy.data(), text.size(), block_size);
+    buf b;
+    buf_init(&b);
+    graph_format(g, &b);
+    std::string out(buf_str(&b), (size_t)b.len);
+    buf_free(&b);
+    return out;
+}
+
+bool in_block(const graph &g, const char *s) {
+    return g.texts && s >= g.texts && s < g.texts + g.texts_size;
+}
+
+// Every entity and relation text of g, in order.
+std::vector<const char *> texts_of(const graph &g) {
+    std::vector<const char *> v;
+    for (uint64_t i = 0; i < g.ent_count; i++) {
+        v.push_back(g.ents[i].name);
+        v.push_back(g.ents[i].entity_type);
+        for (uint64_t k = 0; k < g.ents[i].obs_count; k++) v.push_back(g.ents[i].obs[k]);
+    }
+    for (uint64_t i = 0; i < g.rel_count; i++) {
+        v.push_back(g.rels[i].from);
+        v.push_back(g.rels[i].to);
+        v.push_back(g.rels[i].relation_type);
+    }
+    return v;
+}
+
+class LoadBlock : public store_test::store_fixture {};
+
+TEST_F(LoadBlock, WithWithoutOrShortOfTheBlockALoadGivesTheSameGraph) {
+    std::vector<std::string> all = files();
+    for (size_t i = 0; i < all.size(); i++) {
+        SCOPED_TRACE("file " + std::to_string(i));
+        const std::string &text = all[i];
+        graph heap, shrt, whole;
+        std::string a = build(&heap, text, 0);
+        std::string b = build(&shrt, text, 7);
+        std::string c = build(&whole, text, text.size());
+        EXPECT_EQ(a, b);
+        EXPECT_EQ(a, c);
+        EXPECT_EQ(heap.texts, nullptr);
+        EXPECT_EQ(heap.ent_count, whole.ent_count);
+        EXPECT_EQ(heap.rel_count, whole.rel_count);
+        EXPECT_EQ(heap.bad_count, whole.bad_count);
+        // The file's size is always room enough: no text needed the heap.
+        for (const char *s : texts_of(whole)) EXPECT_TRUE(in_block(whole, s)) << s;
+        // A block that holds nothing is not kept.
+        if (texts_of(whole).empty()) {
+            EXPECT_EQ(whole.texts, nullptr);
+        }
+        // Kept lines are heap copies of their own.
+        for (uint64_t k = 0; k < whole.bad_count; k++) EXPECT_FALSE(in_block(whole, whole.bad[k]));
+        graph_clear(&heap);
+        graph_clear(&shrt);
+        graph_clear(&whole);
+        EXPECT_EQ(whole.texts, nullptr);
+        EXPECT_EQ(whole.texts_size, 0u);
+    }
+}
+
+TEST_F(LoadBlock, AShortBlockTakesWhatFitsAndTheRestGoesToTheHeap) {
+    std::string text = files()[4];
+    graph g;
+    build(&g, text, 7);
+    std::vector<const char *> all = texts_of(g);
+    size_t inside = 0;
+    for (const char *s : all) inside += in_block(g, s);
+    EXPECT_GT(inside, 0u);
+    EXPECT_LT(inside, all.size());
+    graph_clear(&g);
+}
+
+TEST_F(LoadBlock, RefusedLinesTakeNoRoomFromTheBlock) {
+    // Only the third line is an entity the graph takes: the others are kept
+    // as lines, and the block has room for nothing but its texts ("A", "t",
+    // "o": six bytes with their terminators), so that a refused line that
+    // took room would push them onto the heap.
+    store_test::set_env("MEMORY_MAX_ENTITIES", "1");
+    std::string text =
+        "{\"type\":\"relation\",\"from\":\"A\",\"to\":\"\",\"relationType\":\"r\"}\n"
+        "{\"type\":\"entity\",\"name\":\"\",\"entityType\":\"t\",\"observations\":[\"zz\"]}\n"
+        "{\"type\":\"entity\",\"name\":\"A\",\"entityType\":\"t\",\"observations\":[\"o\"]}\n"
+        "{\"type\":\"entity\",\"name\":\"B\",\"entityType\":\"t\",\"observations\":[\"p\"]}\n";
+    graph g;
+    build(&g, text, 6);
+    ASSERT_EQ(g.ent_count, 1u);
+    EXPECT_EQ(g.bad_count, 3u);
+    for (const char *s : texts_of(g)) EXPECT_TRUE(in_block(g, s)) << s;
+    graph_clear(&g);
+}
+
+TEST_F(LoadBlock, TextsAddedAfterALoadAreHeapCopiesAndEveryTextIsReleasedOnce) {
+    store_test::write_all(file,
+                          "{\"type\":\"entity\",\"name\":\"A\",\"entityType\":\"t\",\"observations\":"
+                          "[\"a1\",\"a2\"]}\n"
+                          "{\"type\":\"entity\",\"name\":\"B\",\"entityType\":\"t\",\"observations\":[]}\n"
+                          "{\"type\":\"relation\",\"from\":\"A\",\"to\":\"B\",\"relationType\":\"r\"}\n"
+                          "kept\n");
+    ASSERT_EQ(graph_load(), 0);
+    ASSERT_NE(G.texts, nullptr);
+    EXPECT_TRUE(in_block(G, G.ents[0].name));
+    ASSERT_EQ(obs_push(&G.ents[1], "b1"), 1);
+    EXPECT_FALSE(in_block(G, G.ents[1].obs[0]));
+    const char *obs[] = {"c1"};
+    ASSERT_EQ(ent_add(&G, "C", "t", (char *const *)obs, 1, nullptr, 0), 0);
+    ASSERT_EQ(rel_add(&G, "C", "A", "r2", nullptr, 0), 0);
+    EXPECT_FALSE(in_block(G, G.ents[2].name));
+    EXPECT_FALSE(in_block(G, G.rels[1].from));
+    // Release a loaded observation and an added one, as the delete tools do;
+    // a free of a text inside the block would be caught by the allocator.
+    graph_text_free(&G, G.ents[0].obs[0]);
+    G.ents[0].obs[0] = G.ents[0].obs[1];
+    G.ents[0].obs_count = 1;
+    graph_text_free(&G, G.ents[1].obs[0]);
+    G.ents[1].obs_count = 0;
+    graph_text_free(&G, nullptr);
+    char err[256] = "";
+    ASSERT_EQ(graph_save(err, sizeof err), 0) << err;
+    EXPECT_EQ(store_test::read_all(file),
+              "{\"type\":\"entity\",\"name\":\"A\",\"entityType\":\"t\",\"observations\":[\"a2\"]}\n"
+              "{\"type\":\"entity\",\"name\":\"B\",\"entityType\":\"t\",\"observations\":[]}\n"
+              "{\"type\":\"entity\",\"name\":\"C\",\"entityType\":\"t\",\"observations\":[\"c1\"]}\n"
+              "{\"type\":\"relation\",\"from\":\"A\",\"to\":\"B\",\"relationType\":\"r\"}\n"
+              "{\"type\":\"relation\",\"from\":\"C\",\"to\":\"A\",\"relationType\":\"r2\"}\n"
+              "kept\n");
+    graph_clear(&G);
+    EXPECT_EQ(G.texts, nullptr);
+}
+
+// Runs one tool on a JSON arguments text; returns the API envelope.
+std::string run(const char *tool, const char *args) {
+    yyjson_doc *d = yyjson_read(args, strlen(args), 0);
+    EXPECT_NE(d, nullptr) << args;
+    tool_out out;
+    EXPECT_EQ(tool_dispatch(tool, yyjson_doc_get_root(d), &out), 0);
+    char *t = tool_api_result(&out);
+    std::string r = t ? t : "<null>";
+    free(t);
+    tool_free(&out);
+    yyjson_doc_free(d);
+    return r;
+}
+
+TEST_F(LoadBlock, DeleteToolsReleaseLoadedTextsWithoutFreeingThemOneByOne) {
+    store_test::set_env("MEMORY_LOCK_TIMEOUT_MS", "0");
+    store_test::write_all(file,
+                          "{\"type\":\"entity\",\"name\":\"A\",\"entityType\":\"t\",\"observations\":"
+                          "[\"a1\",\"a2\",\"a1\"]}\n"
+                          "{\"type\":\"entity\",\"name\":\"B\",\"entityType\":\"t\",\"observations\":[\"b\"]}\n"
+                          "{\"type\":\"entity\",\"name\":\"C\",\"entityType\":\"t\",\"observations\":[]}\n"
+                          "{\"type\":\"relation\",\"from\":\"A\",\"to\":\"B\",\"relationType\":\"r\"}\n"
+                          "{\"type\":\"relation\",\"from\":\"B\",\"to\":\"C\",\"relationType\":\"r\"}\n"
+                          "{\"type\":\"relation\",\"from\":\"C\",\"to\":\"A\",\"relationType\":\"r\"}\n");
+    // Each call loads afresh, so the texts it releases lie in the block.
+    const char *calls[][2] = {
+        {"delete_observations",
+         "{\"deletions\":[{\"entityName\":\"A\",\"observations\":[\"a1\"]},"
+         "{\"entityName\":\"B\",\"observations\":[\"b\"]}]}"},
+        {"delete_relations", "{\"relations\":[{\"from\":\"C\",\"to\":\"A\",\"relationType\":\"r\"}]}"},
+        {"delete_entities", "{\"entityNames\":[\"B\"]}"},
+        {"add_observations", "{\"observations\":[{\"entityName\":\"C\",\"contents\":[\"c1\"]}]}"},
+    };
+    for (auto &c : calls) EXPECT_EQ(run(c[0], c[1]).substr(0, 11), "{\"ok\":true,") << c[0];
+    // G still holds the graph of the last call, with an added observation
+    // beside loaded texts; the next load releases both kinds.
+    ASSERT_EQ(G.ent_count, 2u);
+    EXPECT_FALSE(in_block(G, G.ents[1].obs[0]));
+    EXPECT_TRUE(in_block(G, G.ents[1].name));
+    EXPECT_EQ(store_test::read_all(file),
+              "{\"type\":\"entity\",\"name\":\"A\",\"entityType\":\"t\",\"observations\":[\"a2\"]}\n"
+              "{\"type\":\"entity\",\"name\":\"C\",\"entityType\":\"t\",\"observations\":[\"c1\"]}\n");
+    ASSERT_EQ(graph_load(), 0);
+    EXPECT_EQ(G.ent_count, 2u);
+}
+
+}  // namespace
