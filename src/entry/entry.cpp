@@ -58,6 +58,7 @@ static const mode_flag mode_flags[] = {
 };
 
 int entry_run(int argc, char **argv) {
+    plat_heap_setup();
     // The first argument that is a flag decides; anything else is skipped.
     for (int i = 1; i < argc; i++) {
         if (!argv[i]) continue;

@@ -8,6 +8,10 @@
 /* Puts standard input and output into binary mode (no line-ending
  * translation). A no-op on POSIX. */
 void plat_binary_stdio(void);
+/* Sets up the heap for a process that loads and frees a whole graph per
+ * call: large blocks are mapped on their own and go back to the system when
+ * freed. Never fails (the outcome is not reported). */
+void plat_heap_setup(void);
 /* The current process identifier. */
 long plat_pid(void);
 /* 1 when path exists and is a directory, else 0. */

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -12,6 +13,12 @@
 #include "platform.h"
 
 void plat_binary_stdio(void) {}
+
+// glibc raises its mmap threshold each time a mapped block is freed, up to
+// 32 MiB: after the first call of a session has freed the file text and the
+// save buffer, the next ones would come from the heap, beside the graph
+// being freed, and stay resident with it. A fixed threshold turns that off.
+void plat_heap_setup(void) { mallopt(M_MMAP_THRESHOLD, 128 * 1024); }
 
 long plat_pid(void) { return (long)getpid(); }
 
