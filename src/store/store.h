@@ -58,6 +58,9 @@ void str_copy(char *dst, size_t size, const char *src);
 int str_icontains(const char *hay, const char *needle);
 /* Heap copy of s, or null for a null s or when memory runs out. */
 char *dup_or_null(const char *s);
+/* A hash of the zero-terminated text s (FNV-1a), for tables of texts. Never
+ * fails; s must not be null. */
+size_t str_hash(const char *s);
 /* Integer setting from the environment: def when unset, empty, without
  * digits or beyond 32 bits; otherwise the value clamped to [min, max]. */
 int env_int(const char *name, int def, int min, int max);

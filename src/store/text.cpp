@@ -156,6 +156,12 @@ int str_icontains(const char *hay, const char *needle) {
     return 0;
 }
 
+size_t str_hash(const char *s) {
+    uint64_t h = 1469598103934665603ULL;
+    for (; *s; s++) h = (h ^ (unsigned char)*s) * 1099511628211ULL;
+    return (size_t)(h ^ (h >> 29));
+}
+
 char *dup_or_null(const char *s) {
     if (!s) return nullptr;
     size_t n = strlen(s) + 1;

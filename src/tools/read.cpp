@@ -110,12 +110,6 @@ struct name_set {
     size_t mask;        // slot count - 1 (a power of two)
 };
 
-static size_t name_hash(const char *s) {
-    uint64_t h = 1469598103934665603ULL;  // FNV-1a
-    for (; *s; s++) h = (h ^ (unsigned char)*s) * 1099511628211ULL;
-    return (size_t)(h ^ (h >> 29));
-}
-
 // Fills set with the names of the n entities. Returns 1, or 0 when the table
 // cannot be allocated (the caller then walks the names instead).
 static int name_set_init(name_set *set, ent *const *ents, size_t n) {
@@ -127,7 +121,7 @@ static int name_set_init(name_set *set, ent *const *ents, size_t n) {
     for (size_t i = 0; i < n; i++) {
         const char *name = ents[i]->name;
         if (!name) continue;
-        size_t k = name_hash(name) & set->mask;
+        size_t k = str_hash(name) & set->mask;
         while (set->slot[k] && strcmp(set->slot[k], name) != 0) k = (k + 1) & set->mask;
         set->slot[k] = name;
     }
@@ -136,7 +130,7 @@ static int name_set_init(name_set *set, ent *const *ents, size_t n) {
 
 static int name_set_has(const name_set *set, const char *name) {
     if (!name) return 0;
-    for (size_t k = name_hash(name) & set->mask; set->slot[k]; k = (k + 1) & set->mask)
+    for (size_t k = str_hash(name) & set->mask; set->slot[k]; k = (k + 1) & set->mask)
         if (strcmp(set->slot[k], name) == 0) return 1;
     return 0;
 }
