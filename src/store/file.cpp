@@ -101,25 +101,22 @@ int graph_load(void) {
     }
     if (r == 0) return 0;
     graph g = {};
-    // Every text a line yields is the unescaped content of one of its string
-    // literals, which is never longer than the literal with its quotes: the
-    // texts of the whole file, each with its terminator, fit in n bytes.
-    graph_build(&g, data, n, n);
-    free(data);
+    graph_build(&g, data, n, 1);
     G = g;
     return 0;
 }
 
-void graph_build(graph *g, char *text, size_t len, size_t block_size) {
+void graph_build(graph *g, char *text, size_t len, int keep) {
+    // The texts of a line are written over the lines already read, in front
+    // of it: each is the unescaped content of one of the line's string
+    // literals, never longer than the literal with its quotes, so the
+    // texts fall behind the lines, and whatever does not fit in front of
+    // the line becomes a heap copy. Without keep every text is one.
     text_cursor c = {nullptr, nullptr};
-    if (block_size) {
-        // Without the block every text becomes a heap copy of its own.
-        g->texts = (char *)malloc(block_size);
-        if (g->texts) {
-            g->texts_size = block_size;
-            c.next = g->texts;
-            c.end = g->texts + block_size;
-        }
+    if (keep) {
+        g->texts = text;
+        g->texts_size = (uint64_t)len + 1;
+        c.next = text;
     }
     // Zero bytes are rare; only when the text holds one must each line be
     // measured up to it.
@@ -135,16 +132,22 @@ void graph_build(graph *g, char *text, size_t len, size_t block_size) {
         *le = 0;
         size_t n = (size_t)(le - p);
         if (has_zero) n = strnlen(p, n);
+        if (keep) c.end = p;
         load_line(g, &c, p, n, alc);
         p = le + 1;
     }
     limits_release();
     if (alc) yyjson_alc_dyn_free(alc);
-    if (g->texts && c.next == g->texts) {
+    if (keep && c.next == text) {
         // Nothing went into the block.
-        free(g->texts);
+        free(text);
         g->texts = nullptr;
         g->texts_size = 0;
+    } else if (keep) {
+        // The texts take the block's front; the rest is not read again, and
+        // its pages go back to the system while the graph lives.
+        g->texts_size = (uint64_t)(c.next - text);
+        plat_release_pages(c.next, len + 1 - (size_t)(c.next - text));
     }
 }
 

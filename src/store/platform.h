@@ -3,6 +3,7 @@
 #ifndef PLUGIN_MEMORY_PLATFORM_H
 #define PLUGIN_MEMORY_PLATFORM_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 /* Puts standard input and output into binary mode (no line-ending
@@ -12,6 +13,11 @@ void plat_binary_stdio(void);
  * call: large blocks are mapped on their own and go back to the system when
  * freed. Never fails (the outcome is not reported). */
 void plat_heap_setup(void);
+/* Gives the whole memory pages inside p[0..len), a part of a heap block
+ * that is no longer read, back to the system; their bytes become undefined.
+ * The block stays allocated and is freed as usual. Never fails (a refusal
+ * keeps the pages). */
+void plat_release_pages(void *p, size_t len);
 /* The current process identifier. */
 long plat_pid(void);
 /* 1 when path exists and is a directory, else 0. */

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -19,6 +20,15 @@ void plat_binary_stdio(void) {}
 // save buffer, the next ones would come from the heap, beside the graph
 // being freed, and stay resident with it. A fixed threshold turns that off.
 void plat_heap_setup(void) { mallopt(M_MMAP_THRESHOLD, 128 * 1024); }
+
+void plat_release_pages(void *p, size_t len) {
+    long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || !p) return;
+    uintptr_t mask = (uintptr_t)page - 1;
+    uintptr_t start = ((uintptr_t)p + mask) & ~mask;
+    uintptr_t end = ((uintptr_t)p + len) & ~mask;
+    if (end > start) madvise((void *)start, (size_t)(end - start), MADV_DONTNEED);
+}
 
 long plat_pid(void) { return (long)getpid(); }
 

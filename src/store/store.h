@@ -99,10 +99,11 @@ struct graph {
     char **bad;               /* unreadable file lines, verbatim; an entry may be null */
     uint64_t bad_count;       /* lines kept */
     uint64_t bad_cap;         /* slots allocated (16, then doubling) */
-    char *texts;              /* one heap block holding the texts that graph_load
-                                 took from the file, or null; a text inside it is
-                                 released with the block, never on its own: free
-                                 single texts of a graph with graph_text_free */
+    char *texts;              /* the block graph_load read the file into, which
+                                 then holds the texts it took from the file, or
+                                 null; a text inside it is released with the
+                                 block, never on its own: free single texts of a
+                                 graph with graph_text_free */
     uint64_t texts_size;      /* bytes allocated at texts; 0 while texts is null */
 };
 

@@ -28,12 +28,13 @@ int rel_add_loaded(graph *g, text_cursor *c, const char *from, const char *to,
                    const char *relation_type);
 /* Builds g, which must be empty, from the file text text[0..len), which is
  * followed by one more writable byte: each line end, and that byte, is
- * overwritten with a zero byte. With a block_size above 0 the
- * loaded texts go into one block of that many bytes that g owns; when the
- * block cannot be allocated, or runs out of room, they become heap copies
- * of their own instead. Never fails: what cannot be taken is kept or dropped
- * as the loader's rules say. */
-void graph_build(graph *g, char *text, size_t len, size_t block_size);
+ * overwritten with a zero byte. With keep, text is a heap block of len + 1
+ * bytes that g takes over as its block of loaded texts (or frees, when no
+ * text went into it); the texts are written over the lines already read,
+ * and those that do not fit in front of their line become heap copies.
+ * Without keep the caller keeps text and every text is a heap copy. Never
+ * fails: what cannot be taken is kept or dropped as the loader's rules say. */
+void graph_build(graph *g, char *text, size_t len, int keep);
 
 /* Reads the four limits once and serves them from then on instead of the
  * environment, which cannot change while a load runs; a load of 60,000 lines
