@@ -1,6 +1,8 @@
 // lock.cpp - the writer's lock: a file beside the graph file, created
 // exclusively, naming its holder, and removed once it has gone stale.
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform.h"
 #include "store.h"
@@ -33,6 +35,53 @@ void remove_if_stale(int stale_ms, const char *holder) {
     plat_unlink(breaker);
 }
 
+// The graph file's directory and base name, for the scan below.
+struct temp_scan {
+    char dir[1024];     /* directory part of g_path ("." when it has none) */
+    char prefix[1040];  /* base name of g_path followed by ".tmp." */
+    size_t prefix_len;  /* length of prefix */
+};
+
+// Removes "<graph file>.tmp.<pid>" when that writer is gone: a writer killed
+// in the middle of a save leaves its temporary file behind, and nothing else
+// would ever remove it. Only called while the lock is held, so no save of a
+// live writer can be in progress.
+void remove_orphan(const char *name, void *ctx) {
+    temp_scan *ts = (temp_scan *)ctx;
+    if (strncmp(name, ts->prefix, ts->prefix_len) != 0) return;
+    const char *digits = name + ts->prefix_len;
+    if (!*digits || strspn(digits, "0123456789") != strlen(digits)) return;
+    long pid = strtol(digits, nullptr, 10);
+    if (pid == plat_pid() || plat_pid_alive(pid)) return;
+    char path[2100];
+    snprintf(path, sizeof path, "%s/%s", ts->dir, name);
+    plat_unlink(path);
+}
+
+void remove_orphan_temps(void) {
+    temp_scan ts;
+    const char *slash = strrchr(g_path, '/');
+    const char *base = slash ? slash + 1 : g_path;
+    if (!slash) str_copy(ts.dir, sizeof ts.dir, ".");
+    else if (slash == g_path) str_copy(ts.dir, sizeof ts.dir, "/");
+    else snprintf(ts.dir, sizeof ts.dir, "%.*s", (int)(slash - g_path), g_path);
+    snprintf(ts.prefix, sizeof ts.prefix, "%s.tmp.", base);
+    ts.prefix_len = strlen(ts.prefix);
+    plat_dir_each(ts.dir, remove_orphan, &ts);
+}
+
+// 1 when the lock file still names this process as its holder.
+int lock_is_ours(void) {
+    char want[32], have[32];
+    snprintf(want, sizeof want, "%ld\n", plat_pid());
+    FILE *f = fopen(g_lock_path, "rb");
+    if (!f) return 0;
+    size_t n = fread(have, 1, sizeof have - 1, f);
+    fclose(f);
+    have[n] = 0;
+    return strcmp(have, want) == 0;
+}
+
 }  // namespace
 
 int graph_lock(void) {
@@ -50,6 +99,7 @@ int graph_lock(void) {
         int made = plat_create_exclusive(g_lock_path, holder);
         if (made == 0) {
             g_lock_fd = 0;
+            remove_orphan_temps();
             return 0;
         }
         if (made == -2) {
@@ -68,7 +118,9 @@ int graph_lock(void) {
 }
 
 void graph_unlock(void) {
-    if (g_lock_fd == 0 && g_lock_path[0]) plat_unlink(g_lock_path);
+    // A writer stalled past the stale limit may have lost its lock to the
+    // next one; removing that writer's lock would let a third one in.
+    if (g_lock_fd == 0 && g_lock_path[0] && lock_is_ours()) plat_unlink(g_lock_path);
     g_lock_path[0] = 0;
     g_lock_fd = -1;
 }

@@ -50,5 +50,10 @@ int plat_create_exclusive(const char *path, const char *text);
 long plat_file_age_seconds(const char *path);
 /* Sleeps for ms milliseconds. */
 void plat_sleep_ms(int ms);
+/* 1 unless the process pid is known to be gone (0 then). */
+int plat_pid_alive(long pid);
+/* Calls fn(name, ctx) for every entry of the directory dir (not "." and
+ * ".."). Returns 0, or -1 when the directory cannot be read. */
+int plat_dir_each(const char *dir, void (*fn)(const char *name, void *ctx), void *ctx);
 
 #endif

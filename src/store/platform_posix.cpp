@@ -4,6 +4,9 @@
 #include <cstring>
 #include <ctime>
 
+#include <dirent.h>
+#include <signal.h>
+
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/mman.h>
@@ -144,4 +147,21 @@ void plat_sleep_ms(int ms) {
     ts.tv_nsec = (long)(ms % 1000) * 1000000L;
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+int plat_pid_alive(long pid) {
+    if (pid <= 0) return 1;
+    return (kill((pid_t)pid, 0) == 0 || errno != ESRCH) ? 1 : 0;
+}
+
+int plat_dir_each(const char *dir, void (*fn)(const char *name, void *ctx), void *ctx) {
+    DIR *d = opendir(dir);
+    if (!d) return -1;
+    struct dirent *e;
+    while ((e = readdir(d)) != nullptr) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        fn(e->d_name, ctx);
+    }
+    closedir(d);
+    return 0;
 }
