@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "store/store.h"
+
 /* A fixed-seed generator (splitmix64): the same seed gives the same bytes on
  * every machine. */
 struct gen_rng {
@@ -25,30 +27,14 @@ static inline uint64_t gen_next(gen_rng *r) {
 /* Uniform in [0, n); n must be above 0. */
 static inline uint32_t gen_below(gen_rng *r, uint32_t n) { return (uint32_t)(gen_next(r) % n); }
 
-/* Appends s as a JSON string literal the way the graph file writer does:
- * only the double quote, the backslash and control bytes are escaped. */
+/* Appends s as a JSON string literal with the graph file writer's own
+ * json_str, so the generated files are exactly what a save would write. */
 static inline void gen_json_str(std::string &o, const std::string &s) {
-    o += '"';
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': o += "\\\""; break;
-        case '\\': o += "\\\\"; break;
-        case '\n': o += "\\n"; break;
-        case '\r': o += "\\r"; break;
-        case '\t': o += "\\t"; break;
-        case '\b': o += "\\b"; break;
-        case '\f': o += "\\f"; break;
-        default:
-            if (c < 0x20) {
-                char e[8];
-                snprintf(e, sizeof e, "\\u%04x", c);
-                o += e;
-            } else {
-                o += (char)c;
-            }
-        }
-    }
-    o += '"';
+    buf b;
+    buf_init(&b);
+    json_str(&b, s.c_str());
+    o.append(buf_str(&b), (size_t)b.len);
+    buf_free(&b);
 }
 
 /* The graph as plain lists, so that request sessions can name what exists. */

@@ -178,6 +178,18 @@ static int ent_check(graph *g, const char *name, const char *entity_type, char *
     return 0;
 }
 
+// Puts the finished texts into the next entity slot, which the caller has
+// made room for; obs (count texts, owned from here on) is dropped when empty.
+static void ent_place(graph *g, char *name, char *entity_type, char **obs, uint64_t count) {
+    ent *e = &g->ents[g->ent_count++];
+    e->name = name;
+    e->entity_type = entity_type;
+    e->obs = count ? obs : nullptr;
+    e->obs_count = count;
+    e->is_new = 0;
+    if (!count) free(obs);
+}
+
 // Fills the next entity slot with copies of the two fields and the given
 // observation array (owned from here on). On failure everything is freed.
 static int ent_fill(graph *g, const char *name, const char *entity_type, char **obs,
@@ -191,13 +203,7 @@ static int ent_fill(graph *g, const char *name, const char *entity_type, char **
         set_err(err, err_size, MSG_OOM);
         return -1;
     }
-    ent *e = &g->ents[g->ent_count++];
-    e->name = n;
-    e->entity_type = t;
-    e->obs = count ? obs : nullptr;
-    e->obs_count = count;
-    e->is_new = 0;
-    if (!count) free(obs);
+    ent_place(g, n, t, obs, count);
     return 0;
 }
 
@@ -241,13 +247,7 @@ int ent_add_loaded(graph *g, text_cursor *c, const char *name, const char *entit
         c->next = mark;
         return -1;
     }
-    ent *e = &g->ents[g->ent_count++];
-    e->name = n;
-    e->entity_type = t;
-    e->obs = count ? arr : nullptr;
-    e->obs_count = count;
-    e->is_new = 0;
-    if (!count) free(arr);
+    ent_place(g, n, t, arr, count);
     return 0;
 }
 
