@@ -20,23 +20,23 @@ constexpr size_t LIST_CAP = 32000;     // observations, contents given as text
 constexpr size_t PIECE_MAX = 7999;     // longest piece of a "|"-separated list
 
 // Text parameter that counts only when found and non-empty.
-int param_given(const char *qs, const char *key, char *dst, size_t cap) {
-    return param_str(qs, key, dst, cap) && dst[0];
+int param_given(cgi_request *r, const char *key, char *dst, size_t cap) {
+    return param_str(r, key, dst, cap) && dst[0];
 }
 
 // A required text parameter: 1 when given, otherwise the 400 answer with
 // message has been written and 0 is returned.
-int require(const char *qs, const char *key, char *dst, size_t cap, const char *message) {
-    if (param_given(qs, key, dst, cap)) return 1;
+int require(cgi_request *r, const char *key, char *dst, size_t cap, const char *message) {
+    if (param_given(r, key, dst, cap)) return 1;
     json_err(400, message);
     return 0;
 }
 
 // Integer parameter: added as key when found, read as strtol reads it and
 // saturated to 32 bits.
-void add_int_param(args *a, const char *qs, const char *key) {
+void add_int_param(args *a, cgi_request *r, const char *key) {
     char text[INT_CAP];
-    if (!param_str(qs, key, text, sizeof text)) return;
+    if (!param_str(r, key, text, sizeof text)) return;
     long v = strtol(text, nullptr, 10);
     int n = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
     args_add_int(a->doc, a->root, key, n);
@@ -56,10 +56,10 @@ void arr_push_copy(yyjson_mut_doc *doc, yyjson_mut_val *arr, const char *text, s
 // array of that name, else the "|"-separated pieces of the text parameter
 // (read with a text_cap buffer; empty pieces kept only when keep_empty).
 // Returns null when the request has no such list or the array cannot be made.
-yyjson_mut_val *list_param(yyjson_mut_doc *doc, const char *qs, const char *key,
+yyjson_mut_val *list_param(yyjson_mut_doc *doc, cgi_request *r, const char *key,
                            size_t text_cap, int keep_empty) {
     if (!doc) return nullptr;
-    yyjson_val *body = body_arr(key);
+    yyjson_val *body = body_arr(r, key);
     if (body) {
         yyjson_mut_val *arr = yyjson_mut_arr(doc);
         if (!arr) return nullptr;
@@ -73,7 +73,7 @@ yyjson_mut_val *list_param(yyjson_mut_doc *doc, const char *qs, const char *key,
     char *text = (char *)malloc(text_cap);
     if (!text) return nullptr;
     yyjson_mut_val *arr = nullptr;
-    if (param_str(qs, key, text, text_cap)) {
+    if (param_str(r, key, text, text_cap)) {
         arr = yyjson_mut_arr(doc);
         const char *p = text;
         const char *end = text + strlen(text);
@@ -92,8 +92,8 @@ yyjson_mut_val *list_param(yyjson_mut_doc *doc, const char *qs, const char *key,
 }
 
 // A list that is always present: the parameter's list or an empty array.
-yyjson_mut_val *list_or_empty(yyjson_mut_doc *doc, const char *qs, const char *key) {
-    yyjson_mut_val *arr = list_param(doc, qs, key, LIST_CAP, 0);
+yyjson_mut_val *list_or_empty(yyjson_mut_doc *doc, cgi_request *r, const char *key) {
+    yyjson_mut_val *arr = list_param(doc, r, key, LIST_CAP, 0);
     return arr ? arr : (doc ? yyjson_mut_arr(doc) : nullptr);
 }
 
@@ -133,9 +133,9 @@ void run_relation(const char *tool, const rel_params &p) {
 }
 
 // A one-name action: name goes into key as the array's single element.
-void run_named(const char *qs, const char *tool, const char *key) {
+void run_named(cgi_request *r, const char *tool, const char *key) {
     char name[NAME_CAP];
-    if (!require(qs, "name", name, sizeof name, "missing name")) return;
+    if (!require(r, "name", name, sizeof name, "missing name")) return;
     args a;
     args_init(&a);
     add_one(a.doc, a.root, key, a.doc ? yyjson_mut_strcpy(a.doc, name) : nullptr);
@@ -143,14 +143,14 @@ void run_named(const char *qs, const char *tool, const char *key) {
 }
 
 // An observations action: {key: [{"entityName": name, list_key: [...]}]}.
-void run_obs(const char *qs, const char *tool, const char *key, const char *list_key) {
+void run_obs(cgi_request *r, const char *tool, const char *key, const char *list_key) {
     char name[NAME_CAP];
-    if (!require(qs, "name", name, sizeof name, "missing name")) return;
+    if (!require(r, "name", name, sizeof name, "missing name")) return;
     args a;
     args_init(&a);
     yyjson_mut_val *o = new_obj(a.doc);
     add_str(a.doc, o, "entityName", name);
-    yyjson_mut_val *list = list_or_empty(a.doc, qs, list_key);
+    yyjson_mut_val *list = list_or_empty(a.doc, r, list_key);
     if (o && list) yyjson_mut_obj_add_val(a.doc, o, list_key, list);
     add_one(a.doc, a.root, key, o);
     run_and_free(tool, &a);
@@ -197,59 +197,59 @@ void run_tool(const char *name, yyjson_mut_doc *doc, yyjson_mut_val *root) {
     yyjson_doc_free(copy);
 }
 
-void do_graph(const char *qs) {
+void do_graph(cgi_request *r) {
     args a;
     args_init(&a);
-    yyjson_mut_val *types = list_param(a.doc, qs, "entityTypes", TYPES_CAP, 1);
+    yyjson_mut_val *types = list_param(a.doc, r, "entityTypes", TYPES_CAP, 1);
     if (types && a.root) yyjson_mut_obj_add_val(a.doc, a.root, "entityTypes", types);
-    add_int_param(&a, qs, "limit");
+    add_int_param(&a, r, "limit");
     run_and_free("read_graph", &a);
 }
 
-void do_search(const char *qs) {
+void do_search(cgi_request *r) {
     char q[QUERY_CAP];
-    if (!require(qs, "q", q, sizeof q, "missing q")) return;
+    if (!require(r, "q", q, sizeof q, "missing q")) return;
     args a;
     args_init(&a);
     add_str(a.doc, a.root, "query", q);
-    add_int_param(&a, qs, "limit");
-    add_int_param(&a, qs, "observationLimit");
+    add_int_param(&a, r, "limit");
+    add_int_param(&a, r, "observationLimit");
     run_and_free("search_nodes", &a);
 }
 
-void do_entity(const char *qs) { run_named(qs, "open_nodes", "names"); }
+void do_entity(cgi_request *r) { run_named(r, "open_nodes", "names"); }
 
-void do_delete_entity(const char *qs) { run_named(qs, "delete_entities", "entityNames"); }
+void do_delete_entity(cgi_request *r) { run_named(r, "delete_entities", "entityNames"); }
 
-void do_add_entity(const char *qs) {
+void do_add_entity(cgi_request *r) {
     char name[NAME_CAP];
     char type[NAME_CAP];
-    if (!require(qs, "name", name, sizeof name, "missing name")) return;
-    if (!require(qs, "entityType", type, sizeof type, "missing entityType")) return;
+    if (!require(r, "name", name, sizeof name, "missing name")) return;
+    if (!require(r, "entityType", type, sizeof type, "missing entityType")) return;
     args a;
     args_init(&a);
     yyjson_mut_val *e = new_obj(a.doc);
     add_str(a.doc, e, "name", name);
     add_str(a.doc, e, "entityType", type);
-    yyjson_mut_val *list = list_or_empty(a.doc, qs, "observations");
+    yyjson_mut_val *list = list_or_empty(a.doc, r, "observations");
     if (e && list) yyjson_mut_obj_add_val(a.doc, e, "observations", list);
     add_one(a.doc, a.root, "entities", e);
     run_and_free("create_entities", &a);
 }
 
-void do_add_relation(const char *qs) {
+void do_add_relation(cgi_request *r) {
     rel_params p;
-    if (!require(qs, "from", p.from, sizeof p.from, "missing from")) return;
-    if (!require(qs, "to", p.to, sizeof p.to, "missing to")) return;
-    if (!require(qs, "relationType", p.type, sizeof p.type, "missing relationType")) return;
+    if (!require(r, "from", p.from, sizeof p.from, "missing from")) return;
+    if (!require(r, "to", p.to, sizeof p.to, "missing to")) return;
+    if (!require(r, "relationType", p.type, sizeof p.type, "missing relationType")) return;
     run_relation("create_relations", p);
 }
 
-void do_delete_relation(const char *qs) {
+void do_delete_relation(cgi_request *r) {
     rel_params p;
-    int has_from = param_given(qs, "from", p.from, sizeof p.from);
-    int has_to = param_given(qs, "to", p.to, sizeof p.to);
-    int has_type = param_given(qs, "relationType", p.type, sizeof p.type);
+    int has_from = param_given(r, "from", p.from, sizeof p.from);
+    int has_to = param_given(r, "to", p.to, sizeof p.to);
+    int has_type = param_given(r, "relationType", p.type, sizeof p.type);
     if (!has_from || !has_to || !has_type) {
         json_err(400, "from, to and relationType are all required");
         return;
@@ -257,8 +257,8 @@ void do_delete_relation(const char *qs) {
     run_relation("delete_relations", p);
 }
 
-void do_add_obs(const char *qs) { run_obs(qs, "add_observations", "observations", "contents"); }
+void do_add_obs(cgi_request *r) { run_obs(r, "add_observations", "observations", "contents"); }
 
-void do_delete_obs(const char *qs) {
-    run_obs(qs, "delete_observations", "deletions", "observations");
+void do_delete_obs(cgi_request *r) {
+    run_obs(r, "delete_observations", "deletions", "observations");
 }

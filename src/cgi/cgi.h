@@ -4,38 +4,123 @@
 #define PLUGIN_MEMORY_CGI_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #include <yyjson.h>
 
+/*==============================================================================
+ * The request
+ *============================================================================*/
+
+/* One HTTP request as the host hands it over: the CGI variables read once
+ * and the body read whole. The texts point into the environment or into the
+ * body's static buffer and stay valid until the answer has been written. A
+ * header the request did not send is null, so that absence can be told from
+ * an empty value. A record whose fields are all zero is a request without
+ * variables and without a body. */
+struct cgi_request {
+    const char *method;        /* REQUEST_METHOD, or "" when unset */
+    const char *query;         /* QUERY_STRING, or "" when unset */
+    const char *content_type;  /* CONTENT_TYPE, or null */
+    const char *accept;        /* HTTP_ACCEPT, or null */
+    const char *host;          /* HTTP_HOST, or null */
+    const char *origin;        /* HTTP_ORIGIN, or null */
+    const char *fetch_site;    /* HTTP_SEC_FETCH_SITE, or null */
+    const char *fetch_mode;    /* HTTP_SEC_FETCH_MODE, or null */
+    const char *fetch_dest;    /* HTTP_SEC_FETCH_DEST, or null */
+    const char *body;          /* the raw body, followed by a zero byte; null
+                                  while none has been read */
+    size_t body_len;           /* bytes at body, the zero byte not counted; the
+                                  body itself may hold zero bytes */
+    yyjson_doc *body_doc;      /* the body parsed by req_body_parse, or null;
+                                  owned, freed by req_free */
+    int32_t body_state;        /* 0 not parsed yet, 1 parsed (body_doc is null
+                                  for an empty body), -1 not valid JSON */
+    int32_t body_raw;          /* 1 when the action takes the body as it is:
+                                  its parameters then come from the query
+                                  string alone */
+};
+
+/* Largest body accepted, in bytes: one less than the static body buffer. */
+#define CGI_BODY_MAX ((size_t)8388607)
+
+/* Fills r from the CGI variables of the environment; the body is not read. */
+void req_from_env(cgi_request *r);
+/* Reads the body announced by CONTENT_LENGTH from g_cgi_in into the static
+ * body buffer (no announced length, one without digits, zero or negative
+ * reads nothing). Returns 0, or -1 when the announced length exceeds
+ * CGI_BODY_MAX (nothing read; the caller answers 413). */
+int req_read_body(cgi_request *r);
+/* Parses the body as JSON once, on the first call: the text up to its first
+ * zero byte; an empty body gives no document. Returns 0, or -1 when the body
+ * is not valid JSON (then and later). */
+int req_body_parse(cgi_request *r);
+/* Releases what r owns (the parsed body) and zeroes it. */
+void req_free(cgi_request *r);
+
+/*==============================================================================
+ * Routes
+ *============================================================================*/
+
+/* What an action does, for the checks made before it runs. */
+enum : uint32_t {
+    ROUTE_READS = 1,     /* reads the graph */
+    ROUTE_EDITS = 2,     /* changes the graph */
+    ROUTE_RAW_BODY = 4,  /* takes the body as it is: it is not parsed as JSON
+                            before the action runs (only an action named in
+                            the query string can take it so) */
+};
+
+/* One API action: its name in "action", its handler and its flags. */
+struct cgi_route {
+    const char *action;
+    void (*run)(cgi_request *r);
+    uint32_t flags;
+};
+
+/* The route of action (exact, case-sensitive), or null for an unknown one. */
+const cgi_route *cgi_route_find(const char *action);
+
+/*==============================================================================
+ * Request handling and parameters
+ *============================================================================*/
+
 /* Answers one request; returns the exit status (always 0). */
 int api_handle(void);
+/* Answers the request r, already filled by req_from_env (body not read). */
+void cgi_answer(cgi_request *r);
 /* Looks name up in the raw query string qs and copies its decoded value into
  * dst[cap]. Returns 1 when the key is present (even empty), 0 otherwise. */
 int get_query_val(const char *qs, const char *name, char *dst, size_t cap);
 /* Text parameter: a non-empty query value, else a string member of the JSON
- * body. Returns 1 when found. */
-int param_str(const char *qs, const char *name, char *dst, size_t cap);
+ * body (parsed on demand). Returns 1 when found. */
+int param_str(cgi_request *r, const char *name, char *dst, size_t cap);
+/* Array member name of the body's root object, or null (no body, a body that
+ * is not JSON, a root that is not an object, no such member, or not an
+ * array). Owned by r->body_doc. */
+yyjson_val *body_arr(cgi_request *r, const char *name);
 
 /*==============================================================================
- * Request state and answers (reachable by tests and fuzzers)
+ * Answers (reachable by tests and fuzzers)
  *============================================================================*/
 
 /* Streams of the request: the answer goes to g_cgi_out and the body comes
  * from g_cgi_in; null stands for standard output and standard input. */
 extern FILE *g_cgi_out;
 extern FILE *g_cgi_in;
-/* The parsed request body, or null. Set at most once per request by
- * api_handle and freed before it returns. */
-extern yyjson_doc *g_body_doc;
 
-/* Array member name of the body's root object, or null (no body, a root that
- * is not an object, no such member, or not an array). Owned by g_body_doc. */
-yyjson_val *body_arr(const char *name);
+/* Reason phrase of an HTTP status the program answers with, from the one
+ * table of statuses (adding one is one line there), or null for a status
+ * not in it. */
+const char *cgi_status_reason(int status);
 /* JSON answer: header block, text (null gives {"ok":true}), a line feed. */
 void json_raw(const char *text);
 /* Error answer with a status line and {"ok":false,"status":N,"error":...}.
- * Falls back to writing the pieces directly when the text cannot be built. */
+ * A status the table does not know is a fault of the program: it is answered
+ * as 500, in the status line and the body alike, with the error "answer
+ * status N unknown: " followed by message. Falls back to writing the pieces
+ * directly when the text cannot be built. */
 void json_err(int status, const char *message);
 /* 1 when the request's credentials match a set BOT_PASSWORD (or none is set),
  * 0 when it must be refused. */
@@ -62,17 +147,17 @@ void args_add_int(yyjson_mut_doc *doc, yyjson_mut_val *object, const char *key, 
  * when it cannot be made, 400 "unknown action" for an unknown tool. */
 void run_tool(const char *name, yyjson_mut_doc *doc, yyjson_mut_val *root);
 
-/* The action handlers: each writes exactly one answer for the raw query
- * string qs (possibly empty): a 400 for a missing required parameter, or the
- * tool's answer through run_tool. */
-void do_graph(const char *qs);
-void do_search(const char *qs);
-void do_entity(const char *qs);
-void do_add_entity(const char *qs);
-void do_add_relation(const char *qs);
-void do_add_obs(const char *qs);
-void do_delete_entity(const char *qs);
-void do_delete_relation(const char *qs);
-void do_delete_obs(const char *qs);
+/* The action handlers: each writes exactly one answer for the request r: a
+ * 400 for a missing required parameter, or the tool's answer through
+ * run_tool. */
+void do_graph(cgi_request *r);
+void do_search(cgi_request *r);
+void do_entity(cgi_request *r);
+void do_add_entity(cgi_request *r);
+void do_add_relation(cgi_request *r);
+void do_add_obs(cgi_request *r);
+void do_delete_entity(cgi_request *r);
+void do_delete_relation(cgi_request *r);
+void do_delete_obs(cgi_request *r);
 
 #endif

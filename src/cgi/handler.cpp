@@ -13,14 +13,26 @@
 
 FILE *g_cgi_out;
 FILE *g_cgi_in;
-yyjson_doc *g_body_doc;
 
 namespace {
 
 // The request body and its terminating zero; static so a body needs no
-// allocation. The largest accepted body is one byte less than its size.
-constexpr size_t BODY_CAP = 8388608;
-char g_body[BODY_CAP];
+// allocation.
+char g_body[CGI_BODY_MAX + 1];
+
+// Every HTTP status the program answers with and its reason phrase. A status
+// goes out only through this table: add a line here for a new one.
+struct status_entry {
+    int status;
+    const char *reason;
+};
+const status_entry STATUSES[] = {
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {404, "Not Found"},
+    {413, "Payload Too Large"},
+    {500, "Internal Server Error"},
+};
 
 // The largest export read in one piece: the same limit under which a load
 // accepts the file.
@@ -49,14 +61,9 @@ const char HDR_EXPORT[] =
     "Content-Disposition: attachment; filename=\"memory.jsonl\"\r\n"
     "\r\n";
 
-const char REFUSED[] =
-    "Status: 401 Unauthorized\r\n"
-    "Content-Type: application/json; charset=utf-8\r\n"
-    "Cache-Control: no-store\r\n"
-    "X-Content-Type-Options: nosniff\r\n"
-    "\r\n"
-    "{\"ok\":false,\"error\":\"invalid node password\"}\n";
-static_assert(sizeof REFUSED - 1 == 178, "the refusal is a fixed text of 178 bytes");
+// The body of the answer to a request without the node password (status
+// 401, JSON headers).
+const char REFUSED_BODY[] = "{\"ok\":false,\"error\":\"invalid node password\"}\n";
 
 FILE *out_stream(void) { return g_cgi_out ? g_cgi_out : stdout; }
 FILE *in_stream(void) { return g_cgi_in ? g_cgi_in : stdin; }
@@ -71,13 +78,22 @@ void out_lit(const char (&s)[N]) {
     out_write(s, N - 1);
 }
 
-const char *status_line(int status) {
-    switch (status) {
-    case 400: return "Status: 400 Bad Request\r\n";
-    case 404: return "Status: 404 Not Found\r\n";
-    case 413: return "Status: 413 Payload Too Large\r\n";
-    default: return "Status: 500 Internal Server Error\r\n";
-    }
+// Appends the CGI status line of a status in the table to b.
+void add_status_line(buf *b, int status) {
+    char num[16];
+    snprintf(num, sizeof num, "%d", status);
+    buf_puts(b, "Status: ");
+    buf_puts(b, num);
+    buf_putc(b, ' ');
+    buf_puts(b, cgi_status_reason(status));
+    buf_puts(b, "\r\n");
+}
+
+// Writes the CGI status line of a status in the table.
+void out_status_line(int status) {
+    char line[96];
+    int n = snprintf(line, sizeof line, "Status: %d %s\r\n", status, cgi_status_reason(status));
+    if (n > 0) out_write(line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
 }
 
 // Compares a presented secret with the password. The time taken depends on
@@ -138,8 +154,10 @@ void url_decode(char *s) {
 }
 
 // First member of the body's root object whose key is exactly name, or null.
-yyjson_val *body_member(const char *name) {
-    yyjson_val *root = g_body_doc ? yyjson_doc_get_root(g_body_doc) : nullptr;
+yyjson_val *body_member(cgi_request *r, const char *name) {
+    if (r->body_raw) return nullptr;
+    yyjson_val *root = req_body_parse(r) == 0 && r->body_doc ? yyjson_doc_get_root(r->body_doc)
+                                                              : nullptr;
     if (!yyjson_is_obj(root)) return nullptr;
     size_t nlen = strlen(name);
     yyjson_obj_iter it = yyjson_obj_iter_with(root);
@@ -166,7 +184,7 @@ void send_built(buf *b) {
 
 // The browser page: the template with its two marker bytes replaced by the
 // head block and the bridge script.
-void send_page(const char *) {
+void send_page(void) {
     out_lit(HDR_PAGE);
     const char *p = page_template;
     const char *end = page_template + page_template_len;
@@ -187,7 +205,7 @@ void send_page(const char *) {
 // Most distinct entity types listed by stats.
 constexpr size_t STATS_MAX_TYPES = 200;
 
-void do_stats(const char *) {
+void do_stats(cgi_request *) {
     if (graph_load() != 0) {
         json_err(500, g_data_err);
         return;
@@ -236,7 +254,7 @@ void do_stats(const char *) {
     buf_free(&b);
 }
 
-void do_tools(const char *) {
+void do_tools(cgi_request *) {
     char *list = tools_list_json();
     buf b;
     buf_init(&b);
@@ -250,7 +268,7 @@ void do_tools(const char *) {
 }
 
 // The graph file as stored, as a download named memory.jsonl.
-void do_export(const char *) {
+void do_export(cgi_request *) {
     char path[sizeof g_path];
     str_copy(path, sizeof path, graph_path());
     if (graph_load() != 0) {
@@ -290,85 +308,21 @@ void do_export(const char *) {
  * Routing
  *----------------------------------------------------------------------------*/
 
-struct route {
-    const char *action;
-    void (*run)(const char *qs);
-};
-
 // Compared in this order, exact and case-sensitive.
-const route ROUTES[] = {
-    {"stats", do_stats},
-    {"graph", do_graph},
-    {"search", do_search},
-    {"entity", do_entity},
-    {"add_entity", do_add_entity},
-    {"add_relation", do_add_relation},
-    {"add_obs", do_add_obs},
-    {"delete_entity", do_delete_entity},
-    {"delete_relation", do_delete_relation},
-    {"delete_obs", do_delete_obs},
-    {"tools", do_tools},
-    {"export", do_export},
+const cgi_route ROUTES[] = {
+    {"stats", do_stats, ROUTE_READS},
+    {"graph", do_graph, ROUTE_READS},
+    {"search", do_search, ROUTE_READS},
+    {"entity", do_entity, ROUTE_READS},
+    {"add_entity", do_add_entity, ROUTE_EDITS},
+    {"add_relation", do_add_relation, ROUTE_EDITS},
+    {"add_obs", do_add_obs, ROUTE_EDITS},
+    {"delete_entity", do_delete_entity, ROUTE_EDITS},
+    {"delete_relation", do_delete_relation, ROUTE_EDITS},
+    {"delete_obs", do_delete_obs, ROUTE_EDITS},
+    {"tools", do_tools, 0},
+    {"export", do_export, ROUTE_READS},
 };
-
-// Reads and parses the body. Returns 0 to go on, -1 when an error answer has
-// been written.
-int read_body(void) {
-    g_body[0] = 0;
-    const char *cl = getenv("CONTENT_LENGTH");
-    if (!cl || !*cl) return 0;
-    int n = int_of(cl);
-    if (n <= 0) return 0;
-    if ((size_t)n > BODY_CAP - 1) {
-        json_err(413, "the request body is too large");
-        return -1;
-    }
-    size_t got = fread(g_body, 1, (size_t)n, in_stream());
-    g_body[got] = 0;
-    if (got == 0) return 0;
-    g_body_doc = yyjson_read_opts(g_body, strlen(g_body), 0, nullptr, nullptr);
-    if (!g_body_doc) {
-        json_err(400, "the request body is not valid JSON");
-        return -1;
-    }
-    return 0;
-}
-
-void handle(void) {
-    const char *qs = getenv("QUERY_STRING");
-    if (!qs) qs = "";
-    if (!cgi_access_ok(getenv("QUERY_STRING"))) {
-        out_lit(REFUSED);
-        fflush(out_stream());
-        return;
-    }
-    if (read_body() != 0) return;
-
-    char action[64];
-    if (!get_query_val(qs, "action", action, sizeof action))
-        param_str(qs, "action", action, sizeof action);
-    if (!action[0]) {
-        char format[32];
-        get_query_val(qs, "format", format, sizeof format);
-        const char *method = getenv("REQUEST_METHOD");
-        if (strcmp(format, "json") == 0) {
-            str_copy(action, sizeof action, "graph");
-        } else if (method && strcmp(method, "POST") == 0) {
-            json_err(400, "missing action");
-            return;
-        } else {
-            send_page(qs);
-            return;
-        }
-    }
-    for (const route &r : ROUTES) {
-        if (strcmp(r.action, action) == 0) {
-            r.run(qs);
-            return;
-        }
-    }
-    json_err(400, "unknown action");
-}
 
 }  // namespace
 
@@ -377,16 +331,121 @@ void handle(void) {
  *----------------------------------------------------------------------------*/
 
 int api_handle(void) {
-    if (g_body_doc) {  // left over only when a caller reuses the process
-        yyjson_doc_free(g_body_doc);
-        g_body_doc = nullptr;
-    }
-    handle();
-    if (g_body_doc) {
-        yyjson_doc_free(g_body_doc);
-        g_body_doc = nullptr;
-    }
+    cgi_request r;
+    req_from_env(&r);
+    cgi_answer(&r);
+    req_free(&r);
     return 0;
+}
+
+void req_from_env(cgi_request *r) {
+    *r = cgi_request{};
+    r->method = getenv("REQUEST_METHOD");
+    if (!r->method) r->method = "";
+    r->query = getenv("QUERY_STRING");
+    if (!r->query) r->query = "";
+    r->content_type = getenv("CONTENT_TYPE");
+    r->accept = getenv("HTTP_ACCEPT");
+    r->host = getenv("HTTP_HOST");
+    r->origin = getenv("HTTP_ORIGIN");
+    r->fetch_site = getenv("HTTP_SEC_FETCH_SITE");
+    r->fetch_mode = getenv("HTTP_SEC_FETCH_MODE");
+    r->fetch_dest = getenv("HTTP_SEC_FETCH_DEST");
+}
+
+int req_read_body(cgi_request *r) {
+    g_body[0] = 0;
+    r->body = g_body;
+    r->body_len = 0;
+    const char *cl = getenv("CONTENT_LENGTH");
+    if (!cl || !*cl) return 0;
+    int n = int_of(cl);
+    if (n <= 0) return 0;
+    if ((size_t)n > CGI_BODY_MAX) return -1;
+    size_t got = fread(g_body, 1, (size_t)n, in_stream());
+    g_body[got] = 0;
+    r->body_len = got;
+    return 0;
+}
+
+int req_body_parse(cgi_request *r) {
+    if (r->body_state == 0) {
+        r->body_state = 1;
+        size_t len = r->body ? strlen(r->body) : 0;
+        if (len) {
+            r->body_doc = yyjson_read_opts((char *)r->body, len, 0, nullptr, nullptr);
+            if (!r->body_doc) r->body_state = -1;
+        }
+    }
+    return r->body_state < 0 ? -1 : 0;
+}
+
+void req_free(cgi_request *r) {
+    yyjson_doc_free(r->body_doc);
+    *r = cgi_request{};
+}
+
+const cgi_route *cgi_route_find(const char *action) {
+    for (const cgi_route &r : ROUTES)
+        if (strcmp(r.action, action) == 0) return &r;
+    return nullptr;
+}
+
+void cgi_answer(cgi_request *r) {
+    if (!r->method) r->method = "";
+    if (!r->query) r->query = "";
+    if (!cgi_access_ok(r->query)) {
+        out_status_line(401);
+        out_lit(HDR_JSON);
+        out_lit(REFUSED_BODY);
+        fflush(out_stream());
+        return;
+    }
+    if (req_read_body(r) != 0) {
+        json_err(413, "the request body is too large");
+        return;
+    }
+
+    // The action named in the query string, else in the body. A body is
+    // parsed before anything else unless the query names an action that
+    // takes it raw.
+    char action[64];
+    int in_query = get_query_val(r->query, "action", action, sizeof action);
+    const cgi_route *route = in_query ? cgi_route_find(action) : nullptr;
+    if (route && (route->flags & ROUTE_RAW_BODY)) {
+        r->body_raw = 1;
+    } else if (req_body_parse(r) != 0) {
+        json_err(400, "the request body is not valid JSON");
+        return;
+    }
+    if (!in_query) {
+        param_str(r, "action", action, sizeof action);
+        route = cgi_route_find(action);
+    }
+    if (!action[0]) {
+        char format[32];
+        get_query_val(r->query, "format", format, sizeof format);
+        if (strcmp(format, "json") == 0) {
+            route = cgi_route_find("graph");
+        } else if (strcmp(r->method, "POST") == 0) {
+            json_err(400, "missing action");
+            return;
+        } else {
+            send_page();
+            return;
+        }
+    }
+    if (!route) {
+        json_err(400, "unknown action");
+        return;
+    }
+    route->run(r);
+}
+
+const char *cgi_status_reason(int status) {
+    for (const status_entry &e : STATUSES)
+        if (e.status == status) return e.reason;
+    return nullptr;
 }
 
 int cgi_access_ok(const char *qs) {
@@ -411,22 +470,31 @@ void json_raw(const char *text) {
 }
 
 void json_err(int status, const char *message) {
-    char num[16];
-    snprintf(num, sizeof num, "%d", status);
     buf b;
     buf_init(&b);
-    buf_puts(&b, status_line(status));
+    buf text;  // the error text, when it is not message as given
+    buf_init(&text);
+    if (!cgi_status_reason(status)) {
+        char head[64];
+        snprintf(head, sizeof head, "answer status %d unknown: ", status);
+        buf_puts(&text, head);
+        buf_puts(&text, message);
+        message = buf_str(&text);
+        status = 500;
+    }
+    char num[16];
+    snprintf(num, sizeof num, "%d", status);
+    add_status_line(&b, status);
     buf_puts(&b, HDR_JSON);
     buf_puts(&b, "{\"ok\":false,\"status\":");
     buf_puts(&b, num);
     buf_puts(&b, ",\"error\":");
     json_str(&b, message);
     buf_putc(&b, '}');
-    if (b.dropped || !b.data) {
+    if (b.dropped || !b.data || text.dropped) {
         // No memory for the composed text: the answer still goes out whole,
         // with a message that needs no escaping.
-        const char *line = status_line(status);
-        out_write(line, strlen(line));
+        out_status_line(status);
         out_lit(HDR_JSON);
         out_write("{\"ok\":false,\"status\":", 21);
         out_write(num, strlen(num));
@@ -435,6 +503,7 @@ void json_err(int status, const char *message) {
         out_write(b.data, b.len);
     }
     buf_free(&b);
+    buf_free(&text);
     out_write("\n", 1);
     fflush(out_stream());
 }
@@ -466,17 +535,17 @@ int get_query_val(const char *qs, const char *name, char *dst, size_t cap) {
     }
 }
 
-int param_str(const char *qs, const char *name, char *dst, size_t cap) {
+int param_str(cgi_request *r, const char *name, char *dst, size_t cap) {
     dst[0] = 0;
-    if (qs && get_query_val(qs, name, dst, cap) && dst[0]) return 1;
+    if (r->query && get_query_val(r->query, name, dst, cap) && dst[0]) return 1;
     dst[0] = 0;
-    yyjson_val *v = body_member(name);
+    yyjson_val *v = body_member(r, name);
     if (!yyjson_is_str(v)) return 0;
     str_copy(dst, cap, yyjson_get_str(v));
     return 1;
 }
 
-yyjson_val *body_arr(const char *name) {
-    yyjson_val *v = body_member(name);
+yyjson_val *body_arr(cgi_request *r, const char *name) {
+    yyjson_val *v = body_member(r, name);
     return yyjson_is_arr(v) ? v : nullptr;
 }

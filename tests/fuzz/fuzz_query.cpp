@@ -103,16 +103,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int exp = model_get(qs, name, cap, &want);
     if (got != exp || want != dst) abort();
 
-    g_body_doc = yyjson_read(parts[2].data(), parts[2].size(), 0);
-    got = param_str(qs.c_str(), name.c_str(), dst, cap);
-    exp = model_param(qs, name, cap, g_body_doc, &want);
+    cgi_request r{};
+    r.query = qs.c_str();
+    r.body_doc = yyjson_read(parts[2].data(), parts[2].size(), 0);
+    r.body_state = 1;  // parsed here, whole, as the model reads it
+    got = param_str(&r, name.c_str(), dst, cap);
+    exp = model_param(qs, name, cap, r.body_doc, &want);
     if (got != exp || want != dst) abort();
-    yyjson_val *arr = body_arr(name.c_str());
+    yyjson_val *arr = body_arr(&r, name.c_str());
     if (arr && !yyjson_is_arr(arr)) abort();
     // A null query string is no query string.
     if (get_query_val(nullptr, name.c_str(), dst, cap) != 0 || dst[0]) abort();
-    yyjson_doc_free(g_body_doc);
-    g_body_doc = nullptr;
+    req_free(&r);
     free(dst);
     return 0;
 }

@@ -260,8 +260,7 @@ TEST(CgiHandler, JsonErrEscapesAndPicksStatusLines) {
     } lines[] = {{400, "Status: 400 Bad Request\r\n"},
                  {404, "Status: 404 Not Found\r\n"},
                  {413, "Status: 413 Payload Too Large\r\n"},
-                 {500, "Status: 500 Internal Server Error\r\n"},
-                 {418, "Status: 500 Internal Server Error\r\n"}};
+                 {500, "Status: 500 Internal Server Error\r\n"}};
     for (const auto &l : lines) {
         FILE *out = tmpfile();
         g_cgi_out = out;
@@ -277,6 +276,107 @@ TEST(CgiHandler, JsonErrEscapesAndPicksStatusLines) {
                            std::to_string(l.status) + ",\"error\":\"a\\\"b\\\\c\\n\"}\n" +
                            HDR_JSON + "{\"ok\":true}\n" + HDR_JSON + "[1]\n");
     }
+}
+
+TEST(CgiHandler, EveryStatusSentIsInTheTable) {
+    const struct {
+        int status;
+        const char *reason;
+    } known[] = {{400, "Bad Request"}, {401, "Unauthorized"}, {404, "Not Found"},
+                 {413, "Payload Too Large"}, {500, "Internal Server Error"}};
+    for (const auto &k : known) EXPECT_STREQ(cgi_status_reason(k.status), k.reason);
+    for (int unknown : {0, -1, 200, 418, 999}) EXPECT_EQ(cgi_status_reason(unknown), nullptr);
+}
+
+TEST(CgiHandler, UnknownStatusIsAnsweredAsAFaultNotPassedOff) {
+    // A status missing from the table must not go out as a client error with
+    // a mismatched line: the answer is a 500 that says so, line and body alike.
+    for (int status : {418, 0, -7}) {
+        FILE *out = tmpfile();
+        g_cgi_out = out;
+        json_err(status, "x\"y");
+        g_cgi_out = nullptr;
+        rewind(out);
+        std::string got(4096, 0);
+        got.resize(fread(got.data(), 1, got.size(), out));
+        fclose(out);
+        EXPECT_EQ(got, "Status: 500 Internal Server Error\r\n" + HDR_JSON +
+                           "{\"ok\":false,\"status\":500,\"error\":\"answer status " +
+                           std::to_string(status) + " unknown: x\\\"y\"}\n");
+    }
+}
+
+TEST(CgiHandler, RequestRecordTakesTheVariables) {
+    setenv("REQUEST_METHOD", "POST", 1);
+    setenv("QUERY_STRING", "action=stats", 1);
+    setenv("CONTENT_TYPE", "application/json", 1);
+    setenv("HTTP_ACCEPT", "*/*", 1);
+    setenv("HTTP_HOST", "127.0.0.1:8080", 1);
+    setenv("HTTP_ORIGIN", "", 1);
+    setenv("HTTP_SEC_FETCH_SITE", "same-origin", 1);
+    setenv("HTTP_SEC_FETCH_MODE", "cors", 1);
+    unsetenv("HTTP_SEC_FETCH_DEST");
+    cgi_request r;
+    req_from_env(&r);
+    EXPECT_STREQ(r.method, "POST");
+    EXPECT_STREQ(r.query, "action=stats");
+    EXPECT_STREQ(r.content_type, "application/json");
+    EXPECT_STREQ(r.accept, "*/*");
+    EXPECT_STREQ(r.host, "127.0.0.1:8080");
+    EXPECT_STREQ(r.origin, "");  // sent empty, which is not absent
+    EXPECT_STREQ(r.fetch_site, "same-origin");
+    EXPECT_STREQ(r.fetch_mode, "cors");
+    EXPECT_EQ(r.fetch_dest, nullptr);
+    EXPECT_EQ(r.body, nullptr);
+    for (const char *v : {"REQUEST_METHOD", "QUERY_STRING", "CONTENT_TYPE", "HTTP_ACCEPT",
+                          "HTTP_HOST", "HTTP_ORIGIN", "HTTP_SEC_FETCH_SITE", "HTTP_SEC_FETCH_MODE"})
+        unsetenv(v);
+    req_from_env(&r);
+    EXPECT_STREQ(r.method, "");
+    EXPECT_STREQ(r.query, "");
+    EXPECT_EQ(r.content_type, nullptr);
+    EXPECT_EQ(r.host, nullptr);
+    EXPECT_EQ(r.origin, nullptr);
+    req_free(&r);
+}
+
+TEST(CgiHandler, RawBodyIsReadWholeWithItsLength) {
+    // Zero bytes and text that is not JSON come through as sent.
+    const std::string body("a\0b\nc", 5);
+    FILE *in = tmpfile();
+    ASSERT_NE(in, nullptr);
+    fwrite(body.data(), 1, body.size(), in);
+    rewind(in);
+    setenv("CONTENT_LENGTH", "5", 1);
+    g_cgi_in = in;
+    cgi_request r{};
+    EXPECT_EQ(req_read_body(&r), 0);
+    g_cgi_in = nullptr;
+    fclose(in);
+    unsetenv("CONTENT_LENGTH");
+    ASSERT_NE(r.body, nullptr);
+    EXPECT_EQ(std::string(r.body, r.body_len), body);
+    EXPECT_EQ(r.body[r.body_len], 0);
+    req_free(&r);
+}
+
+TEST(CgiHandler, RoutesCarryTheirFlags) {
+    const struct {
+        const char *action;
+        uint32_t flags;
+    } want[] = {{"stats", ROUTE_READS},          {"graph", ROUTE_READS},
+                {"search", ROUTE_READS},         {"entity", ROUTE_READS},
+                {"export", ROUTE_READS},         {"tools", 0},
+                {"add_entity", ROUTE_EDITS},     {"add_relation", ROUTE_EDITS},
+                {"add_obs", ROUTE_EDITS},        {"delete_entity", ROUTE_EDITS},
+                {"delete_relation", ROUTE_EDITS}, {"delete_obs", ROUTE_EDITS}};
+    for (const auto &w : want) {
+        const cgi_route *r = cgi_route_find(w.action);
+        ASSERT_NE(r, nullptr) << w.action;
+        EXPECT_EQ(r->flags, w.flags) << w.action;
+    }
+    for (const char *unknown : {"", "STATS", "stats ", "nope"})
+        EXPECT_EQ(cgi_route_find(unknown), nullptr) << unknown;
 }
 
 // A fresh graph file location for the requests of one test: a temporary

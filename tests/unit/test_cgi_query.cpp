@@ -59,18 +59,18 @@ TEST(CgiQuery, GetQueryValTable) {
     }
 }
 
-// Installs a parsed body for the lookups; removed at the end of the scope.
-struct body_guard {
-    explicit body_guard(const char *json) {
-        g_body_doc = json ? yyjson_read(json, strlen(json), 0) : nullptr;
+// A request with the query string qs and the JSON text json as its body
+// (none for null), released at the end of the scope.
+struct request_guard {
+    cgi_request r{};
+    request_guard(const char *qs, const char *json) {
+        r.query = qs;
         if (json) {
-            EXPECT_NE(g_body_doc, nullptr) << json;
+            r.body = json;
+            r.body_len = strlen(json);
         }
     }
-    ~body_guard() {
-        yyjson_doc_free(g_body_doc);
-        g_body_doc = nullptr;
-    }
+    ~request_guard() { req_free(&r); }
 };
 
 struct param_case {
@@ -104,42 +104,100 @@ const param_case PARAM_CASES[] = {
 
 TEST(CgiQuery, ParamStrTable) {
     for (const param_case &c : PARAM_CASES) {
-        body_guard body(c.body);
+        request_guard req(c.qs, c.body);
         char dst[64];
         memset(dst, 'X', sizeof dst);
         SCOPED_TRACE(std::string("qs=") + (c.qs ? c.qs : "(null)") +
                      " body=" + (c.body ? c.body : "(none)"));
-        EXPECT_EQ(param_str(c.qs, c.name, dst, sizeof dst), c.found);
+        EXPECT_EQ(param_str(&req.r, c.name, dst, sizeof dst), c.found);
         EXPECT_STREQ(dst, c.value);
+        if (c.body) {
+            EXPECT_EQ(req_body_parse(&req.r), 0) << "the fixture is valid JSON";
+        }
     }
 }
 
 TEST(CgiQuery, ParamStrCutsBodyValueToCapacity) {
-    body_guard body(R"({"name":"abcdef"})");
+    request_guard req("", R"({"name":"abcdef"})");
     char dst[4];
-    EXPECT_EQ(param_str("", "name", dst, sizeof dst), 1);
+    EXPECT_EQ(param_str(&req.r, "name", dst, sizeof dst), 1);
     EXPECT_STREQ(dst, "abc");
 }
 
 TEST(CgiQuery, BodyArrTakesOnlyAFirstArrayMember) {
     {
-        body_guard body(R"({"a":[1,"x"],"a":[2]})");
-        yyjson_val *v = body_arr("a");
+        request_guard req("", R"({"a":[1,"x"],"a":[2]})");
+        yyjson_val *v = body_arr(&req.r, "a");
         ASSERT_NE(v, nullptr);
         EXPECT_EQ(yyjson_arr_size(v), 2u);
     }
     {
-        body_guard body(R"({"a":"x","a":[2]})");
-        EXPECT_EQ(body_arr("a"), nullptr);
+        request_guard req("", R"({"a":"x","a":[2]})");
+        EXPECT_EQ(body_arr(&req.r, "a"), nullptr);
     }
     {
-        body_guard body(R"([[1]])");
-        EXPECT_EQ(body_arr("a"), nullptr);
+        request_guard req("", R"([[1]])");
+        EXPECT_EQ(body_arr(&req.r, "a"), nullptr);
     }
     {
-        body_guard body(nullptr);
-        EXPECT_EQ(body_arr("a"), nullptr);
+        request_guard req("", nullptr);
+        EXPECT_EQ(body_arr(&req.r, "a"), nullptr);
     }
+}
+
+TEST(CgiQuery, BodyIsParsedOnceOnDemand) {
+    request_guard req("", R"({"name":"a"})");
+    EXPECT_EQ(req.r.body_state, 0);
+    EXPECT_EQ(req.r.body_doc, nullptr);
+    char dst[8];
+    EXPECT_EQ(param_str(&req.r, "name", dst, sizeof dst), 1);
+    yyjson_doc *doc = req.r.body_doc;
+    ASSERT_NE(doc, nullptr);
+    EXPECT_EQ(body_arr(&req.r, "name"), nullptr);  // a string, not an array
+    EXPECT_EQ(req_body_parse(&req.r), 0);
+    EXPECT_EQ(req.r.body_doc, doc);
+}
+
+struct body_case {
+    std::string body;  // "-" for no body at all
+    int parse;       // req_body_parse's result
+    bool has_doc;    // a document is made
+};
+
+const body_case BODY_CASES[] = {
+    {"-", 0, false},
+    {"", 0, false},
+    {"{}", 0, true},
+    {"[1]", 0, true},
+    {"{nope", -1, false},
+    {"{}x", -1, false},
+    // The text up to the first zero byte is what is parsed.
+    {std::string("{}\0garbage", 10), 0, true},
+};
+
+TEST(CgiQuery, BodyParseTable) {
+    for (const body_case &c : BODY_CASES) {
+        cgi_request r{};
+        if (c.body != "-") {
+            r.body = c.body.c_str();
+            r.body_len = c.body.size();
+        }
+        SCOPED_TRACE(c.body);
+        EXPECT_EQ(req_body_parse(&r), c.parse);
+        EXPECT_EQ(req_body_parse(&r), c.parse);  // and the same again
+        EXPECT_EQ(r.body_doc != nullptr, c.has_doc);
+        req_free(&r);
+        EXPECT_EQ(r.body_doc, nullptr);
+    }
+}
+
+TEST(CgiQuery, RawBodyGivesNoParameters) {
+    request_guard req("name=", R"({"name":"b","a":[1]})");
+    req.r.body_raw = 1;
+    char dst[8];
+    EXPECT_EQ(param_str(&req.r, "name", dst, sizeof dst), 0);
+    EXPECT_EQ(body_arr(&req.r, "a"), nullptr);
+    EXPECT_EQ(req.r.body_doc, nullptr);
 }
 
 }  // namespace
