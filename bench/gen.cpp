@@ -1,7 +1,10 @@
 // gen.cpp - writes one benchmark size: the graph file and the MCP request
 // sessions that run against it, all from a fixed seed.
 //
-//   bench_gen <entities> <relations> <dir> [reads] [changes]
+//   bench_gen <entities> <relations> <dir> [reads] [changes] [short|long]
+//
+// The last argument picks the graph's shape (gen.h): many short
+// observations (the default) or few long ones.
 //
 // Files written into <dir>:
 //   graph.jsonl   the graph in the graph file's own format
@@ -34,7 +37,7 @@ static int write_file(const std::string &dir, const char *name, const std::strin
 
 int main(int argc, char **argv) {
     if (argc < 4) {
-        fprintf(stderr, "usage: bench_gen <entities> <relations> <dir> [reads] [changes]\n");
+        fprintf(stderr, "usage: bench_gen <entities> <relations> <dir> [reads] [changes] [short|long]\n");
         return 2;
     }
     uint32_t n = (uint32_t)strtoul(argv[1], nullptr, 10);
@@ -42,11 +45,12 @@ int main(int argc, char **argv) {
     std::string dir = argv[3];
     uint32_t reads = argc > 4 ? (uint32_t)strtoul(argv[4], nullptr, 10) : 1000;
     uint32_t changes = argc > 5 ? (uint32_t)strtoul(argv[5], nullptr, 10) : 100;
+    gen_shape shape = argc > 6 && std::string(argv[6]) == "long" ? GEN_LONG : GEN_SHORT;
 
     gen_graph g;
-    gen_build(&g, n, m, GRAPH_SEED);
+    gen_build(&g, n, m, GRAPH_SEED, shape);
     std::string text;
-    text.reserve((size_t)n * 900 + (size_t)m * 140);
+    text.reserve((size_t)n * (shape == GEN_LONG ? 3600 : 900) + (size_t)m * 140);
     gen_file_text(&g, text);
     if (write_file(dir, "graph.jsonl", text)) return 1;
 

@@ -67,11 +67,17 @@ static const char *const gen_rel_types[] = {
 };
 #define GEN_COUNT(a) (sizeof(a) / sizeof((a)[0]))
 
+/* The two shapes of benchmark graph: many short observations per entity
+ * (3 to 8 of 7 to 18 words), or few long ones (1 to 2 of 150 to 600 words,
+ * about 1 to 4 KB each). */
+enum gen_shape { GEN_SHORT = 0, GEN_LONG = 1 };
+
 /* Builds a graph of n entities and m relations from seed. Names are unique;
  * texts mix ASCII, UTF-8, quotes, backslashes and control characters. Every
  * field stays within the loader's limits, so a load and a save reproduce the
  * file byte for byte. */
-static inline void gen_build(gen_graph *g, uint32_t n, uint32_t m, uint64_t seed) {
+static inline void gen_build(gen_graph *g, uint32_t n, uint32_t m, uint64_t seed,
+                             gen_shape shape = GEN_SHORT) {
     gen_rng r = {seed};
     g->tag_count = n / 4 + 1;
     g->names.resize(n);
@@ -88,10 +94,10 @@ static inline void gen_build(gen_graph *g, uint32_t n, uint32_t m, uint64_t seed
         if (i % 11 == 5) name += " back\\slash";
         g->names[i] = name;
         g->types[i] = gen_entity_types[gen_below(&r, GEN_COUNT(gen_entity_types))];
-        uint32_t k = 3 + gen_below(&r, 6);
+        uint32_t k = shape == GEN_LONG ? 1 + gen_below(&r, 2) : 3 + gen_below(&r, 6);
         for (uint32_t j = 0; j < k; j++) {
             std::string t;
-            uint32_t words = 7 + gen_below(&r, 12);
+            uint32_t words = shape == GEN_LONG ? 150 + gen_below(&r, 451) : 7 + gen_below(&r, 12);
             for (uint32_t w = 0; w < words; w++) {
                 if (w) t += ' ';
                 t += gen_words[gen_below(&r, GEN_COUNT(gen_words))];
