@@ -8,6 +8,10 @@
 
 #include "store.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 static char empty_text[1] = {0};
 
 void buf_init(buf *b) {
@@ -68,6 +72,7 @@ void buf_free(buf *b) {
     buf_init(b);
 }
 
+#ifndef __SSE2__
 // 1 when any of the eight bytes in w needs escaping: below 0x20, the double
 // quote or the backslash.
 static inline int word_needs_escape(uint64_t w) {
@@ -79,52 +84,126 @@ static inline int word_needs_escape(uint64_t w) {
     uint64_t zb = (bs - ones) & ~bs;                // where byte == '\\'
     return ((lt | zq | zb) & highs) != 0;
 }
+#endif
 
 static const char k_hex[] = "0123456789abcdef";
 
-void json_str(buf *b, const char *s) {
-    buf_putc(b, '"');
-    if (s) {
-        const unsigned char *p = (const unsigned char *)s;
-        const unsigned char *end = p + strlen(s);
-        const unsigned char *run = p; // start of the bytes copied unchanged
-        while (p < end) {
-            // Skip eight plain bytes at a time; most text needs no escape.
-            if (end - p >= 8) {
-                uint64_t w;
-                memcpy(&w, p, 8);
-                if (!word_needs_escape(w)) {
-                    p += 8;
-                    continue;
-                }
-            }
-            unsigned char c = *p;
-            if (c >= 0x20 && c != '"' && c != '\\') {
-                p++;
+// Writes the escape of the one byte c at o; returns the end.
+static char *json_escape(char *o, unsigned char c) {
+    *o++ = '\\';
+    switch (c) {
+    case '"': *o++ = '"'; break;
+    case '\\': *o++ = '\\'; break;
+    case '\n': *o++ = 'n'; break;
+    case '\r': *o++ = 'r'; break;
+    case '\t': *o++ = 't'; break;
+    case '\b': *o++ = 'b'; break;
+    case '\f': *o++ = 'f'; break;
+    default: // the other bytes below 0x20, as \u00xx
+        memcpy(o, "u00", 3);
+        o[3] = k_hex[c >> 4];
+        o[4] = k_hex[c & 15];
+        o += 5;
+    }
+    return o;
+}
+
+static inline int needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// Slack json_put may write beyond the end of what it writes (whole blocks).
+static const size_t JSON_PUT_SLACK = 16;
+
+// Writes s[0..n) as a JSON string literal at o, which has room for
+// 6 * n + 2 + JSON_PUT_SLACK bytes (every byte escaped as \u00xx at worst,
+// and a last block stored whole); returns the end of the literal.
+static char *json_put(char *o, const unsigned char *p, size_t n) {
+    const unsigned char *end = p + n;
+    *o++ = '"';
+#ifdef __SSE2__
+    // Sixteen bytes at a time: the plain ones are stored as a block, up to
+    // the first byte that needs an escape.
+    const __m128i quote = _mm_set1_epi8('"'), bslash = _mm_set1_epi8('\\');
+    const __m128i ctl = _mm_set1_epi8(0x1f);
+    while (p < end) {
+        size_t left = (size_t)(end - p);
+        __m128i v;
+        if (left >= 16) {
+            v = _mm_loadu_si128((const __m128i *)p);
+        } else {
+            unsigned char tail[16];
+            memset(tail, 'a', sizeof tail);
+            memcpy(tail, p, left);
+            v = _mm_loadu_si128((const __m128i *)tail);
+        }
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, bslash)),
+                                   _mm_cmpeq_epi8(_mm_max_epu8(v, ctl), ctl));
+        unsigned mask = (unsigned)_mm_movemask_epi8(hit);
+        _mm_storeu_si128((__m128i *)o, v);
+        if (!mask) {
+            size_t k = left < 16 ? left : 16;
+            o += k;
+            p += k;
+            continue;
+        }
+        unsigned k = (unsigned)__builtin_ctz(mask);
+        o += k;
+        p += k;
+        o = json_escape(o, *p++);
+    }
+#else
+    while (p < end) {
+        // Eight plain bytes at a time; most text needs no escape.
+        if (end - p >= 8) {
+            uint64_t w;
+            memcpy(&w, p, 8);
+            if (!word_needs_escape(w)) {
+                memcpy(o, &w, 8);
+                o += 8;
+                p += 8;
                 continue;
             }
-            buf_add(b, run, (uint64_t)(p - run));
-            char esc[8];
-            switch (c) {
-            case '"': buf_add(b, "\\\"", 2); break;
-            case '\\': buf_add(b, "\\\\", 2); break;
-            case '\n': buf_add(b, "\\n", 2); break;
-            case '\r': buf_add(b, "\\r", 2); break;
-            case '\t': buf_add(b, "\\t", 2); break;
-            case '\b': buf_add(b, "\\b", 2); break;
-            case '\f': buf_add(b, "\\f", 2); break;
-            default: // the other bytes below 0x20, as \u00xx
-                memcpy(esc, "\\u00", 4);
-                esc[4] = k_hex[c >> 4];
-                esc[5] = k_hex[c & 15];
-                buf_add(b, esc, 6);
-            }
+        }
+        unsigned char c = *p++;
+        if (needs_escape(c)) o = json_escape(o, c);
+        else *o++ = (char)c;
+    }
+#endif
+    *o++ = '"';
+    return o;
+}
+
+// json_str piece by piece, for a text whose worst case does not fit at once.
+static void json_str_pieces(buf *b, const unsigned char *p, const unsigned char *end) {
+    buf_putc(b, '"');
+    const unsigned char *run = p; // start of the bytes copied unchanged
+    while (p < end) {
+        unsigned char c = *p;
+        if (!needs_escape(c)) {
             p++;
-            run = p;
+            continue;
         }
         buf_add(b, run, (uint64_t)(p - run));
+        char esc[8];
+        buf_add(b, esc, (uint64_t)(json_escape(esc, c) - esc));
+        p++;
+        run = p;
     }
+    buf_add(b, run, (uint64_t)(p - run));
     buf_putc(b, '"');
+}
+
+void json_str(buf *b, const char *s) {
+    size_t n = s ? strlen(s) : 0;
+    const unsigned char *p = (const unsigned char *)(s ? s : "");
+    // The common case writes straight into the buffer, once there is room
+    // for the worst case; a huge text that cannot have that goes in pieces.
+    if (n < BUF_MAX_CAP / 8 && buf_need(b, 6 * (uint64_t)n + 2 + JSON_PUT_SLACK)) {
+        char *o = json_put(b->data + b->len, p, n);
+        b->len = (uint64_t)(o - b->data);
+        b->data[b->len] = 0;
+        return;
+    }
+    json_str_pieces(b, p, p + n);
 }
 
 void str_copy(char *dst, size_t size, const char *src) {

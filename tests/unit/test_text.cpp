@@ -148,6 +148,25 @@ TEST(JsonStr, EveryByteAtEveryPositionOfLongerTexts) {
     }
 }
 
+// A text whose worst case (every byte escaped) is too large to reserve at
+// once is written piece by piece, with the same escapes.
+TEST(JsonStr, HugeTextGoesInPiecesWithTheSameEscapes) {
+    std::string s(BUF_MAX_CAP / 8 + 16, 'x');
+    const std::string head = "\"q\x01\n", tail = "\\\t\x1f";
+    s.replace(0, head.size(), head);
+    s.replace(s.size() - tail.size(), tail.size(), tail);
+    s[s.size() / 2] = '\r';
+    buf b = {};
+    json_str(&b, s.c_str());
+    ASSERT_EQ(b.dropped, 0);
+    const std::string want_head = "\"\\\"q\\u0001\\nxx", want_tail = "xx\\\\\\t\\u001f\"";
+    ASSERT_EQ(b.len, s.size() + 2 + 1 + 5 + 1 + 1 + 1 + 5 + 1);
+    EXPECT_EQ(std::string(b.data, want_head.size()), want_head);
+    EXPECT_EQ(std::string(b.data + b.len - want_tail.size()), want_tail);
+    EXPECT_NE(std::string(b.data, b.len).find("x\\rx"), std::string::npos);
+    buf_free(&b);
+}
+
 TEST(StrCopy, CutsSilentlyAndAlwaysTerminates) {
     char d1[1] = {'x'};
     str_copy(d1, sizeof d1, "abc");
