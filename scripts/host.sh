@@ -3,12 +3,24 @@
 # foreground, on 127.0.0.1 only. Stops (and removes its run directory) on
 # Ctrl-C, SIGTERM or when lighttpd ends.
 #
-#   scripts/host.sh [--port N] [--data DIR] [--exe PATH]
+#   scripts/host.sh [--port N] [--data DIR] [--exe PATH] [--allow-host NAME]...
 #
-#   --port N     port to listen on (default: $PORT, else 8080)
-#   --data DIR   keep the graph in DIR (sets MEMORY_CONNECTOR_DIR and drops
-#                MEMORY_FILE_PATH); default: the connector's usual location
-#   --exe PATH   the plugin_memory executable (default: build/plugin_memory)
+#   --port N            port to listen on (default: $PORT, else 8080)
+#   --data DIR          keep the graph in DIR (sets MEMORY_CONNECTOR_DIR and
+#                       drops MEMORY_FILE_PATH); default: the connector's usual
+#                       location
+#   --exe PATH          the plugin_memory executable (default:
+#                       build/plugin_memory)
+#   --allow-host NAME   also answer requests made to NAME (a host name or
+#                       address, with ":PORT" when it differs from the port
+#                       listened on); may be given more than once
+#
+# The program answers only requests whose Host header is one of the host's
+# own names, 127.0.0.1:PORT, localhost:PORT and [::1]:PORT, or a name added
+# with --allow-host or in MEMORY_WEB_HOSTS (names separated by spaces or
+# commas), and refuses requests sent by pages of other origins (403): no
+# other web site, and no site that rebinds its own name to this machine, can
+# read or change the graph.
 #
 # Stop it with SIGTERM (or Ctrl-C; a script that starts it in the background
 # from a non-interactive shell must use SIGTERM, since such a shell starts
@@ -22,18 +34,41 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 port="${PORT:-8080}"
 data=""
 exe="$here/build/plugin_memory"
+allowed=()
 
-usage() { echo "usage: scripts/host.sh [--port N] [--data DIR] [--exe PATH]" >&2; exit 2; }
+usage() { echo "usage: scripts/host.sh [--port N] [--data DIR] [--exe PATH] [--allow-host NAME]..." >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --port) [ $# -ge 2 ] || usage; port="$2"; shift 2 ;;
     --data) [ $# -ge 2 ] || usage; data="$2"; shift 2 ;;
     --exe)  [ $# -ge 2 ] || usage; exe="$2"; shift 2 ;;
+    --allow-host) [ $# -ge 2 ] || usage; allowed+=("$2"); shift 2 ;;
     -h|--help) usage ;;
     *) echo "host.sh: unknown argument: $1" >&2; usage ;;
   esac
 done
 case "$port" in ''|*[!0-9]*) echo "host.sh: bad port: $port" >&2; exit 2 ;; esac
+
+# The names the program answers to, passed to it in MEMORY_WEB_HOSTS: the
+# loopback names for the port, then the names the user added. A name without
+# a port gets the listening port; for port 80 a browser leaves the port out,
+# so such a name is listed without it as well.
+names=()
+add_name() {
+  names+=("$1")
+  if [ "${1%:80}" != "$1" ]; then names+=("${1%:80}"); fi
+}
+for n in 127.0.0.1 localhost '[::1]'; do add_name "$n:$port"; done
+for n in ${MEMORY_WEB_HOSTS:-} "${allowed[@]}"; do
+  n="${n//,/ }"
+  for one in $n; do
+    if [[ ! "$one" =~ ^([A-Za-z0-9._-]+|\[[0-9A-Fa-f:.]+\])(:[0-9]+)?$ ]]; then
+      echo "host.sh: not a host name: $one" >&2; exit 2
+    fi
+    if [ -n "${BASH_REMATCH[2]}" ]; then add_name "$one"; else add_name "$one:$port"; fi
+  done
+done
+export MEMORY_WEB_HOSTS="${names[*]}"
 
 lighttpd_bin="$(command -v lighttpd || true)"
 [ -n "$lighttpd_bin" ] || lighttpd_bin=/usr/sbin/lighttpd
@@ -70,7 +105,7 @@ ln -s "$exe" "$run/www/plugin_memory"
 # Only variables that are set are passed; lighttpd reads their values from
 # its own environment (env.NAME), so no value needs quoting here.
 setenv=""
-for v in BOT_PASSWORD MEMORY_CONNECTOR_DIR MEMORY_FILE_PATH HOME LOCALAPPDATA \
+for v in BOT_PASSWORD MEMORY_WEB_HOSTS MEMORY_CONNECTOR_DIR MEMORY_FILE_PATH HOME LOCALAPPDATA \
          MEMORY_MAX_ENTITIES MEMORY_MAX_OBS MEMORY_MAX_RELATIONS MEMORY_MAX_BAD \
          MEMORY_LOCK_TIMEOUT_MS MEMORY_LOCK_STALE_MS ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
   if [ -n "${!v+x}" ]; then
@@ -107,6 +142,7 @@ echo "plugin_memory: serving http://127.0.0.1:$port/plugin_memory"
 echo "plugin_memory: hub route http://127.0.0.1:$port/plugins?plugin=plugin_memory"
 if [ -n "${MEMORY_CONNECTOR_DIR:-}" ]; then echo "plugin_memory: data in $MEMORY_CONNECTOR_DIR"; fi
 if [ -n "${BOT_PASSWORD:-}" ]; then echo "plugin_memory: guarded by BOT_PASSWORD"; fi
+echo "plugin_memory: answers to the host names $MEMORY_WEB_HOSTS"
 echo "plugin_memory: press Ctrl-C to stop"
 
 set +e

@@ -127,6 +127,35 @@ void json_err(int status, const char *message);
 int cgi_access_ok(const char *qs);
 
 /*==============================================================================
+ * The web host's own names (DNS rebinding, requests from other pages)
+ *============================================================================*/
+
+/* The setting by which a web host opts in: its own names for its listen
+ * address, "name:port" entries separated by spaces or commas, for example
+ * "127.0.0.1:8080 localhost:8080 [::1]:8080". Unset or empty: no check, and
+ * every answer is as without it. */
+#define WEB_HOSTS_VAR "MEMORY_WEB_HOSTS"
+
+/* The two refusal messages of web_refusal. */
+extern const char *const WEB_FOREIGN_HOST;
+extern const char *const WEB_FOREIGN_PAGE;
+
+/* Checks where a request comes from. hosts is the value of WEB_HOSTS_VAR
+ * (null or only separators: no check, null is returned); host, origin and
+ * fetch_site are the request's Host, Origin and Sec-Fetch-Site headers, each
+ * null when absent. Returns null when the request may go on, otherwise the
+ * reason to refuse it with 403:
+ *  - WEB_FOREIGN_HOST when Host is absent, empty or none of the listed names
+ *    (compared whole, ASCII letters folded);
+ *  - WEB_FOREIGN_PAGE when an Origin is present and is not "http://" or
+ *    "https://" followed by the request's Host (so "null" and "" are
+ *    foreign), or Sec-Fetch-Site is present and neither "same-origin" nor
+ *    "none" ("cross-site", and "same-site", which always names another
+ *    origin). */
+const char *web_refusal(const char *hosts, const char *host, const char *origin,
+                        const char *fetch_site);
+
+/*==============================================================================
  * API actions: one tool call each
  *============================================================================*/
 

@@ -29,6 +29,7 @@ struct status_entry {
 const status_entry STATUSES[] = {
     {400, "Bad Request"},
     {401, "Unauthorized"},
+    {403, "Forbidden"},
     {404, "Not Found"},
     {413, "Payload Too Large"},
     {500, "Internal Server Error"},
@@ -394,6 +395,11 @@ const cgi_route *cgi_route_find(const char *action) {
 void cgi_answer(cgi_request *r) {
     if (!r->method) r->method = "";
     if (!r->query) r->query = "";
+    const char *why = web_refusal(getenv(WEB_HOSTS_VAR), r->host, r->origin, r->fetch_site);
+    if (why) {
+        json_err(403, why);
+        return;
+    }
     if (!cgi_access_ok(r->query)) {
         out_status_line(401);
         out_lit(HDR_JSON);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end through the real web host: scripts/host.sh runs lighttpd on a
 # free loopback port with a fresh data directory; curl proves both routes,
-# the answer headers, the three ways of giving the password, changes by POST
-# and by GET, and concurrent writers. Usage: tests/e2e/host.sh <executable>
+# the answer headers, the three ways of giving the password, the refusal of
+# other host names and of requests from other web pages, changes by POST and
+# by GET, and concurrent writers. Usage: tests/e2e/host.sh <executable>
 set -euo pipefail
 
 exe="$(realpath "${1:?usage: host.sh <plugin_memory executable>}")"
@@ -60,7 +61,7 @@ start_host() { # extra environment as NAME=value words
   echo "the host did not start:"; cat "$tmp/host.log"; exit 1
 }
 
-start_host MEMORY_LOCK_TIMEOUT_MS=20000
+start_host MEMORY_LOCK_TIMEOUT_MS=20000 MEMORY_WEB_HOSTS=memory.test
 base="http://127.0.0.1:$port"
 H=(-H 'X-Bot-Password: se cr+t')
 
@@ -131,6 +132,60 @@ expect_eq "graph after changes" "$(curl -s "${H[@]}" "$base/plugin_memory?format
 curl -s "${H[@]}" -D "$tmp/export.h" -o "$tmp/export.jsonl" "$base/plugin_memory?action=export"
 expect_has "export name" "$(tr -d '\r' <"$tmp/export.h")" 'Content-Disposition: attachment; filename="memory.jsonl"'
 expect_eq "export is the file" "$(cmp "$tmp/export.jsonl" "$tmp/data/memory.jsonl" && echo same)" same
+
+# --- where requests come from -------------------------------------------------
+# Another host name (DNS rebinding) or another page's Origin or fetch
+# metadata is refused with 403 before anything is read or changed, on every
+# answer and both routes; the graph file stays byte for byte as it was.
+expect_has "names announced" "$(cat "$tmp/host.log")" \
+  "plugin_memory: answers to the host names 127.0.0.1:$port localhost:$port [::1]:$port memory.test:$port"
+cp "$tmp/data/memory.jsonl" "$tmp/before.jsonl"
+other="127.0.0.1:$((port == 65535 ? port - 1 : port + 1))"
+foreign_host='{"ok":false,"status":403,"error":"this server does not answer to that host name"}'
+foreign_page='{"ok":false,"status":403,"error":"requests from other web pages are refused"}'
+while IFS='|' read -r name url body want header1 header2; do
+  [ -n "$name" ] || continue
+  args=(-s -o "$tmp/refused.body" -D "$tmp/refused.head" "${H[@]}")
+  [ -z "$header1" ] || args+=(-H "$header1")
+  [ -z "$header2" ] || args+=(-H "$header2")
+  [ -z "$body" ] || args+=(-H 'Content-Type: text/plain' --data-binary "$body")
+  curl "${args[@]}" "$base$url"
+  head="$(tr -d '\r' <"$tmp/refused.head")"
+  expect_has "$name: status" "$head" "HTTP/1.1 403 Forbidden"
+  expect_has "$name: type" "$head" "Content-Type: application/json; charset=utf-8"
+  expect_has "$name: no-store" "$head" "Cache-Control: no-store"
+  expect_has "$name: nosniff" "$head" "X-Content-Type-Options: nosniff"
+  expect_eq "$name: body" "$(cat "$tmp/refused.body")" "${!want}"
+  expect_eq "$name: graph file unchanged" "$(cmp "$tmp/before.jsonl" "$tmp/data/memory.jsonl" && echo same)" same
+done <<EOF_CASES
+rebound page|/plugin_memory||foreign_host|Host: evil.example:$port
+rebound graph|/plugin_memory?action=graph||foreign_host|Host: evil.example:$port
+rebound export|/plugin_memory?action=export||foreign_host|Host: evil.example
+rebound hub route|/plugins?plugin=plugin_memory&action=graph||foreign_host|Host: evil.example:$port
+rebound edit|/plugin_memory?action=add_entity&name=Evil&entityType=t||foreign_host|Host: 127.0.0.1.evil.example:$port
+other port as host|/plugin_memory?action=stats||foreign_host|Host: $other
+image on another site|/plugin_memory?action=add_entity&name=Evil&entityType=t||foreign_page|Sec-Fetch-Site: cross-site|Sec-Fetch-Dest: image
+image on the hub route|/plugins?plugin=plugin_memory&action=delete_entity&name=Ada||foreign_page|Sec-Fetch-Site: cross-site|Sec-Fetch-Dest: image
+page on another port reads|/plugin_memory?action=graph||foreign_page|Sec-Fetch-Site: same-site
+page on another port exports|/plugin_memory?action=export||foreign_page|Sec-Fetch-Site: same-site
+framed from another site|/plugin_memory||foreign_page|Sec-Fetch-Site: cross-site|Sec-Fetch-Dest: iframe
+text/plain POST|/plugin_memory|{"action":"add_entity","name":"Evil","entityType":"t"}|foreign_page|Origin: http://evil.example
+form POST from another port|/plugins?plugin=plugin_memory|{"action":"delete_entity","name":"Ada"}|foreign_page|Origin: http://$other
+POST from an opaque origin|/plugin_memory?action=delete_entity&name=Ada||foreign_page|Origin: null
+POST with another origin of this host|/plugin_memory?action=delete_entity&name=Ada||foreign_page|Origin: http://localhost:$port|Sec-Fetch-Site: cross-site
+EOF_CASES
+for h in "localhost:$port" "[::1]:$port" "LOCALHOST:$port" "memory.test:$port"; do
+  expect_eq "served as $h" "$(curl -s -o /dev/null -w '%{http_code}' "${H[@]}" -H "Host: $h" "$base/plugin_memory?action=stats")" 200
+done
+expect_eq "typed address" "$(curl -s -o /dev/null -w '%{http_code}' "${H[@]}" -H 'Sec-Fetch-Site: none' -H 'Sec-Fetch-Dest: document' "$base/plugins?plugin=plugin_memory")" 200
+expect_eq "own page reads" "$(curl -s "${H[@]}" -H 'Sec-Fetch-Site: same-origin' "$base/plugin_memory?action=entity&name=Bob")" \
+  '{"ok":true,"entities":[{"name":"Bob","entityType":"person","observations":[]}],"relations":[{"from":"Ada","to":"Bob","relationType":"knows"}]}'
+expect_eq "graph file unchanged after the reads" "$(cmp "$tmp/before.jsonl" "$tmp/data/memory.jsonl" && echo same)" same
+expect_eq "own page edits" "$(curl -s "${H[@]}" -H "Host: localhost:$port" -H "Origin: http://localhost:$port" -H 'Sec-Fetch-Site: same-origin' \
+    --data-binary '{"action":"add_obs","name":"Bob","contents":["came by"]}' "$base/plugin_memory")" \
+  '{"ok":true,"results":[{"entityName":"Bob","addedObservations":["came by"]}]}'
+expect_has "own edit undone" "$(curl -s "${H[@]}" --data-binary '{"action":"delete_obs","name":"Bob","observations":["came by"]}' "$base/plugin_memory")" '"ok":true'
+expect_eq "graph file as before" "$(cmp "$tmp/before.jsonl" "$tmp/data/memory.jsonl" && echo same)" same
 
 # --- concurrent writers -------------------------------------------------------
 # Each writer retries while another holds the graph; every change must land.
