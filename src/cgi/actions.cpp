@@ -2,6 +2,7 @@
 // arguments object of one tool as an MCP client would, runs the tool and
 // answers with its result text.
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,16 +20,38 @@ constexpr size_t TYPES_CAP = 4096;     // entityTypes given as text
 constexpr size_t LIST_CAP = 32000;     // observations, contents given as text
 constexpr size_t PIECE_MAX = 7999;     // longest piece of a "|"-separated list
 
-// Text parameter that counts only when found and non-empty.
-int param_given(cgi_request *r, const char *key, char *dst, size_t cap) {
-    return param_str(r, key, dst, cap) && dst[0];
+// One text parameter: its bytes (a zero byte and what follows it included)
+// and their number.
+template <size_t N>
+struct text_param {
+    char text[N];
+    size_t len;
+};
+
+// The 400 answer for a parameter whose value is not UTF-8.
+void not_utf8(const char *key) {
+    char msg[96];
+    snprintf(msg, sizeof msg, "the parameter %s is not valid UTF-8", key);
+    json_err(400, msg);
 }
 
-// A required text parameter: 1 when given, otherwise the 400 answer with
-// message has been written and 0 is returned.
-int require(cgi_request *r, const char *key, char *dst, size_t cap, const char *message) {
-    if (param_given(r, key, dst, cap)) return 1;
-    json_err(400, message);
+// Text parameter that counts only when found and non-empty: 1 then, 0 when
+// absent or empty, -1 when not valid UTF-8.
+template <size_t N>
+int param_given(cgi_request *r, const char *key, text_param<N> *p) {
+    int found = param_text(r, key, p->text, N, &p->len);
+    return found < 0 ? -1 : (found && p->len);
+}
+
+// A required text parameter: 1 when given, otherwise the 400 answer (message,
+// or the one for a value that is not UTF-8) has been written and 0 is
+// returned.
+template <size_t N>
+int require(cgi_request *r, const char *key, text_param<N> *p, const char *message) {
+    int given = param_given(r, key, p);
+    if (given > 0) return 1;
+    if (given < 0) not_utf8(key);
+    else json_err(400, message);
     return 0;
 }
 
@@ -42,9 +65,15 @@ void add_int_param(args *a, cgi_request *r, const char *key) {
     args_add_int(a->doc, a->root, key, n);
 }
 
-void add_str(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key, const char *text) {
+void add_str(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key, const char *text,
+             size_t len) {
     if (doc && yyjson_mut_is_obj(obj))
-        yyjson_mut_obj_add_val(doc, obj, key, yyjson_mut_strcpy(doc, text));
+        yyjson_mut_obj_add_val(doc, obj, key, yyjson_mut_strncpy(doc, text, len));
+}
+
+template <size_t N>
+void add_param(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key, const text_param<N> &p) {
+    add_str(doc, obj, key, p.text, p.len);
 }
 
 void arr_push_copy(yyjson_mut_doc *doc, yyjson_mut_val *arr, const char *text, size_t len) {
@@ -54,10 +83,13 @@ void arr_push_copy(yyjson_mut_doc *doc, yyjson_mut_val *arr, const char *text, s
 
 // The list parameter key as a new array in doc: the string elements of a body
 // array of that name, else the "|"-separated pieces of the text parameter
-// (read with a text_cap buffer; empty pieces kept only when keep_empty).
-// Returns null when the request has no such list or the array cannot be made.
+// (read with a text_cap buffer; empty pieces kept only when keep_empty; a
+// piece cut to its longest size ends on a whole character). Returns null when
+// the request has no such list or the array cannot be made; *bad is set to 1
+// when the text parameter is not valid UTF-8.
 yyjson_mut_val *list_param(yyjson_mut_doc *doc, cgi_request *r, const char *key,
-                           size_t text_cap, int keep_empty) {
+                           size_t text_cap, int keep_empty, int *bad) {
+    *bad = 0;
     if (!doc) return nullptr;
     yyjson_val *body = body_arr(r, key);
     if (body) {
@@ -73,15 +105,18 @@ yyjson_mut_val *list_param(yyjson_mut_doc *doc, cgi_request *r, const char *key,
     char *text = (char *)malloc(text_cap);
     if (!text) return nullptr;
     yyjson_mut_val *arr = nullptr;
-    if (param_str(r, key, text, text_cap)) {
+    size_t text_len = 0;
+    int found = param_text(r, key, text, text_cap, &text_len);
+    if (found < 0) *bad = 1;
+    if (found > 0) {
         arr = yyjson_mut_arr(doc);
         const char *p = text;
-        const char *end = text + strlen(text);
+        const char *end = text + text_len;
         while (arr && p < end) {
-            const char *bar = strchr(p, '|');
+            const char *bar = (const char *)memchr(p, '|', (size_t)(end - p));
             const char *stop = bar ? bar : end;
             size_t len = (size_t)(stop - p);
-            if (len > PIECE_MAX) len = PIECE_MAX;
+            if (len > PIECE_MAX) len = utf8_whole_prefix(p, PIECE_MAX);
             if (len || keep_empty) arr_push_copy(doc, arr, p, len);
             if (!bar) break;
             p = bar + 1;
@@ -92,8 +127,9 @@ yyjson_mut_val *list_param(yyjson_mut_doc *doc, cgi_request *r, const char *key,
 }
 
 // A list that is always present: the parameter's list or an empty array.
-yyjson_mut_val *list_or_empty(yyjson_mut_doc *doc, cgi_request *r, const char *key) {
-    yyjson_mut_val *arr = list_param(doc, r, key, LIST_CAP, 0);
+// *bad as for list_param.
+yyjson_mut_val *list_or_empty(yyjson_mut_doc *doc, cgi_request *r, const char *key, int *bad) {
+    yyjson_mut_val *arr = list_param(doc, r, key, LIST_CAP, 0, bad);
     return arr ? arr : (doc ? yyjson_mut_arr(doc) : nullptr);
 }
 
@@ -116,41 +152,47 @@ void run_and_free(const char *tool, args *a) {
 
 // Parameters of one relation; all three given or an answer already written.
 struct rel_params {
-    char from[NAME_CAP];
-    char to[NAME_CAP];
-    char type[NAME_CAP];
+    text_param<NAME_CAP> from;
+    text_param<NAME_CAP> to;
+    text_param<NAME_CAP> type;
 };
 
 void run_relation(const char *tool, const rel_params &p) {
     args a;
     args_init(&a);
     yyjson_mut_val *r = new_obj(a.doc);
-    add_str(a.doc, r, "from", p.from);
-    add_str(a.doc, r, "to", p.to);
-    add_str(a.doc, r, "relationType", p.type);
+    add_param(a.doc, r, "from", p.from);
+    add_param(a.doc, r, "to", p.to);
+    add_param(a.doc, r, "relationType", p.type);
     add_one(a.doc, a.root, "relations", r);
     run_and_free(tool, &a);
 }
 
 // A one-name action: name goes into key as the array's single element.
 void run_named(cgi_request *r, const char *tool, const char *key) {
-    char name[NAME_CAP];
-    if (!require(r, "name", name, sizeof name, "missing name")) return;
+    text_param<NAME_CAP> name;
+    if (!require(r, "name", &name, "missing name")) return;
     args a;
     args_init(&a);
-    add_one(a.doc, a.root, key, a.doc ? yyjson_mut_strcpy(a.doc, name) : nullptr);
+    add_one(a.doc, a.root, key, a.doc ? yyjson_mut_strncpy(a.doc, name.text, name.len) : nullptr);
     run_and_free(tool, &a);
 }
 
 // An observations action: {key: [{"entityName": name, list_key: [...]}]}.
 void run_obs(cgi_request *r, const char *tool, const char *key, const char *list_key) {
-    char name[NAME_CAP];
-    if (!require(r, "name", name, sizeof name, "missing name")) return;
+    text_param<NAME_CAP> name;
+    if (!require(r, "name", &name, "missing name")) return;
     args a;
     args_init(&a);
     yyjson_mut_val *o = new_obj(a.doc);
-    add_str(a.doc, o, "entityName", name);
-    yyjson_mut_val *list = list_or_empty(a.doc, r, list_key);
+    add_param(a.doc, o, "entityName", name);
+    int bad;
+    yyjson_mut_val *list = list_or_empty(a.doc, r, list_key, &bad);
+    if (bad) {
+        yyjson_mut_doc_free(a.doc);
+        not_utf8(list_key);
+        return;
+    }
     if (o && list) yyjson_mut_obj_add_val(a.doc, o, list_key, list);
     add_one(a.doc, a.root, key, o);
     run_and_free(tool, &a);
@@ -200,18 +242,24 @@ void run_tool(const char *name, yyjson_mut_doc *doc, yyjson_mut_val *root) {
 void do_graph(cgi_request *r) {
     args a;
     args_init(&a);
-    yyjson_mut_val *types = list_param(a.doc, r, "entityTypes", TYPES_CAP, 1);
+    int bad;
+    yyjson_mut_val *types = list_param(a.doc, r, "entityTypes", TYPES_CAP, 1, &bad);
+    if (bad) {
+        yyjson_mut_doc_free(a.doc);
+        not_utf8("entityTypes");
+        return;
+    }
     if (types && a.root) yyjson_mut_obj_add_val(a.doc, a.root, "entityTypes", types);
     add_int_param(&a, r, "limit");
     run_and_free("read_graph", &a);
 }
 
 void do_search(cgi_request *r) {
-    char q[QUERY_CAP];
-    if (!require(r, "q", q, sizeof q, "missing q")) return;
+    text_param<QUERY_CAP> q;
+    if (!require(r, "q", &q, "missing q")) return;
     args a;
     args_init(&a);
-    add_str(a.doc, a.root, "query", q);
+    add_param(a.doc, a.root, "query", q);
     add_int_param(&a, r, "limit");
     add_int_param(&a, r, "observationLimit");
     run_and_free("search_nodes", &a);
@@ -222,16 +270,22 @@ void do_entity(cgi_request *r) { run_named(r, "open_nodes", "names"); }
 void do_delete_entity(cgi_request *r) { run_named(r, "delete_entities", "entityNames"); }
 
 void do_add_entity(cgi_request *r) {
-    char name[NAME_CAP];
-    char type[NAME_CAP];
-    if (!require(r, "name", name, sizeof name, "missing name")) return;
-    if (!require(r, "entityType", type, sizeof type, "missing entityType")) return;
+    text_param<NAME_CAP> name;
+    text_param<NAME_CAP> type;
+    if (!require(r, "name", &name, "missing name")) return;
+    if (!require(r, "entityType", &type, "missing entityType")) return;
     args a;
     args_init(&a);
     yyjson_mut_val *e = new_obj(a.doc);
-    add_str(a.doc, e, "name", name);
-    add_str(a.doc, e, "entityType", type);
-    yyjson_mut_val *list = list_or_empty(a.doc, r, "observations");
+    add_param(a.doc, e, "name", name);
+    add_param(a.doc, e, "entityType", type);
+    int bad;
+    yyjson_mut_val *list = list_or_empty(a.doc, r, "observations", &bad);
+    if (bad) {
+        yyjson_mut_doc_free(a.doc);
+        not_utf8("observations");
+        return;
+    }
     if (e && list) yyjson_mut_obj_add_val(a.doc, e, "observations", list);
     add_one(a.doc, a.root, "entities", e);
     run_and_free("create_entities", &a);
@@ -239,17 +293,23 @@ void do_add_entity(cgi_request *r) {
 
 void do_add_relation(cgi_request *r) {
     rel_params p;
-    if (!require(r, "from", p.from, sizeof p.from, "missing from")) return;
-    if (!require(r, "to", p.to, sizeof p.to, "missing to")) return;
-    if (!require(r, "relationType", p.type, sizeof p.type, "missing relationType")) return;
+    if (!require(r, "from", &p.from, "missing from")) return;
+    if (!require(r, "to", &p.to, "missing to")) return;
+    if (!require(r, "relationType", &p.type, "missing relationType")) return;
     run_relation("create_relations", p);
 }
 
 void do_delete_relation(cgi_request *r) {
     rel_params p;
-    int has_from = param_given(r, "from", p.from, sizeof p.from);
-    int has_to = param_given(r, "to", p.to, sizeof p.to);
-    int has_type = param_given(r, "relationType", p.type, sizeof p.type);
+    int has_from = param_given(r, "from", &p.from);
+    int has_to = param_given(r, "to", &p.to);
+    int has_type = param_given(r, "relationType", &p.type);
+    const char *bad = has_from < 0 ? "from" : has_to < 0 ? "to" : has_type < 0 ? "relationType"
+                                                                               : nullptr;
+    if (bad) {
+        not_utf8(bad);
+        return;
+    }
     if (!has_from || !has_to || !has_type) {
         json_err(400, "from, to and relationType are all required");
         return;

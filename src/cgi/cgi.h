@@ -94,7 +94,12 @@ void cgi_answer(cgi_request *r);
  * dst[cap]. Returns 1 when the key is present (even empty), 0 otherwise. */
 int get_query_val(const char *qs, const char *name, char *dst, size_t cap);
 /* Text parameter: a non-empty query value, else a string member of the JSON
- * body (parsed on demand). Returns 1 when found. */
+ * body (parsed on demand), copied into dst[cap] with its length (which counts
+ * a U+0000 and what follows it) in *len; a value cut to fit ends on a whole
+ * character. Returns 1 when found, 0 when absent, -1 when found but not
+ * valid UTF-8. */
+int param_text(cgi_request *r, const char *name, char *dst, size_t cap, size_t *len);
+/* param_text without the length: 1 when found (valid or not), 0 otherwise. */
 int param_str(cgi_request *r, const char *name, char *dst, size_t cap);
 /* Array member name of the body's root object, or null (no body, a body that
  * is not JSON, a root that is not an object, no such member, or not an

@@ -14,6 +14,9 @@
 FILE *g_cgi_out;
 FILE *g_cgi_in;
 
+static int query_text(const char *qs, const char *name, char *dst, size_t cap, size_t *len,
+                      int *cut);
+
 namespace {
 
 // The request body and its terminating zero; static so a body needs no
@@ -136,7 +139,9 @@ int hex_val(int c) {
 }
 
 // Decodes %HH escapes and "+" in place; anything else stays as it is.
-void url_decode(char *s) {
+// Returns the decoded length, which counts a decoded zero byte and what
+// follows it.
+size_t url_decode(char *s) {
     char *w = s;
     for (const char *r = s; *r;) {
         int hi, lo;
@@ -152,6 +157,7 @@ void url_decode(char *s) {
         }
     }
     *w = 0;
+    return (size_t)(w - s);
 }
 
 // First member of the body's root object whose key is exactly name, or null.
@@ -416,7 +422,9 @@ void cgi_answer(cgi_request *r) {
     // parsed before anything else unless the query names an action that
     // takes it raw.
     char action[64];
-    int in_query = get_query_val(r->query, "action", action, sizeof action);
+    size_t action_len = 0;
+    int cut;
+    int in_query = query_text(r->query, "action", action, sizeof action, &action_len, &cut);
     const cgi_route *route = in_query ? cgi_route_find(action) : nullptr;
     if (route && (route->flags & ROUTE_RAW_BODY)) {
         r->body_raw = 1;
@@ -425,8 +433,13 @@ void cgi_answer(cgi_request *r) {
         return;
     }
     if (!in_query) {
-        param_str(r, "action", action, sizeof action);
+        param_text(r, "action", action, sizeof action, &action_len);
         route = cgi_route_find(action);
+    }
+    // An action name holding U+0000 names no action, not the part before it.
+    if (strlen(action) != action_len) {
+        json_err(400, "unknown action");
+        return;
     }
     if (!action[0]) {
         char format[32];
@@ -514,8 +527,13 @@ void json_err(int status, const char *message) {
     fflush(out_stream());
 }
 
-int get_query_val(const char *qs, const char *name, char *dst, size_t cap) {
+// get_query_val, also giving the decoded length and whether the raw value
+// was cut to fit.
+static int query_text(const char *qs, const char *name, char *dst, size_t cap, size_t *len,
+                      int *cut) {
     dst[0] = 0;
+    *len = 0;
+    *cut = 0;
     if (!qs || !*qs) return 0;
     size_t nlen = strlen(name);
     const char *p = qs;
@@ -530,10 +548,13 @@ int get_query_val(const char *qs, const char *name, char *dst, size_t cap) {
         if ((size_t)(eq - p) == nlen && memcmp(p, name, nlen) == 0) {
             const char *v = eq + 1;
             size_t vlen = amp ? (size_t)(amp - v) : strlen(v);
-            if (vlen > cap - 1) vlen = cap - 1;
+            if (vlen > cap - 1) {
+                vlen = cap - 1;
+                *cut = 1;
+            }
             memcpy(dst, v, vlen);
             dst[vlen] = 0;
-            url_decode(dst);
+            *len = url_decode(dst);
             return 1;
         }
         if (!amp || !amp[1]) return 0;
@@ -541,14 +562,39 @@ int get_query_val(const char *qs, const char *name, char *dst, size_t cap) {
     }
 }
 
+int get_query_val(const char *qs, const char *name, char *dst, size_t cap) {
+    size_t len;
+    int cut;
+    return query_text(qs, name, dst, cap, &len, &cut);
+}
+
+int param_text(cgi_request *r, const char *name, char *dst, size_t cap, size_t *len) {
+    int cut = 0;
+    *len = 0;
+    if (!(r->query && query_text(r->query, name, dst, cap, len, &cut) && *len)) {
+        dst[0] = 0;
+        *len = 0;
+        yyjson_val *v = body_member(r, name);
+        if (!yyjson_is_str(v)) return 0;
+        size_t n = yyjson_get_len(v);
+        cut = n > cap - 1;
+        if (cut) n = cap - 1;
+        memcpy(dst, yyjson_get_str(v), n);
+        dst[n] = 0;
+        *len = n;
+    }
+    // A value cut to fit ends on a whole character, so that only what was
+    // sent decides whether it is UTF-8.
+    if (cut) {
+        *len = utf8_whole_prefix(dst, *len);
+        dst[*len] = 0;
+    }
+    return utf8_valid(dst, *len) ? 1 : -1;
+}
+
 int param_str(cgi_request *r, const char *name, char *dst, size_t cap) {
-    dst[0] = 0;
-    if (r->query && get_query_val(r->query, name, dst, cap) && dst[0]) return 1;
-    dst[0] = 0;
-    yyjson_val *v = body_member(r, name);
-    if (!yyjson_is_str(v)) return 0;
-    str_copy(dst, cap, yyjson_get_str(v));
-    return 1;
+    size_t len;
+    return param_text(r, name, dst, cap, &len) != 0;
 }
 
 yyjson_val *body_arr(cgi_request *r, const char *name) {

@@ -75,6 +75,9 @@ static void load_line(graph *g, text_cursor *c, char *line, size_t len, const yy
     int ok = -1;
     if (doc) {
         yyjson_val *root = yyjson_doc_get_root(doc);
+        // A text holding U+0000 would be cut there by every later step, so
+        // its line stays as it is. Only the escape can put one in a string.
+        if (memmem(s, (size_t)(end - s), "\\u0000", 6) && json_has_nul(root)) root = nullptr;
         if (yyjson_is_obj(root)) {
             yyjson_val *type = yyjson_obj_get(root, "type");
             if (yyjson_equals_str(type, "entity"))
@@ -125,6 +128,9 @@ void graph_build(graph *g, char *text, size_t len, int keep) {
     // reused from line to line.
     yyjson_alc *alc = yyjson_alc_dyn_new();
     char *p = text, *end = text + len;
+    // A byte order mark at the very start is no part of the first line; a
+    // save does not write it back.
+    if (len >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0) p += 3;
     limits_hold();
     while (p < end) {
         char *nl = (char *)memchr(p, '\n', (size_t)(end - p));

@@ -141,10 +141,8 @@ static int str_arr_take(yyjson_val *v, char ***out, size_t *out_count, size_t ex
         if (!yyjson_is_str(it)) continue;
         const char *s = yyjson_get_str(it);
         size_t len = yyjson_get_len(it);
-        // The text counts up to its first zero byte.
-        const char *z = (const char *)memchr(s, 0, len);
-        if (z) len = (size_t)(z - s);
-        if (len > OBS_TEXT_MAX) continue;
+        // A text holding U+0000 is never cut to the part before it.
+        if (len > OBS_TEXT_MAX || memchr(s, 0, len)) continue;
         char *copy = text_take(c, s, len);
         if (!copy) continue;
         arr[n++] = copy;

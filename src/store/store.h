@@ -64,6 +64,17 @@ size_t str_hash(const char *s);
 /* Integer setting from the environment: def when unset, empty, without
  * digits or beyond 32 bits; otherwise the value clamped to [min, max]. */
 int env_int(const char *name, int def, int min, int max);
+/* 1 when s[0..len) is well-formed UTF-8 (no overlong forms, surrogates or
+ * code points past U+10FFFF, as the JSON reader demands), else 0. */
+int utf8_valid(const char *s, size_t len);
+/* Length of the longest prefix of s[0..len) that does not end inside a
+ * multi-byte UTF-8 sequence: a lead byte whose sequence runs past len is
+ * dropped together with its continuation bytes. */
+size_t utf8_whole_prefix(const char *s, size_t len);
+/* 1 when v, or any value inside it (member keys included), is a string that
+ * holds the character U+0000; 0 otherwise and for null. v must belong to an
+ * immutable document. */
+int json_has_nul(yyjson_val *v);
 
 /*==============================================================================
  * Graph model
@@ -140,8 +151,8 @@ int obs_push(ent *e, const char *text);
 /* Keeps a copy of an unreadable line, up to limit_max_bad(); otherwise drops
  * it silently. */
 void bad_add(graph *g, const char *line);
-/* Copies the strings (at most OBS_TEXT_MAX bytes each) among the first max
- * elements of the JSON array v into a new array. Non-arrays give no texts.
+/* Copies the strings (at most OBS_TEXT_MAX bytes each, none holding U+0000)
+ * among the first max elements of the JSON array v into a new array. Non-arrays give no texts.
  * Returns 0, or -1 when the slot array cannot be allocated. The caller frees
  * the array and its texts (see str_arr_free). */
 int str_arr_from(yyjson_val *v, char ***out, size_t *out_count, size_t max);

@@ -11,6 +11,13 @@ yyjson_val *required_array(yyjson_val *args, const char *key, tool_out *out) {
     return nullptr;
 }
 
+int refuse_nul(yyjson_val *args, tool_out *out) {
+    if (!json_has_nul(args)) return 0;
+    tool_err(out, "Names, types, observations and relation fields cannot hold the character "
+                  "U+0000; nothing was changed.");
+    return 1;
+}
+
 int changing_begin(tool_out *out, writer_lock *lk) {
     // Resolve the path first so that a location problem is reported as such,
     // not as a busy graph.

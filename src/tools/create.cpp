@@ -39,7 +39,7 @@ static void clear_new_marks(void) {
 
 void tool_create_entities(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "entities", out);
-    if (!list) return;
+    if (!list || refuse_nul(args, out)) return;
     writer_lock lk;
     if (changing_begin(out, &lk) != 0) return;
     if (!out->doc) tool_start(out);
@@ -117,7 +117,7 @@ static int rel_known(const char *from, const char *to, const char *relation_type
 
 void tool_create_relations(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "relations", out);
-    if (!list) return;
+    if (!list || refuse_nul(args, out)) return;
     writer_lock lk;
     if (changing_begin(out, &lk) != 0) return;
 
@@ -175,7 +175,7 @@ static int obs_known(const ent *e, const char *text) {
 
 void tool_add_observations(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "observations", out);
-    if (!list) return;
+    if (!list || refuse_nul(args, out)) return;
     writer_lock lk;
     if (changing_begin(out, &lk) != 0) return;
 

@@ -41,7 +41,7 @@ static int requested(const char *name, yyjson_val *const *names, size_t n) {
 
 void tool_delete_entities(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "entityNames", out);
-    if (!list) return;
+    if (!list || refuse_nul(args, out)) return;
     writer_lock lk;
     if (changing_begin(out, &lk) != 0) return;
 
@@ -140,7 +140,7 @@ static size_t obs_remove(ent *e, yyjson_val *v) {
 
 void tool_delete_observations(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "deletions", out);
-    if (!list) return;
+    if (!list || refuse_nul(args, out)) return;
     writer_lock lk;
     if (changing_begin(out, &lk) != 0) return;
 
@@ -200,7 +200,7 @@ static int rel_requested(const rel *r, yyjson_val *el) {
 
 void tool_delete_relations(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "relations", out);
-    if (!list) return;
+    if (!list || refuse_nul(args, out)) return;
     writer_lock lk;
     if (changing_begin(out, &lk) != 0) return;
 

@@ -30,29 +30,6 @@ void tool_start(tool_out *out) {
     yyjson_mut_doc_set_root(out->doc, out->root);
 }
 
-// Length of the longest prefix of s[0..len) that does not end inside a
-// multi-byte UTF-8 sequence: a lead byte whose sequence runs past len is
-// dropped together with its continuation bytes.
-static size_t utf8_whole_prefix(const char *s, size_t len) {
-    const unsigned char *p = (const unsigned char *)s;
-    size_t i = len;
-    size_t back = 0;
-    while (i > 0 && back < 4 && (p[i - 1] & 0xC0) == 0x80) {
-        i--;
-        back++;
-    }
-    if (i == 0) return len;
-    unsigned char lead = p[i - 1];
-    size_t need;
-    if (lead < 0x80) return len;            // plain ASCII ends the text
-    else if ((lead & 0xE0) == 0xC0) need = 2;
-    else if ((lead & 0xF0) == 0xE0) need = 3;
-    else if ((lead & 0xF8) == 0xF0) need = 4;
-    else return len;                        // not a lead byte: leave as it is
-    if (back + 1 >= need) return len;       // the last character is whole
-    return i - 1;
-}
-
 void tool_err(tool_out *out, const char *fmt, ...) {
     char msg[768];
     va_list ap;

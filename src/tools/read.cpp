@@ -53,8 +53,10 @@ int parse_read_opts(yyjson_val *args, read_opt *opt) {
     yyjson_val *types = arg_get(args, "entityTypes");
     if (!types || yyjson_is_null(types)) return 0;
     if (!yyjson_is_arr(types) || yyjson_arr_size(types) == 0) return -1;
-    if (str_arr_from(types, &opt->types, &opt->ntypes, k_types_max) != 0 || opt->ntypes == 0)
-        return -1;
+    if (str_arr_from(types, &opt->types, &opt->ntypes, k_types_max) != 0) return -1;
+    // A type holding U+0000 is not taken; it is wanted all the same, and
+    // matches no entity.
+    if (opt->ntypes == 0 && !json_has_nul(types)) return -1;
     opt->has_types = 1;
     return 0;
 }
@@ -244,6 +246,8 @@ void tool_search_nodes(yyjson_val *args, tool_out *out) {
         return;
     }
     const char *query = yyjson_get_str(qv);
+    // A query holding U+0000 occurs in no text of the graph.
+    int matches_none = memchr(query, 0, yyjson_get_len(qv)) != nullptr;
     read_opt opt;
     read_opt_init(&opt);
     yyjson_val *lim = arg_get(args, "limit");
@@ -258,7 +262,7 @@ void tool_search_nodes(yyjson_val *args, tool_out *out) {
     ent **list = read_begin(args, &opt, out, "observationLimit must be an integer >= 0.", nullptr);
     if (!list) return;
     size_t n = 0;
-    for (uint64_t i = 0; i < G.ent_count; i++) {
+    for (uint64_t i = 0; i < G.ent_count && !matches_none; i++) {
         if (ent_matches(&G.ents[i], query)) list[n++] = &G.ents[i];
         if (opt.max_ents > 0 && n >= (size_t)opt.max_ents) break;
     }

@@ -20,6 +20,10 @@ struct writer_lock {
 /* The member key of args when it is an array; otherwise null, with the error
  * "Missing required parameter: <key>" recorded in out. */
 yyjson_val *required_array(yyjson_val *args, const char *key, tool_out *out);
+/* Refuses a change whose arguments hold U+0000 anywhere: a text with it would
+ * be cut there, acting on or storing only its first part. Returns 1 with the
+ * error recorded in out, or 0 when args is free of it. */
+int refuse_nul(yyjson_val *args, tool_out *out);
 /* Takes the writer's lock into lk and then loads the graph. Returns 0, or -1
  * with the error recorded in out ("the graph is busy; try again" when another
  * writer holds the lock, the storage error text when the path or the file

@@ -243,7 +243,8 @@ TEST(GraphStrArr, CopiesTheStringsAmongTheFirstElements) {
         {"[\"a\",\"b\",\"c\"]", 2, {"a", "b"}, true},
         {"[1, 2]", 5, {}, true},
         {"[\"" + long_ok + "\",\"" + long_bad + "\"]", 5, {long_ok}, true},
-        {"[\"ab\\u0000cd\", \"\"]", 5, {"ab", ""}, true},
+        // A text holding U+0000 is left out whole, never cut to "ab".
+        {"[\"ab\\u0000cd\", \"\"]", 5, {""}, true},
     };
     for (auto &c : cases) {
         yyjson_doc *doc = yyjson_read(c.json.data(), c.json.size(), 0);
