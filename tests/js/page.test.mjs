@@ -128,7 +128,11 @@ async function waitFor(page, fn, arg) {
 
 // Waits for the status line to read `msg` and checks its colour class.
 async function statusIs(page, msg, kind) {
-  await waitFor(page, (m) => document.getElementById('status').textContent === m, msg);
+  try {
+    await waitFor(page, (m) => document.getElementById('status').textContent === m, msg);
+  } catch (e) {
+    throw new Error(`the status line reads ${JSON.stringify(await text(page, '#status'))}, not ${JSON.stringify(msg)}`, { cause: e });
+  }
   assert.equal(await page.locator('#status').getAttribute('class'), kind ? `status ${kind}` : 'status');
 }
 
@@ -175,6 +179,71 @@ async function shot(page, name) {
 
 before(async () => { browser = await launch(); });
 after(async () => { await browser?.close(); });
+
+// ---------------------------------------------------------------- for everyone
+
+// Runs the axe-core audit in the page (its source is handed in through the
+// browser's debugging channel, which the page's security policy does not
+// govern) and returns the violations as "rule: target" texts.
+const AXE = fs.readFileSync(path.join(SOURCE, 'tests/js/node_modules/axe-core/axe.min.js'), 'utf8');
+async function axeViolations(page) {
+  await page.evaluate(AXE);
+  const res = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'] }));
+  return res.violations.flatMap((v) => v.nodes.map((n) => `${v.id}: ${n.target.join(' ')} ${n.failureSummary.replace(/\s+/g, ' ')}`));
+}
+
+// The landmarks and headings that a screen reader finds: visible main
+// elements and visible level-one headings.
+async function landmarks(page) {
+  return page.evaluate(() => {
+    const shown = (e) => e.getClientRects().length > 0 && getComputedStyle(e).visibility !== 'hidden';
+    return {
+      main: Array.from(document.querySelectorAll('main,[role=main]')).filter(shown).length,
+      h1: Array.from(document.querySelectorAll('h1')).filter(shown).length,
+    };
+  });
+}
+
+// The focused element: its id, the name of its list row, or its label.
+const focused = (page) => page.evaluate(() => {
+  const e = document.activeElement;
+  if (!e) return null;
+  if (e.id) return `#${e.id}`;
+  if (e.classList.contains('row')) return e.querySelector('.row-name').textContent;
+  return e.getAttribute('aria-label') || e.textContent;
+});
+
+// Runs a step that ends in the open entity being drawn again, and waits
+// for that drawing.
+async function redrawn(page, step) {
+  await page.evaluate(() => { document.querySelector('#detail .card').__old = true; });
+  await step();
+  await waitFor(page, () => { const c = document.querySelector('#detail .card'); return c && !c.__old; });
+}
+
+// A graph file of n entities in `types` types, each with three observations,
+// each linked to the next.
+function bigGraph(n, types = 12) {
+  const lines = [];
+  for (let i = 0; i < n; i++) {
+    lines.push(JSON.stringify({ type: 'entity', name: `entity ${String(i).padStart(5, '0')}`, entityType: `type${i % types}`,
+      observations: [`observation one of ${i}`, `observation two of ${i} about topic ${i % 97}`, `a longer third observation of entity ${i} with more words in it`] }));
+  }
+  for (let i = 0; i + 1 < n; i++) {
+    lines.push(JSON.stringify({ type: 'relation', from: `entity ${String(i).padStart(5, '0')}`, to: `entity ${String(i + 1).padStart(5, '0')}`, relationType: 'precedes' }));
+  }
+  return lines.join('\n') + '\n';
+}
+
+// Times one step in the page: from its start to the next frame after the
+// page is `done`.
+const MEASURE = `window.__measure = async function (start, done) {
+  const t0 = performance.now();
+  start();
+  while (!done()) await new Promise((r) => setTimeout(r, 1));
+  await new Promise((r) => requestAnimationFrame(() => setTimeout(r, 0)));
+  return performance.now() - t0;
+};`;
 
 // ---------------------------------------------------------------- open host
 
@@ -309,8 +378,14 @@ describe('page on an open host', () => {
       await goto(page, url);
       await openEntity(page, 'Alice');
       assert.equal(await text(page, '#detail .card:nth-child(5) h2'), 'New relation from Alice');
-      assert.deepEqual(await page.locator('#relTo option').allTextContents(), ['target entity...', 'Bob', 'Acme']);
-      assert.equal(await page.locator('#relTo option').first().getAttribute('value'), '');
+      // The target field offers the other entities in name order, filtered
+      // by what is typed.
+      assert.equal(await page.locator('#relTo').getAttribute('placeholder'), 'target entity...');
+      await page.focus('#relTo');
+      await page.keyboard.press('ArrowDown');
+      assert.deepEqual(await texts(page, '#relOpts [role=option]'), ['Acme', 'Bob']);
+      await page.keyboard.press('Escape');
+      assert.equal(await page.locator('#relOpts').isVisible(), false);
       assert.deepEqual(await relRows(page, 4), ['Acme|from|employs']);
       assert.equal(await text(page, '#detail .card:nth-child(3) .none'), 'None yet.');
 
@@ -319,7 +394,10 @@ describe('page on an open host', () => {
       // Reload clears the status line first.
       await page.click('#btnReload');
       await statusIs(page, '');
-      await page.selectOption('#relTo', 'Bob');
+      await page.fill('#relTo', 'O');
+      assert.deepEqual(await texts(page, '#relOpts [role=option]'), ['Bob']);
+      await page.click('#relOpts [role=option]');
+      assert.equal(await page.inputValue('#relTo'), 'Bob');
       await page.fill('#relType', '  ');
       await page.click('#detail button:text-is("Link")');
       await statusIs(page, 'a relation needs a type', 'bad');
@@ -435,6 +513,8 @@ describe('page on an open host', () => {
       await waitFor(page, () => document.querySelector('#detail .gone') !== null);
       assert.equal(await text(page, '#title'), 'Ghost');
       assert.equal(await text(page, '#detail'), 'GoneThat entity is no longer in the graph.');
+      // The list follows without a reload.
+      await listIs(page, ['Stays']);
       // Reload brings the list up to date and clears the status line.
       await page.click('#btnReload');
       await listIs(page, ['Stays']);
@@ -457,12 +537,13 @@ describe('page on an open host', () => {
       assert.deepEqual(await relRows(page, 4), ['plain|from|<b>rel</b>']);
       assert.equal(await text(page, '#detail .card:nth-child(5) h2'), `New relation from ${evil}`);
       await openEntity(page, 'plain');
-      assert.deepEqual(await page.locator('#relTo option').allTextContents(), ['target entity...', evil]);
-      assert.equal(await page.locator('#relTo option').nth(1).getAttribute('value'), evil);
+      await page.fill('#relTo', '<IMG');
+      assert.deepEqual(await texts(page, '#relOpts [role=option]'), [evil]);
       assert.equal(await page.locator('#list img, #chips svg, #detail img, #detail script, #detail .rtype b').count(), 0);
 
       // The marked-up name is also sent back exactly: link to it and delete it.
-      await page.selectOption('#relTo', evil);
+      await page.click('#relOpts [role=option]');
+      assert.equal(await page.inputValue('#relTo'), evil);
       await page.fill('#relType', 'knows');
       await page.click('#detail button:text-is("Link")');
       await statusIs(page, 'linked', 'ok');
@@ -477,8 +558,10 @@ describe('page on an open host', () => {
       await goto(page, url);
       assert.equal(await page.locator('#side').isVisible(), true);
       assert.equal(await page.locator('#main').isVisible(), false);
+      // The list takes the whole height below the heading row.
       const box = await page.locator('#side').boundingBox();
-      assert.ok(box.height <= 800 * 0.46 + 1, `side pane is ${box.height}px high`);
+      const head = await page.locator('.main-head').boundingBox();
+      assert.ok(Math.abs(box.y - (head.y + head.height)) <= 1 && Math.abs(box.y + box.height - 800) <= 1, `side pane at ${JSON.stringify(box)}`);
       await openEntity(page, 'Narrow');
       assert.equal(await page.locator('body').getAttribute('data-view'), 'detail');
       assert.equal(await page.locator('#side').isVisible(), false);
@@ -673,6 +756,288 @@ describe('page on an open host', () => {
         });
       }
     }
+  });
+
+  test('says when a link or an observation was already there, and clears messages when the view changes', async () => {
+    await api.reset();
+    await api.seed([['Ann', 'person', ['likes tea']], ['Ben', 'person']], [['Ann', 'Ben', 'knows']]);
+    await usePage({}, [], async ({ page }) => {
+      const sent = [];
+      page.on('request', (r) => { if (r.method() === 'POST') sent.push(r.url().replace(/^.*action=/, '')); });
+      await goto(page, url);
+      await openEntity(page, 'Ann');
+      // [field steps, status text, status class]
+      for (const [steps, want, kind] of [
+        [async () => { await page.fill('#obsNew', 'likes tea'); await page.press('#obsNew', 'Enter'); }, 'already recorded: likes tea', ''],
+        [async () => { await page.fill('#relTo', 'Ben'); await page.fill('#relType', 'knows'); await page.press('#relType', 'Enter'); }, 'already linked: Ann knows Ben', ''],
+        [async () => { await page.fill('#obsNew', 'likes coffee'); await page.press('#obsNew', 'Enter'); }, 'observation added', 'ok'],
+        // A target typed in another case is the entity of that name.
+        [async () => { await page.fill('#relTo', ' ben '); await page.fill('#relType', 'helps'); await page.press('#relType', 'Enter'); }, 'linked', 'ok'],
+      ]) {
+        await page.evaluate(() => { document.getElementById('status').textContent = ''; });
+        await redrawn(page, steps);
+        await statusIs(page, want, kind);
+      }
+      assert.deepEqual(sent, ['add_obs', 'add_relation', 'add_obs', 'add_relation']);
+      assert.deepEqual((await api.entity('Ann')).observations, ['likes tea', 'likes coffee']);
+      await waitFor(page, () => document.querySelectorAll('#detail .card:nth-child(3) .items li').length === 2);
+
+      // The other end of a relation is a link that opens it; the message goes.
+      await page.locator('#detail .card:nth-child(3) li', { hasText: 'helps' }).locator('a.end').click();
+      await titleIs(page, 'Ben');
+      await statusIs(page, '');
+      assert.deepEqual(await relRows(page, 4), ['Ann|from|knows', 'Ann|from|helps']);
+      await page.locator('#detail .card:nth-child(4) a.end').first().click();
+      await titleIs(page, 'Ann');
+      await waitFor(page, () => document.querySelector('#list .row.sel .row-name')?.textContent === 'Ann');
+
+      // Back to the list clears a message as well.
+      await page.click('#detail button:text-is("Link")');
+      await statusIs(page, 'pick a target entity', 'bad');
+      await page.click('#btnBack');
+      await statusIs(page, '');
+    });
+  });
+
+  test('shows its messages, the whole list and New entity on a narrow screen', async () => {
+    await api.reset();
+    await api.seed([['Old', 'note'], ['Keep', 'note']]);
+    await usePage({ viewport: { width: 390, height: 844 } }, [/status of 400/], async (p) => {
+      const { page } = p;
+      await goto(page, url);
+      const side = await page.locator('#side').boundingBox();
+      assert.ok(Math.abs(side.y + side.height - 844) <= 1, `side pane ends at ${side.y + side.height}`);
+
+      // An error in the list view shows.
+      p.answer('Blank', '   ');
+      await page.click('#btnNew');
+      await statusIs(page, 'missing entityType', 'bad');
+      assert.equal(await page.locator('#status').isVisible(), true);
+
+      // New entity from the entity view.
+      await openEntity(page, 'Old');
+      assert.equal(await page.locator('#btnNew').isVisible(), false);
+      assert.equal(await page.locator('#btnNew2').isVisible(), true);
+      assert.equal(await page.locator('#btnNew2').getAttribute('aria-label'), 'New entity');
+      p.answer('Fresh', 'note');
+      await page.click('#btnNew2');
+      await statusIs(page, 'created Fresh', 'ok');
+      await titleIs(page, 'Fresh');
+      assert.equal(await page.locator('#status').isVisible(), true);
+
+      // A deletion that returns to the list view shows its message there.
+      p.answer(true);
+      await page.click('#detail button:text-is("Delete entity")');
+      await statusIs(page, 'Entities deleted successfully', 'ok');
+      assert.equal(await page.locator('#side').isVisible(), true);
+      assert.equal(await page.locator('#status').isVisible(), true);
+      await listIs(page, ['Old', 'Keep']);
+    });
+  });
+
+  test('passes the accessibility audit in the list and entity views, wide and narrow, in both themes', async () => {
+    for (const theme of ['dark', 'light']) {
+      for (const [tag, width, height] of [['wide', 1280, 800], ['narrow', 390, 844]]) {
+        await api.reset();
+        await api.seed([
+          ['Ada Lovelace', 'person', ['Wrote the first published algorithm']],
+          ['Charles Babbage', 'person', ['Designed the Analytical Engine']],
+          ['Analytical Engine', 'machine', []],
+          ['Scratch', 'note', []],
+        ], [['Ada Lovelace', 'Charles Babbage', 'worked with'], ['Charles Babbage', 'Analytical Engine', 'designed']]);
+        await usePage({ viewport: { width, height } }, [], async (p) => {
+          const { page } = p;
+          const where = `${theme} ${tag}`;
+          await goto(page, `${url}?theme=${theme}`);
+          await listIs(page, ['Ada Lovelace', 'Charles Babbage', 'Analytical Engine', 'Scratch']);
+          await page.click('#chips .chip:text-is("person")');
+          await page.click('#chips .chip:text-is("all")');
+          assert.deepEqual(await page.locator('#chips .chip').evaluateAll((bs) => bs.map((b) => b.getAttribute('aria-pressed'))),
+            ['true', 'false', 'false', 'false']);
+
+          // The entity view with a green message, then a red one.
+          await openEntity(page, 'Ada Lovelace');
+          assert.equal(await page.locator('#list .row.sel').getAttribute('aria-current'), 'true');
+          assert.equal(await page.locator('#list [aria-current]').count(), 1);
+          assert.equal(await page.locator('#detail .lnk').first().getAttribute('aria-label'), 'remove observation Wrote the first published algorithm');
+          assert.equal(await page.locator('#detail .card:nth-child(3) .lnk').getAttribute('aria-label'), 'remove relation Ada Lovelace worked with Charles Babbage');
+          await redrawn(page, async () => {
+            await page.fill('#obsNew', 'Born in London');
+            await page.press('#obsNew', 'Enter');
+          });
+          await statusIs(page, 'observation added', 'ok');
+          assert.deepEqual(await landmarks(page), { main: 1, h1: 1 }, where);
+          assert.deepEqual(await axeViolations(page), [], `entity view, ${where}, ok status`);
+          await page.fill('#relTo', 'a');
+          await page.fill('#relType', ' ');
+          await page.press('#relType', 'Enter');
+          await statusIs(page, 'a relation needs a type', 'bad');
+          await page.press('#relTo', 'ArrowDown');
+          assert.deepEqual(await axeViolations(page), [], `entity view, ${where}, bad status, choices open`);
+          await shot(page, `page-a11y-entity-${theme}-${tag}`);
+
+          // The list view with a message.
+          await page.click('#btnBack');
+          await openEntity(page, 'Scratch');
+          p.answer(true);
+          await page.click('#detail button:text-is("Delete entity")');
+          await statusIs(page, 'Entities deleted successfully', 'ok');
+          await page.fill('#q', 'a');
+          assert.deepEqual(await landmarks(page), { main: 1, h1: 1 }, where);
+          assert.deepEqual(await axeViolations(page), [], `list view, ${where}, ok status`);
+          await shot(page, `page-a11y-list-${theme}-${tag}`);
+        });
+      }
+    }
+  });
+
+  test('can be used with the keyboard alone', async () => {
+    await api.reset();
+    await api.seed([['One', 'n', ['a', 'b', 'c']], ['Two', 'n'], ['Three', 'n']], [['One', 'Two', 'r1'], ['One', 'Three', 'r2']]);
+    await usePage({}, [], async ({ page }) => {
+      await goto(page, url);
+      await listIs(page, ['One', 'Two', 'Three']);
+      // The list is one tab stop: from the last chip, Tab reaches the first
+      // row and the next Tab leaves the list.
+      await page.focus('#chips .chip:last-child');
+      await page.keyboard.press('Tab');
+      assert.equal(await focused(page), 'One');
+      await page.keyboard.press('ArrowDown');
+      assert.equal(await focused(page), 'Two');
+      await page.keyboard.press('End');
+      assert.equal(await focused(page), 'Three');
+      await page.keyboard.press('Home');
+      assert.equal(await focused(page), 'One');
+      await page.keyboard.press('ArrowUp');
+      assert.equal(await focused(page), 'One');
+      await page.keyboard.press('Tab');
+      assert.equal(await focused(page), '#btnNew');
+      await page.keyboard.press('Shift+Tab');
+      await page.keyboard.press('ArrowDown');
+      // Enter opens the entity and the focus goes to its heading.
+      await page.keyboard.press('Enter');
+      await titleIs(page, 'Two');
+      await waitFor(page, () => document.activeElement === document.getElementById('title'));
+      await page.keyboard.press('Escape');
+      await waitFor(page, () => document.body.getAttribute('data-view') === null);
+      assert.equal(await focused(page), 'Two');
+      await page.keyboard.press('ArrowUp');
+      await page.keyboard.press('Enter');
+      await titleIs(page, 'One');
+
+      // After Add the focus is back in the field.
+      await page.focus('#obsNew');
+      await page.keyboard.type('d');
+      await page.keyboard.press('Enter');
+      await waitFor(page, () => document.querySelectorAll('#detail .card:nth-child(2) .items li').length === 4);
+      await waitFor(page, () => document.activeElement?.id === 'obsNew');
+
+      // After a removal the focus is on the next item, the one before when
+      // the last went, and on the field when none is left.
+      // [observation removed, focus after]
+      for (const [gone, next] of [['b', 'remove observation c'], ['d', 'remove observation c'], ['a', 'remove observation c'], ['c', '#obsNew']]) {
+        await page.locator('#detail .card:nth-child(2) li', { hasText: new RegExp(`^${gone}`) }).locator('button').focus();
+        await page.keyboard.press('Enter');
+        await waitFor(page, (x) => !Array.from(document.querySelectorAll('#detail .card:nth-child(2) .grow'), (e) => e.textContent).includes(x), gone);
+        await waitFor(page, (x) => {
+          const e = document.activeElement;
+          return e && (e.id ? `#${e.id}` : e.getAttribute('aria-label')) === x;
+        }, next);
+      }
+      // The same for relations; the last one leaves the focus in the target field.
+      await page.locator('#detail .card:nth-child(3) .lnk').first().focus();
+      await page.keyboard.press('Enter');
+      await waitFor(page, () => document.activeElement?.getAttribute('aria-label') === 'remove relation One r2 Three');
+      await page.keyboard.press('Enter');
+      await waitFor(page, () => document.activeElement?.id === 'relTo');
+
+      // The target field: type, arrow to a choice, Enter takes it, Escape
+      // closes the choices without leaving the entity.
+      await page.keyboard.type('t');
+      await page.keyboard.press('ArrowDown');
+      await page.keyboard.press('ArrowDown');
+      assert.equal(await page.locator('#relTo').getAttribute('aria-activedescendant'), 'relOpt1');
+      await page.keyboard.press('Enter');
+      assert.equal(await page.inputValue('#relTo'), 'Two');
+      await page.keyboard.press('ArrowDown');
+      await page.keyboard.press('Escape');
+      assert.equal(await page.locator('#relOpts').isVisible(), false);
+      assert.equal(await page.locator('body').getAttribute('data-view'), 'detail');
+      await page.keyboard.press('Tab');
+      await page.keyboard.type('r3');
+      await page.keyboard.press('Enter');
+      await statusIs(page, 'linked', 'ok');
+      await waitFor(page, () => document.activeElement?.id === 'relTo');
+      assert.deepEqual((await api.graph()).relations, [{ from: 'One', to: 'Two', relationType: 'r3' }]);
+    });
+  });
+});
+
+describe('page on a graph of 5,000 entities', () => {
+  const N = 5000;
+  let host, url;
+  before(async () => {
+    host = await startHost({ file: bigGraph(N) });
+    url = `${host.origin}/plugin_memory`;
+  });
+  after(async () => { await host?.stop(); });
+
+  test('draws only the rows on screen, opens without redrawing the list, and filters targets by typing', async (t) => {
+    await usePage({}, [], async ({ page }) => {
+      await goto(page, url);
+      await waitFor(page, (n) => document.getElementById('tally').textContent.startsWith(`${n} entities`), N);
+      await page.evaluate(MEASURE);
+      const rowCount = () => page.locator('#list .row').count();
+      assert.ok(await rowCount() < 200, `${await rowCount()} rows drawn`);
+
+      const times = { open: [], keystroke: [], clear: [] };
+      for (let round = 0; round < 3; round++) {
+        // Opening: the rows stay the same elements.
+        const ms = await page.evaluate(async (k) => {
+          const rows = Array.from(document.querySelectorAll('#list .row'));
+          rows.forEach((r) => { r.__mark = 1; });
+          const name = rows[k].querySelector('.row-name').textContent;
+          const ms = await window.__measure(() => rows[k].click(),
+            () => document.getElementById('title').textContent === name && document.querySelector('#detail .card'));
+          if (!Array.from(document.querySelectorAll('#list .row')).every((r) => r.__mark)) throw new Error('the list was redrawn');
+          return ms;
+        }, round + 2);
+        times.open.push(ms);
+        // Typing a search term key by key, then clearing it.
+        for (const key of ['t', 'o', 'p', 'i', 'c', ' ', '4', '2']) {
+          times.keystroke.push(await page.evaluate(async (ch) => {
+            const q = document.getElementById('q');
+            return window.__measure(() => { q.value += ch; q.dispatchEvent(new Event('input', { bubbles: true })); }, () => true);
+          }, key));
+        }
+        assert.equal(await page.locator('#list .row').count(), Math.ceil(N / 97));
+        times.clear.push(await page.evaluate(async () => {
+          const q = document.getElementById('q');
+          return window.__measure(() => q.dispatchEvent(new KeyboardEvent('keydown', { key: 'Escape', bubbles: true })), () => q.value === '');
+        }));
+        assert.ok(await rowCount() < 200);
+      }
+      const stat = (a) => `median ${a.slice().sort((x, y) => x - y)[a.length >> 1].toFixed(1)} ms, max ${Math.max(...a).toFixed(1)} ms`;
+      t.diagnostic(`${N} entities: open ${stat(times.open)}; search keystroke ${stat(times.keystroke)}; clearing ${stat(times.clear)}`);
+
+      // The end of the list is reachable by scrolling and by the keyboard.
+      await page.locator('#list .row').first().focus();
+      await page.keyboard.press('End');
+      assert.equal(await focused(page), `entity ${String(N - 1).padStart(5, '0')}`);
+      assert.equal(await page.locator('#list .row:focus').isVisible(), true);
+      await page.keyboard.press('PageUp');
+      await page.keyboard.press('Enter');
+      await waitFor(page, () => document.querySelector('#detail .card') && document.activeElement?.id === 'title');
+
+      // The target field shows a few matches in name order, all but the
+      // open entity.
+      const open = await text(page, '#title');
+      await page.fill('#relTo', 'entity 0499');
+      assert.deepEqual(await texts(page, '#relOpts [role=option]'),
+        Array.from({ length: 10 }, (_, i) => `entity 0499${i}`).filter((n) => n !== open));
+      await page.fill('#relTo', 'entity');
+      assert.equal(await page.locator('#relOpts [role=option]').count(), 50);
+    });
   });
 });
 

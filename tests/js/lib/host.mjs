@@ -29,10 +29,12 @@ function canConnect(port) {
 
 // Starts scripts/host.sh in its own process group with the given password
 // (none by default), extra arguments and extra environment; stop() ends the
-// group and removes the data directory. `graph` is the graph file's path.
-export async function startHost({ password, args = [], env: extra = {} } = {}) {
+// group and removes the data directory. `graph` is the graph file's path;
+// `file`, when given, is the text that graph file starts with.
+export async function startHost({ password, args = [], env: extra = {}, file } = {}) {
   const port = await freePort();
   const data = fs.mkdtempSync(path.join(os.tmpdir(), 'plugin_memory_js.'));
+  if (file !== undefined) fs.writeFileSync(path.join(data, 'memory.jsonl'), file);
   const env = { ...process.env };
   for (const k of ['BOT_PASSWORD', 'MEMORY_FILE_PATH', 'MEMORY_CONNECTOR_DIR', 'MEMORY_WEB_HOSTS']) delete env[k];
   if (password) env.BOT_PASSWORD = password;
