@@ -29,6 +29,7 @@ struct cgi_request {
     const char *fetch_site;    /* HTTP_SEC_FETCH_SITE, or null */
     const char *fetch_mode;    /* HTTP_SEC_FETCH_MODE, or null */
     const char *fetch_dest;    /* HTTP_SEC_FETCH_DEST, or null */
+    const char *mcp_version;   /* HTTP_MCP_PROTOCOL_VERSION, or null */
     const char *body;          /* the raw body, followed by a zero byte; null
                                   while none has been read */
     size_t body_len;           /* bytes at body, the zero byte not counted; the
@@ -130,6 +131,10 @@ void json_err(int status, const char *message);
 /* 1 when the request's credentials match a set BOT_PASSWORD (or none is set),
  * 0 when it must be refused. */
 int cgi_access_ok(const char *qs);
+/* 1 when BOT_PASSWORD is unset or empty, or the request's Authorization
+ * header is "Bearer " and the password (the same reading and constant-time
+ * comparison as cgi_access_ok); 0 otherwise. */
+int cgi_bearer_ok(void);
 
 /*==============================================================================
  * The web host's own names (DNS rebinding, requests from other pages)
@@ -159,6 +164,36 @@ extern const char *const WEB_FOREIGN_PAGE;
  *    origin). */
 const char *web_refusal(const char *hosts, const char *host, const char *origin,
                         const char *fetch_site);
+
+/*==============================================================================
+ * MCP over HTTP: the endpoint the web host serves at /mcp
+ *============================================================================*/
+
+/* The setting by which the web host marks a request to its MCP endpoint:
+ * when set (even empty), api_handle answers with mcp_http_answer. */
+#define MCP_HTTP_VAR "MEMORY_MCP_HTTP"
+
+/* Answers the request r (filled by req_from_env, body not read) as the MCP
+ * Streamable HTTP endpoint, stateless: one JSON-RPC message per POST,
+ * handled by mcp_handle_message as the stdio server handles a line. In this
+ * order, each refusal an answer with a JSON-RPC error of id null:
+ *  - 403 for web_refusal's reasons (when WEB_HOSTS_VAR is set);
+ *  - 401 with "WWW-Authenticate: Bearer" when cgi_bearer_ok refuses;
+ *  - 405 with "Allow: POST" for any method but POST;
+ *  - 406 when Accept is present and allows no application/json;
+ *  - 415 when Content-Type is not application/json;
+ *  - 400 when MCP-Protocol-Version is present and not a supported version;
+ *  - 413 for a body above CGI_BODY_MAX (nothing read).
+ * Then a request gets 200 with its answer, a notification or a response
+ * 202 with no body, and a message that is none of these (not JSON, a batch,
+ * no method) 400 with the error answer. No session id is issued, and an
+ * Mcp-Session-Id header is ignored. */
+void mcp_http_answer(cgi_request *r);
+/* 1 when an Accept header value allows application/json, 0 otherwise. A
+ * missing header allows anything; the media ranges that allow it are
+ * application/json, application with the wildcard subtype and the full
+ * wildcard (letters folded), each unless its q parameter is zero. */
+int mcp_http_accepts_json(const char *accept);
 
 /*==============================================================================
  * API actions: one tool call each

@@ -30,11 +30,15 @@ struct status_entry {
     const char *reason;
 };
 const status_entry STATUSES[] = {
+    {202, "Accepted"},
     {400, "Bad Request"},
     {401, "Unauthorized"},
     {403, "Forbidden"},
     {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {406, "Not Acceptable"},
     {413, "Payload Too Large"},
+    {415, "Unsupported Media Type"},
     {500, "Internal Server Error"},
 };
 
@@ -340,7 +344,10 @@ const cgi_route ROUTES[] = {
 int api_handle(void) {
     cgi_request r;
     req_from_env(&r);
-    cgi_answer(&r);
+    if (getenv(MCP_HTTP_VAR))
+        mcp_http_answer(&r);
+    else
+        cgi_answer(&r);
     req_free(&r);
     return 0;
 }
@@ -358,6 +365,7 @@ void req_from_env(cgi_request *r) {
     r->fetch_site = getenv("HTTP_SEC_FETCH_SITE");
     r->fetch_mode = getenv("HTTP_SEC_FETCH_MODE");
     r->fetch_dest = getenv("HTTP_SEC_FETCH_DEST");
+    r->mcp_version = getenv("HTTP_MCP_PROTOCOL_VERSION");
 }
 
 int req_read_body(cgi_request *r) {
@@ -478,6 +486,14 @@ int cgi_access_ok(const char *qs) {
     char pwd[256];
     if (qs && get_query_val(qs, "pwd", pwd, sizeof pwd) && secret_eq(pwd, password)) return 1;
     return 0;
+}
+
+int cgi_bearer_ok(void) {
+    const char *password = getenv("BOT_PASSWORD");
+    if (!password || !*password) return 1;
+    const char *auth = getenv("HTTP_AUTHORIZATION");
+    const char *token = auth ? bearer_token(auth) : nullptr;
+    return token && secret_eq(token, password);
 }
 
 void json_raw(const char *text) {

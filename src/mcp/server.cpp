@@ -251,38 +251,49 @@ static const mcp_method mcp_methods[] = {
  * One line, and the loop around it
  *============================================================================*/
 
-// Classifies one parsed message and appends its answer, if any, to resp.
-static void handle_doc(yyjson_doc *doc, buf *resp) {
+// Classifies one parsed message, appends its answer, if any, to resp and
+// returns its kind (MCP_REQUEST, MCP_NO_REPLY or MCP_INVALID).
+static int handle_doc(yyjson_doc *doc, buf *resp) {
     yyjson_val *req = yyjson_doc_get_root(doc);
     if (!yyjson_is_obj(req)) {
         send_error(resp, nullptr, -32600, "Invalid request: expected an object");
-        return;
+        return MCP_INVALID;
     }
     yyjson_val *method = yyjson_obj_get(req, "method");
     yyjson_val *id = yyjson_obj_get(req, "id");
     if (!yyjson_is_str(method)) {
         // A client's answer to a request of ours: we send none, so drop it.
-        if (yyjson_obj_get(req, "result") || yyjson_obj_get(req, "error")) return;
+        if (yyjson_obj_get(req, "result") || yyjson_obj_get(req, "error")) return MCP_NO_REPLY;
         send_error(resp, id, -32600, "Invalid request: missing method");
-        return;
+        return MCP_INVALID;
     }
-    if (!id) return; // a notification is never executed
+    if (!id) return MCP_NO_REPLY; // a notification is never executed
     for (const mcp_method &m : mcp_methods) {
         if (yyjson_equals_str(method, m.name)) {
             m.run(req, id, resp);
-            return;
+            return MCP_REQUEST;
         }
     }
     send_error(resp, id, -32601, "Method not found");
+    return MCP_REQUEST;
 }
 
 int mcp_handle_line(const char *line, size_t len, buf *out) {
+    return mcp_handle_message(line, len, out) != MCP_NO_REPLY;
+}
+
+void mcp_error_answer(buf *out, int code, const char *message) {
+    send_error(out, nullptr, code, message);
+}
+
+int mcp_handle_message(const char *line, size_t len, buf *out) {
     buf resp;
     buf_init(&resp);
     // The flag 0 reader never writes into the text it is given.
     yyjson_doc *doc = yyjson_read_opts((char *)line, len, YYJSON_READ_NOFLAG, nullptr, nullptr);
+    int kind = MCP_INVALID;
     if (!doc) send_error(&resp, nullptr, -32700, "Parse error: not valid JSON");
-    else handle_doc(doc, &resp);
+    else kind = handle_doc(doc, &resp);
     if (resp.dropped) {
         // Never half a line: a response that did not fit becomes an error.
         yyjson_val *root = yyjson_doc_get_root(doc);
@@ -295,10 +306,9 @@ int mcp_handle_line(const char *line, size_t len, buf *out) {
         }
     }
     yyjson_doc_free(doc);
-    int answered = resp.len > 0;
     buf_add(out, resp.data, resp.len);
     buf_free(&resp);
-    return answered;
+    return kind;
 }
 
 int mode_mcp(void) {

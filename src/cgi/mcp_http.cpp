@@ -1,0 +1,161 @@
+// mcp_http.cpp - the MCP endpoint of the web host: one JSON-RPC message per
+// POST, answered by the same message handler as the stdio server, without
+// sessions and without a server-sent stream.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cgi.h"
+#include "mcp/mcp.h"
+
+namespace {
+
+// The protocol versions a client may name in MCP-Protocol-Version: the one
+// the server answers initialize with, and the one a client without the
+// header is taken to speak.
+const char *const MCP_VERSIONS[] = {"2025-06-18", "2025-03-26"};
+
+// The JSON-RPC error code of a refusal by the transport.
+constexpr int TRANSPORT_ERROR = -32000;
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
+
+int is_space(char c) { return c == ' ' || c == '\t'; }
+
+// 1 when the n bytes at s, white space around them dropped, equal the
+// lower-case text want with letters folded.
+int token_is(const char *s, size_t n, const char *want) {
+    while (n && is_space(*s)) s++, n--;
+    while (n && is_space(s[n - 1])) n--;
+    if (n != strlen(want)) return 0;
+    for (size_t i = 0; i < n; i++)
+        if (lower(s[i]) != want[i]) return 0;
+    return 1;
+}
+
+// 1 when the parameters of one media range (from its first ";" to end)
+// carry a quality of zero: q=0, q=0., q=0.0 up to q=0.000.
+int quality_zero(const char *p, const char *end) {
+    while (p < end) {
+        const char *next = (const char *)memchr(p, ';', (size_t)(end - p));
+        if (!next) next = end;
+        const char *eq = (const char *)memchr(p, '=', (size_t)(next - p));
+        if (eq && token_is(p, (size_t)(eq - p), "q")) {
+            const char *v = eq + 1;
+            const char *ve = next;
+            while (v < ve && is_space(*v)) v++;
+            while (ve > v && is_space(ve[-1])) ve--;
+            if (v == ve || *v != '0') return 0;
+            for (v++; v < ve; v++)
+                if (*v != '.' && *v != '0') return 0;
+            return 1;
+        }
+        p = next + 1;
+    }
+    return 0;
+}
+
+// 1 when the media type of a Content-Type value is application/json.
+int is_json_type(const char *ct) {
+    if (!ct) return 0;
+    const char *semi = strchr(ct, ';');
+    return token_is(ct, semi ? (size_t)(semi - ct) : strlen(ct), "application/json");
+}
+
+int version_supported(const char *v) {
+    for (const char *known : MCP_VERSIONS)
+        if (strcmp(v, known) == 0) return 1;
+    return 0;
+}
+
+// Writes one whole answer: the status line unless 200, the extra header
+// line (or null), the JSON headers when there is a body, the body.
+void answer(int status, const char *extra, const buf *body) {
+    buf b;
+    buf_init(&b);
+    if (status != 200) {
+        char line[96];
+        snprintf(line, sizeof line, "Status: %d %s\r\n", status, cgi_status_reason(status));
+        buf_puts(&b, line);
+    }
+    if (extra) buf_puts(&b, extra);
+    if (body && body->len) buf_puts(&b, "Content-Type: application/json; charset=utf-8\r\n");
+    buf_puts(&b, "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n\r\n");
+    if (body) buf_add(&b, body->data, body->len);
+    FILE *out = g_cgi_out ? g_cgi_out : stdout;
+    if (b.dropped || !b.data) {
+        // No memory for the whole text: at least the status goes out.
+        fputs("Status: 500 Internal Server Error\r\n\r\n", out);
+    } else {
+        fwrite(b.data, 1, (size_t)b.len, out);
+    }
+    fflush(out);
+    buf_free(&b);
+}
+
+// A refusal by the transport: status, extra header, and the JSON-RPC error
+// with id null and the message.
+void refuse(int status, const char *extra, const char *message) {
+    buf body;
+    buf_init(&body);
+    mcp_error_answer(&body, TRANSPORT_ERROR, message);
+    answer(status, extra, &body);
+    buf_free(&body);
+}
+
+}  // namespace
+
+int mcp_http_accepts_json(const char *accept) {
+    if (!accept) return 1;
+    const char *p = accept;
+    for (;;) {
+        const char *comma = strchr(p, ',');
+        const char *end = comma ? comma : p + strlen(p);
+        const char *semi = (const char *)memchr(p, ';', (size_t)(end - p));
+        const char *type_end = semi ? semi : end;
+        size_t n = (size_t)(type_end - p);
+        if ((token_is(p, n, "application/json") || token_is(p, n, "application/*") ||
+             token_is(p, n, "*/*")) &&
+            !(semi && quality_zero(semi + 1, end)))
+            return 1;
+        if (!comma) return 0;
+        p = comma + 1;
+    }
+}
+
+void mcp_http_answer(cgi_request *r) {
+    const char *why = web_refusal(getenv(WEB_HOSTS_VAR), r->host, r->origin, r->fetch_site);
+    if (why) {
+        refuse(403, nullptr, why);
+        return;
+    }
+    if (!cgi_bearer_ok()) {
+        refuse(401, "WWW-Authenticate: Bearer\r\n", "invalid node password");
+        return;
+    }
+    if (!r->method || strcmp(r->method, "POST") != 0) {
+        refuse(405, "Allow: POST\r\n", "this endpoint takes POST only");
+        return;
+    }
+    if (!mcp_http_accepts_json(r->accept)) {
+        refuse(406, nullptr, "the client must accept application/json");
+        return;
+    }
+    if (!is_json_type(r->content_type)) {
+        refuse(415, nullptr, "the body must be application/json");
+        return;
+    }
+    if (r->mcp_version && !version_supported(r->mcp_version)) {
+        refuse(400, nullptr, "unsupported MCP-Protocol-Version");
+        return;
+    }
+    if (req_read_body(r) != 0) {
+        refuse(413, nullptr, "the request body is too large");
+        return;
+    }
+    buf out;
+    buf_init(&out);
+    int kind = mcp_handle_message(r->body ? r->body : "", r->body_len, &out);
+    answer(kind == MCP_REQUEST ? 200 : kind == MCP_NO_REPLY ? 202 : 400, nullptr, &out);
+    buf_free(&out);
+}
