@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Runs the connector behind a local lighttpd as a CGI program, in the
-# foreground, on 127.0.0.1 only. Stops (and removes its run directory) on
-# Ctrl-C, SIGTERM or when lighttpd ends.
+# foreground, on 127.0.0.1 unless told otherwise: the browser page and the
+# API at /plugin_memory (and the hub route /plugins?plugin=plugin_memory),
+# MCP over HTTP at /mcp. Stops (and removes its run directory) on Ctrl-C,
+# SIGTERM or when lighttpd ends.
 #
-#   scripts/host.sh [--port N] [--data DIR] [--exe PATH] [--allow-host NAME]...
+#   scripts/host.sh [--port N] [--listen ADDR] [--data DIR] [--exe PATH]
+#                   [--allow-host NAME]...
 #
 #   --port N            port to listen on (default: $PORT, else 8080)
+#   --listen ADDR       address to listen on (default: 127.0.0.1); one that
+#                       is not a loopback address is refused unless
+#                       BOT_PASSWORD is set
 #   --data DIR          keep the graph in DIR (sets MEMORY_CONNECTOR_DIR and
 #                       drops MEMORY_FILE_PATH); default: the connector's usual
 #                       location
@@ -34,12 +40,14 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 port="${PORT:-8080}"
 data=""
 exe="$here/build/plugin_memory"
+listen=127.0.0.1
 allowed=()
 
-usage() { echo "usage: scripts/host.sh [--port N] [--data DIR] [--exe PATH] [--allow-host NAME]..." >&2; exit 2; }
+usage() { echo "usage: scripts/host.sh [--port N] [--listen ADDR] [--data DIR] [--exe PATH] [--allow-host NAME]..." >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --port) [ $# -ge 2 ] || usage; port="$2"; shift 2 ;;
+    --listen) [ $# -ge 2 ] || usage; listen="$2"; shift 2 ;;
     --data) [ $# -ge 2 ] || usage; data="$2"; shift 2 ;;
     --exe)  [ $# -ge 2 ] || usage; exe="$2"; shift 2 ;;
     --allow-host) [ $# -ge 2 ] || usage; allowed+=("$2"); shift 2 ;;
@@ -48,6 +56,30 @@ while [ $# -gt 0 ]; do
   esac
 done
 case "$port" in ''|*[!0-9]*) echo "host.sh: bad port: $port" >&2; exit 2 ;; esac
+
+# The listening address: an IPv4 address, or an IPv6 one with or without
+# brackets; localhost stands for 127.0.0.1. Beyond loopback anyone who can
+# reach the address could read and change the graph, so that needs the node
+# password.
+listen="${listen#[}"; listen="${listen%]}"
+[ "$listen" != localhost ] || listen=127.0.0.1
+if [[ "$listen" =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
+  bind="$listen"; probe="$listen"; url_host="$listen"
+  [ "$listen" != 0.0.0.0 ] || probe=127.0.0.1
+elif [[ "$listen" =~ ^[0-9A-Fa-f:.]+$ && "$listen" == *:* ]]; then
+  bind="[$listen]"; probe="$listen"; url_host="[$listen]"
+  [ "$listen" != :: ] || probe=::1
+else
+  echo "host.sh: not an IP address to listen on: $listen" >&2; exit 2
+fi
+case "$listen" in
+  127.*|::1|0:0:0:0:0:0:0:1) ;;
+  *)
+    if [ -z "${BOT_PASSWORD:-}" ]; then
+      echo "host.sh: refusing to listen on $listen without BOT_PASSWORD: it is not a loopback address, so anyone who can reach it could read and change the graph. Set BOT_PASSWORD (every request then needs the node password), or listen on 127.0.0.1." >&2
+      exit 2
+    fi ;;
+esac
 
 # The names the program answers to, passed to it in MEMORY_WEB_HOSTS: the
 # loopback names for the port, then the names the user added. A name without
@@ -59,6 +91,7 @@ add_name() {
   if [ "${1%:80}" != "$1" ]; then names+=("${1%:80}"); fi
 }
 for n in 127.0.0.1 localhost '[::1]'; do add_name "$n:$port"; done
+case "$url_host" in 127.0.0.1|'[::1]'|0.0.0.0|'[::]') ;; *) add_name "$url_host:$port" ;; esac
 for n in ${MEMORY_WEB_HOSTS:-} "${allowed[@]}"; do
   n="${n//,/ }"
   for one in $n; do
@@ -101,6 +134,7 @@ trap 'cleanup; exit 0' INT TERM
 
 mkdir -p "$run/www" "$run/upload"
 ln -s "$exe" "$run/www/plugin_memory"
+ln -s "$exe" "$run/www/mcp"
 
 # Only variables that are set are passed; lighttpd reads their values from
 # its own environment (env.NAME), so no value needs quoting here.
@@ -117,7 +151,8 @@ conf="$run/lighttpd.conf"
   while IFS= read -r line; do
     case "$line" in
       @SETENV@) printf '%s' "$setenv" ;;
-      *) line="${line//@PORT@/$port}"; line="${line//@RUNDIR@/$run}"; printf '%s\n' "$line" ;;
+      *) line="${line//@PORT@/$port}"; line="${line//@BIND@/$bind}"; line="${line//@RUNDIR@/$run}"
+         printf '%s\n' "$line" ;;
     esac
   done
 } < "$here/scripts/lighttpd.conf.in" > "$conf"
@@ -129,17 +164,18 @@ server=$!
 up=0
 for _ in $(seq 1 200); do
   if ! kill -0 "$server" 2>/dev/null; then break; fi
-  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then up=1; break; fi
+  if (exec 3<>"/dev/tcp/$probe/$port") 2>/dev/null; then up=1; break; fi
   sleep 0.025
 done
 if [ "$up" -ne 1 ]; then
-  echo "host.sh: lighttpd did not start on 127.0.0.1:$port" >&2
+  echo "host.sh: lighttpd did not start on $url_host:$port" >&2
   cat "$run/error.log" >&2 2>/dev/null || true
   exit 1
 fi
 
-echo "plugin_memory: serving http://127.0.0.1:$port/plugin_memory"
-echo "plugin_memory: hub route http://127.0.0.1:$port/plugins?plugin=plugin_memory"
+echo "plugin_memory: serving http://$url_host:$port/plugin_memory"
+echo "plugin_memory: hub route http://$url_host:$port/plugins?plugin=plugin_memory"
+echo "plugin_memory: MCP endpoint http://$url_host:$port/mcp"
 if [ -n "${MEMORY_CONNECTOR_DIR:-}" ]; then echo "plugin_memory: data in $MEMORY_CONNECTOR_DIR"; fi
 if [ -n "${BOT_PASSWORD:-}" ]; then echo "plugin_memory: guarded by BOT_PASSWORD"; fi
 echo "plugin_memory: answers to the host names $MEMORY_WEB_HOSTS"

@@ -66,9 +66,12 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 # npm packages of the browser and client interop tests (no browser download:
-# the tests use Debian's chromium).
-if [ -f "$here/tests/js/package.json" ]; then
-  if [ ! -d "$here/tests/js/node_modules" ] || [ "$here/tests/js/package-lock.json" -nt "$here/tests/js/node_modules" ]; then
-    (cd "$here/tests/js" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error >/dev/null && touch node_modules)
+# the tests use Debian's chromium), and of the MCP conformance suite with the
+# Node 22 it needs (npm's package node, which installs its binary from npm).
+for dir in "$here/tests/js" "$here/tests/conformance"; do
+  if [ -f "$dir/package.json" ]; then
+    if [ ! -d "$dir/node_modules" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules" ]; then
+      (cd "$dir" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error >/dev/null && touch node_modules)
+    fi
   fi
-fi
+done

@@ -11,57 +11,12 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 command -v curl >/dev/null || { echo "curl is missing (scripts/install-deps.sh)"; exit 1; }
 
 tmp="$(mktemp -d "${TMPDIR:-/tmp}/plugin_memory_e2e.XXXXXX")"
-host_pid=""
-stop_host() {
-  if [ -n "$host_pid" ]; then
-    kill -TERM "$host_pid" 2>/dev/null || true
-    wait "$host_pid" 2>/dev/null || true
-    host_pid=""
-  fi
-}
+. "$repo/tests/e2e/lib/host.bash"
 cleanup() { stop_host; rm -rf "$tmp"; }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-fails=0
-fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
-expect_eq() { # name got want
-  if [ "$2" != "$3" ]; then fail "$1"$'\n'"  got:  $2"$'\n'"  want: $3"; fi
-}
-expect_has() { # name text needle
-  case "$2" in *"$3"*) ;; *) fail "$1: missing [$3] in"$'\n'"$2" ;; esac
-}
-
-# A port nobody answers on; if another process takes it before the host
-# does, the host fails to start and another port is tried.
-free_port() {
-  local p
-  while :; do
-    p=$((20000 + RANDOM % 40000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
-  done
-}
-
-start_host() { # extra environment as NAME=value words
-  local tries
-  for tries in 1 2 3 4 5; do
-    port="$(free_port)"
-    env "$@" BOT_PASSWORD='se cr+t' bash "$repo/scripts/host.sh" --port "$port" \
-      --data "$tmp/data" --exe "$exe" >"$tmp/host.log" 2>&1 &
-    host_pid=$!
-    for _ in $(seq 1 400); do
-      if grep -q "^plugin_memory: serving http://127.0.0.1:$port/plugin_memory\$" "$tmp/host.log"; then
-        return 0
-      fi
-      kill -0 "$host_pid" 2>/dev/null || break
-      sleep 0.025
-    done
-    stop_host   # the port was taken meanwhile, or the host did not start
-  done
-  echo "the host did not start:"; cat "$tmp/host.log"; exit 1
-}
-
-start_host MEMORY_LOCK_TIMEOUT_MS=20000 MEMORY_WEB_HOSTS=memory.test
+start_host BOT_PASSWORD='se cr+t' MEMORY_LOCK_TIMEOUT_MS=20000 MEMORY_WEB_HOSTS=memory.test
 base="http://127.0.0.1:$port"
 H=(-H 'X-Bot-Password: se cr+t')
 
@@ -225,5 +180,4 @@ if grep -qs "server.port = $port\$" "${TMPDIR:-/tmp}"/plugin_memory_host.*/light
   fail "the host left its run directory"
 fi
 
-if [ "$fails" -ne 0 ]; then echo "$fails check(s) failed"; exit 1; fi
-echo "host end-to-end: all checks passed"
+finish "host end-to-end"

@@ -1,7 +1,9 @@
 // Interop with real MCP clients from npm: the official TypeScript SDK's
-// Client over its stdio transport, and the Inspector's command-line mode,
-// each starting `plugin_memory --mcp` on a fresh graph file. The SDK checks
-// every answer against the protocol's schemas.
+// Client over its stdio transport (starting `plugin_memory --mcp`) and over
+// its Streamable HTTP transport (the /mcp endpoint of the real web host,
+// scripts/host.sh, with a password), and the Inspector's command-line mode,
+// each on a fresh graph file. The SDK checks every answer against the
+// protocol's schemas.
 //
 //   PLUGIN_MEMORY_EXE=build/plugin_memory node --test tests/js/mcp_sdk.test.mjs
 import { test, describe, before, after } from 'node:test';
@@ -14,7 +16,9 @@ import { fileURLToPath } from 'node:url';
 import Ajv from 'ajv';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
 import { CallToolResultSchema, McpError } from '@modelcontextprotocol/sdk/types.js';
+import { startHost } from './lib/host.mjs';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const SOURCE = process.env.PLUGIN_MEMORY_SOURCE || path.resolve(HERE, '../..');
@@ -29,25 +33,49 @@ function tempHome() {
   return { dir, home: path.join(dir, 'home'), graph: path.join(dir, 'memory.jsonl') };
 }
 
-describe('the SDK client', () => {
-  let t, client, transport, stderr = '';
+const PASSWORD = 'b34rer pass';
+const httpTransport = (origin, headers) =>
+  new StreamableHTTPClientTransport(new URL(`${origin}/mcp`), { requestInit: { headers } });
+
+// The two ways to the server: each opens a transport on a fresh graph file.
+const TRANSPORTS = [
+  {
+    name: 'stdio',
+    async open() {
+      const t = tempHome();
+      let stderr = '';
+      const transport = new StdioClientTransport({
+        command: EXE,
+        args: ['--mcp'],
+        env: { PATH: process.env.PATH, HOME: t.home, MEMORY_FILE_PATH: t.graph },
+        stderr: 'pipe',
+      });
+      transport.stderr?.on('data', (d) => { stderr += d; });
+      return { transport, graph: t.graph, stderr: () => stderr, close: () => fs.rmSync(t.dir, { recursive: true, force: true }) };
+    },
+  },
+  {
+    name: 'Streamable HTTP',
+    async open() {
+      const host = await startHost({ password: PASSWORD });
+      const transport = httpTransport(host.origin, { Authorization: `Bearer ${PASSWORD}` });
+      return { transport, graph: host.graph, host, close: () => host.stop() };
+    },
+  },
+];
+
+for (const via of TRANSPORTS) describe(`the SDK client over ${via.name}`, () => {
+  let t, client;
 
   before(async () => {
-    t = tempHome();
-    transport = new StdioClientTransport({
-      command: EXE,
-      args: ['--mcp'],
-      env: { PATH: process.env.PATH, HOME: t.home, MEMORY_FILE_PATH: t.graph },
-      stderr: 'pipe',
-    });
-    transport.stderr?.on('data', (d) => { stderr += d; });
+    t = await via.open();
     client = new Client({ name: 'plugin-memory-interop', version: '1.0.0' });
-    await client.connect(transport);  // initialize, then notifications/initialized
+    await client.connect(t.transport);  // initialize, then notifications/initialized
   });
 
   after(async () => {
     await client?.close();
-    fs.rmSync(t.dir, { recursive: true, force: true });
+    await t?.close();
   });
 
   test('initialize names the server and its capabilities', () => {
@@ -131,9 +159,20 @@ describe('the SDK client', () => {
     assert.deepEqual(g.relations, []);
   });
 
-  test('nothing on standard error', () => {
-    assert.equal(stderr, '');
-  });
+  if (via.name === 'stdio') {
+    test('nothing on standard error', () => {
+      assert.equal(t.stderr(), '');
+    });
+  } else {
+    test('a client without the password is refused, and one with an unknown session is answered', async () => {
+      const refused = new Client({ name: 'no-password', version: '1.0.0' });
+      await assert.rejects(refused.connect(httpTransport(t.host.origin, {})), /401|invalid node password/);
+      const stale = new Client({ name: 'stale-session', version: '1.0.0' });
+      await stale.connect(httpTransport(t.host.origin, { Authorization: `Bearer ${PASSWORD}`, 'Mcp-Session-Id': 'gone' }));
+      assert.deepEqual(await stale.ping(), {});
+      await stale.close();
+    });
+  }
 });
 
 // The Inspector's command-line mode, from the local package only (npx --no
