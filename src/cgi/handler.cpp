@@ -217,7 +217,8 @@ void send_page(void) {
 constexpr size_t STATS_MAX_TYPES = 200;
 
 void do_stats(cgi_request *) {
-    if (graph_load() != 0) {
+    graph *g = graph_open();
+    if (!g) {
         json_err(500, g_data_err);
         return;
     }
@@ -226,31 +227,34 @@ void do_stats(cgi_request *) {
     graph_path_info(&bytes, &exists);
 
     uint64_t nobs = 0;
-    for (uint64_t i = 0; i < G.ent_count; i++) nobs += G.ents[i].obs_count;
+    for (uint64_t i = 0; i < g->ent_count; i++) nobs += g->ents[i].obs_count;
 
-    // The distinct types in the order first seen, and behind them an
-    // open-addressing table of the same texts, so that each entity costs one
-    // probe instead of a comparison with every type seen so far.
-    constexpr size_t type_slots = 512;  // a power of two, over twice STATS_MAX_TYPES
-    const char **types = (const char **)calloc(STATS_MAX_TYPES + type_slots, sizeof *types);
-    const char **slot = types ? types + STATS_MAX_TYPES : nullptr;
+    // The distinct types in the order first seen, with a hash index of them,
+    // so that each entity costs one lookup instead of a comparison with
+    // every type seen so far.
+    const char *types[STATS_MAX_TYPES];
     size_t ntypes = 0;
-    for (uint64_t i = 0; types && i < G.ent_count; i++) {
-        const char *t = G.ents[i].entity_type ? G.ents[i].entity_type : "";
-        size_t k = str_hash(t) & (type_slots - 1);
-        while (slot[k] && strcmp(slot[k], t) != 0) k = (k + 1) & (type_slots - 1);
-        if (slot[k]) continue;
-        if (ntypes == STATS_MAX_TYPES) break;
-        slot[k] = t;
+    hash_index seen = {};
+    for (uint64_t i = 0; i < g->ent_count; i++) {
+        const char *t = g->ents[i].entity_type ? g->ents[i].entity_type : "";
+        size_t h = str_hash(t);
+        hash_walk w;
+        hash_index_walk(&seen, h, &w);
+        int64_t k;
+        while ((k = hash_index_next(&seen, &w)) >= 0 && strcmp(types[k], t) != 0) {
+        }
+        if (k >= 0) continue;
+        if (ntypes == STATS_MAX_TYPES || hash_index_add(&seen, h, ntypes) != 0) break;
         types[ntypes++] = t;
     }
+    hash_index_free(&seen);
 
     char num[160];
     snprintf(num, sizeof num,
              "{\"ok\":true,\"entities\":%llu,\"relations\":%llu,\"observations\":%llu,"
              "\"unreadable_lines\":%llu,\"file_exists\":%s,\"file_bytes\":%lld,\"types\":[",
-             (unsigned long long)G.ent_count, (unsigned long long)G.rel_count,
-             (unsigned long long)nobs, (unsigned long long)G.bad_count,
+             (unsigned long long)g->ent_count, (unsigned long long)g->rel_count,
+             (unsigned long long)nobs, (unsigned long long)g->bad_count,
              exists ? "true" : "false", (long long)bytes);
     buf b;
     buf_init(&b);
@@ -260,7 +264,6 @@ void do_stats(cgi_request *) {
         json_str(&b, types[k]);
     }
     buf_puts(&b, "]}");
-    free(types);
     send_built(&b);
     buf_free(&b);
 }
@@ -282,7 +285,7 @@ void do_tools(cgi_request *) {
 void do_export(cgi_request *) {
     char path[sizeof g_path];
     str_copy(path, sizeof path, graph_path());
-    if (graph_load() != 0) {
+    if (!graph_open()) {
         json_err(500, g_data_err);
         return;
     }

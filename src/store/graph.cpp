@@ -98,6 +98,7 @@ void graph_clear(graph *g) {
     free(g->rels);
     free_graph_texts(g, g->bad, g->bad_count);
     free(g->texts);
+    hash_index_free(&g->names);
     memset(g, 0, sizeof *g);
 }
 
@@ -115,11 +116,62 @@ char *text_take(text_cursor *c, const char *s, size_t len) {
     return p;
 }
 
+// 1 when the name of entity number i equals the len bytes at name.
+static int name_is(const graph *g, uint64_t i, const char *name, size_t len) {
+    const char *s = g->ents[i].name;
+    return s && strncmp(s, name, len) == 0 && s[len] == 0;
+}
+
+// Brings the name index up to date by entering the entities it lacks.
+// Returns 1 when it is in use, 0 when memory for it ran out (it is then
+// empty and the lookups walk the entities).
+static int names_ready(graph *g) {
+    if (g->names.count > g->ent_count) hash_index_free(&g->names);
+    while (g->names.count < g->ent_count) {
+        uint64_t i = g->names.count;
+        const char *s = g->ents[i].name;
+        if (hash_index_add(&g->names, str_hash(s ? s : ""), i) != 0) {
+            hash_index_free(&g->names);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void name_walk_start(graph *g, const char *name, size_t len, name_walk *w) {
+    w->name = name;
+    w->len = name && !memchr(name, 0, len) ? len : 0;
+    if (!name || w->len != len) w->name = nullptr;  // names no entity
+    w->next = 0;
+    w->linear = !names_ready(g);
+    if (!w->linear) hash_index_walk(&g->names, str_hash_n(name ? name : "", w->len), &w->hw);
+}
+
+int64_t name_walk_next(graph *g, name_walk *w) {
+    if (!w->name) return -1;
+    if (w->linear) {
+        while (w->next < g->ent_count) {
+            uint64_t i = w->next++;
+            if (name_is(g, i, w->name, w->len)) return (int64_t)i;
+        }
+        return -1;
+    }
+    int64_t i;
+    while ((i = hash_index_next(&g->names, &w->hw)) >= 0)
+        if (name_is(g, (uint64_t)i, w->name, w->len)) return i;
+    return -1;
+}
+
+int64_t ent_lookup(graph *g, const char *name, size_t len) {
+    name_walk w;
+    name_walk_start(g, name, len, &w);
+    return name_walk_next(g, &w);
+}
+
 ent *ent_find(graph *g, const char *name) {
     if (!name) return nullptr;
-    for (uint64_t i = 0; i < g->ent_count; i++)
-        if (strcmp(g->ents[i].name, name) == 0) return &g->ents[i];
-    return nullptr;
+    int64_t i = ent_lookup(g, name, strlen(name));
+    return i < 0 ? nullptr : &g->ents[i];
 }
 
 // str_arr_from, keeping no more than `keep` texts and copying them through c
@@ -178,14 +230,19 @@ static int ent_check(graph *g, const char *name, const char *entity_type, char *
 
 // Puts the finished texts into the next entity slot, which the caller has
 // made room for; obs (count texts, owned from here on) is dropped when empty.
+// A name index in use takes the new entity too (or is dropped, to be built
+// again on the next lookup, when it cannot grow).
 static void ent_place(graph *g, char *name, char *entity_type, char **obs, uint64_t count) {
-    ent *e = &g->ents[g->ent_count++];
+    uint64_t i = g->ent_count++;
+    ent *e = &g->ents[i];
     e->name = name;
     e->entity_type = entity_type;
     e->obs = count ? obs : nullptr;
     e->obs_count = count;
-    e->is_new = 0;
     if (!count) free(obs);
+    if (g->names.count == i && g->names.slot &&
+        hash_index_add(&g->names, str_hash(name), i) != 0)
+        hash_index_free(&g->names);
 }
 
 // Fills the next entity slot with copies of the two fields and the given
@@ -306,6 +363,65 @@ int obs_push(ent *e, const char *text) {
     p[e->obs_count++] = copy;
     e->obs = p;
     return 1;
+}
+
+uint64_t obs_remove(graph *g, ent *e, const char *text, size_t len) {
+    // A text holding a zero byte equals no stored text.
+    if (!text || memchr(text, 0, len)) return 0;
+    uint64_t keep = 0, removed = 0;
+    for (uint64_t i = 0; i < e->obs_count; i++) {
+        const char *o = e->obs[i];
+        if (o && strncmp(o, text, len) == 0 && o[len] == 0) {
+            graph_text_free(g, e->obs[i]);
+            removed++;
+        } else {
+            e->obs[keep++] = e->obs[i];
+        }
+    }
+    if (removed) {
+        e->obs_count = keep;
+        // Keep the array exactly as long as the observations it holds.
+        if (keep == 0) {
+            free(e->obs);
+            e->obs = nullptr;
+        } else {
+            char **shrunk = (char **)realloc(e->obs, sizeof(char *) * keep);
+            if (shrunk) e->obs = shrunk;
+        }
+    }
+    return removed;
+}
+
+void ents_remove_marked(graph *g, const unsigned char *marks) {
+    uint64_t keep = 0;
+    for (uint64_t i = 0; i < g->ent_count; i++) {
+        ent *e = &g->ents[i];
+        if (marks[i]) {
+            graph_text_free(g, e->name);
+            graph_text_free(g, e->entity_type);
+            free_graph_texts(g, e->obs, e->obs_count);
+        } else {
+            g->ents[keep++] = *e;
+        }
+    }
+    if (keep != g->ent_count) hash_index_free(&g->names);  // the numbers moved
+    g->ent_count = keep;
+}
+
+uint64_t rels_remove_matching(graph *g, int (*match)(const rel *r, void *ctx), void *ctx) {
+    uint64_t keep = 0, before = g->rel_count;
+    for (uint64_t i = 0; i < g->rel_count; i++) {
+        rel *r = &g->rels[i];
+        if (match(r, ctx)) {
+            graph_text_free(g, r->from);
+            graph_text_free(g, r->to);
+            graph_text_free(g, r->relation_type);
+        } else {
+            g->rels[keep++] = *r;
+        }
+    }
+    g->rel_count = keep;
+    return before - keep;
 }
 
 void bad_add(graph *g, const char *line) {

@@ -61,6 +61,9 @@ char *dup_or_null(const char *s);
 /* A hash of the zero-terminated text s (FNV-1a), for tables of texts. Never
  * fails; s must not be null. */
 size_t str_hash(const char *s);
+/* The same hash of the len bytes at s, zero bytes included: equal to
+ * str_hash(s) when s holds no zero byte among them. */
+size_t str_hash_n(const char *s, size_t len);
 /* Integer setting from the environment: def when unset, empty, without
  * digits or beyond 32 bits; otherwise the value clamped to [min, max]. */
 int env_int(const char *name, int def, int min, int max);
@@ -77,6 +80,48 @@ size_t utf8_whole_prefix(const char *s, size_t len);
 int json_has_nul(yyjson_val *v);
 
 /*==============================================================================
+ * Hash index of numbered items
+ *============================================================================*/
+
+/* A hash table of item numbers, in the manner of SQLite's hash.c but leaner:
+ * the items (entities, texts of a request, ...) stay in the caller's arrays
+ * and the index holds only their numbers under a hash of their key that the
+ * caller computes; a lookup walks the numbers entered under a hash and the
+ * caller compares the keys. Open addressing with linear probing, at most
+ * three quarters full, 8 bytes a slot. Items entered under one hash are
+ * walked in the order they were entered. There is no removal: a caller whose
+ * numbering changes frees the index and enters its items again. A record
+ * whose fields are all zero is an empty index. */
+struct hash_slot {
+    uint32_t item;            /* item number + 1; 0 marks a free slot */
+    uint32_t tag;             /* low 32 bits of the item's hash: its home
+                                 slot, and a filter that passes over most
+                                 other items without a key comparison */
+};
+struct hash_index {
+    hash_slot *slot;          /* the slots; null while nothing was entered */
+    uint64_t mask;            /* slot count - 1; 0 while slot is null */
+    uint64_t count;           /* items entered */
+};
+
+/* Enters item under hash. Returns 0, or -1 when the index cannot grow (out
+ * of memory, or item beyond 32 bits): the index is then unchanged. */
+int hash_index_add(hash_index *x, size_t hash, uint64_t item);
+/* Position of a walk over the items entered under one hash. */
+struct hash_walk {
+    uint64_t pos;             /* next slot to look at */
+    uint32_t tag;             /* low 32 bits of the hash */
+};
+/* Starts a walk over the items entered under hash. */
+void hash_index_walk(const hash_index *x, size_t hash, hash_walk *w);
+/* The next item of the walk: every item entered under the walk's hash comes
+ * out once, in the order entered, perhaps among a few others (the caller
+ * compares keys). Returns the item number, or -1 at the end. */
+int64_t hash_index_next(const hash_index *x, hash_walk *w);
+/* Releases the slots and zeroes x. */
+void hash_index_free(hash_index *x);
+
+/*==============================================================================
  * Graph model
  *============================================================================*/
 
@@ -89,7 +134,6 @@ struct ent {
     char *entity_type;        /* owned, 1..FIELD_MAX bytes */
     char **obs;               /* owned texts, exactly obs_count slots; null when none */
     uint64_t obs_count;       /* number of observations */
-    int32_t is_new;           /* scratch mark for the tools; 0 after load and ent_add */
 };
 
 /* One directed, typed relation. */
@@ -116,9 +160,17 @@ struct graph {
                                  block, never on its own: free single texts of a
                                  graph with graph_text_free */
     uint64_t texts_size;      /* bytes allocated at texts; 0 while texts is null */
+    hash_index names;         /* the name index: entity numbers under the
+                                 str_hash of their names. It holds entities
+                                 0 .. names.count - 1 and is in use while
+                                 names.count equals ent_count; the first
+                                 lookup after a load or a removal builds it,
+                                 and ent_add keeps it up to date */
 };
 
-/* The process-wide graph, loaded afresh by every operation. */
+/* The process-wide graph, loaded afresh by every operation. Only the store's
+ * file code names it: everything else is handed the graph by graph_open or
+ * graph_begin. */
 extern graph G;
 
 /* Limits, read from the environment at every check. */
@@ -136,6 +188,23 @@ void graph_clear(graph *g);
 void graph_text_free(const graph *g, char *text);
 /* First entity whose name equals name byte for byte, or null. */
 ent *ent_find(graph *g, const char *name);
+/* Walk over the entities of one name, in the graph's order. */
+struct name_walk {
+    const char *name;         /* the name sought (len bytes, not terminated) */
+    size_t len;
+    hash_walk hw;             /* the walk of the name index */
+    uint64_t next;            /* next entity number, when walking without it */
+    int32_t linear;           /* 1 when the index could not be built */
+};
+/* Starts a walk over the entities of g named by the len bytes at name (a
+ * name holding a zero byte names no entity). Builds g's name index when it
+ * is not in use; without memory for it, the walk looks at every entity.
+ * name must stay valid and g unchanged while the walk is used. */
+void name_walk_start(graph *g, const char *name, size_t len, name_walk *w);
+/* Number of the next entity of the walk, or -1 at the end. */
+int64_t name_walk_next(graph *g, name_walk *w);
+/* Number of the first entity named by the len bytes at name, or -1. */
+int64_t ent_lookup(graph *g, const char *name, size_t len);
 /* Appends a copy of an entity (at most limit_max_obs() observations; a null
  * entry is stored as ""). Returns 0, or -1 with the reason in err (may be
  * null) and g unchanged. */
@@ -148,6 +217,18 @@ int rel_add(graph *g, const char *from, const char *to, const char *relation_typ
 /* Appends a copy of text (null as "") to e's observations. Returns 1, or 0
  * when e is at its observation limit or memory runs out (e unchanged). */
 int obs_push(ent *e, const char *text);
+/* Removes from e, an entity of g, every observation equal to the len bytes
+ * at text, keeping the order of the rest and the observation array exactly
+ * as long as it is. Returns how many went; never fails. */
+uint64_t obs_remove(graph *g, ent *e, const char *text, size_t len);
+/* Removes the entities whose byte in marks (one per entity, ent_count of
+ * them) is not zero, keeping the order of the rest; their texts are
+ * released. The name index is rebuilt on its next use. Never fails. */
+void ents_remove_marked(graph *g, const unsigned char *marks);
+/* Removes the relations for which match(r, ctx) returns non-zero, keeping
+ * the order of the rest; their texts are released. Returns how many went;
+ * never fails. */
+uint64_t rels_remove_matching(graph *g, int (*match)(const rel *r, void *ctx), void *ctx);
 /* Keeps a copy of an unreadable line, up to limit_max_bad(); otherwise drops
  * it silently. */
 void bad_add(graph *g, const char *line);
@@ -162,6 +243,44 @@ void str_arr_free(char **arr, size_t count);
 /*==============================================================================
  * Graph file and persistence
  *============================================================================*/
+
+/* Loads the graph file for a read, without the writer's lock. Returns the
+ * graph, or null with the reason in g_data_err. */
+graph *graph_open(void);
+
+/* One change of the graph file, all or nothing. graph_begin takes the
+ * writer's lock and loads the graph; the caller decides and edits it with
+ * the store's functions; graph_commit saves it whole and releases the lock;
+ * graph_abort releases the lock and forgets the in-memory graph. A change
+ * that fails midway is aborted, so an edited graph that was not saved never
+ * outlives its transaction; a transaction still open when its scope ends is
+ * aborted. After a commit the graph stays as it was written: it equals the
+ * file. */
+struct graph_txn;
+void graph_abort(graph_txn *t);
+struct graph_txn {
+    graph *g = nullptr;       /* the graph being changed while open; null
+                                 once committed or aborted */
+    graph_txn() = default;
+    graph_txn(const graph_txn &) = delete;
+    graph_txn &operator=(const graph_txn &) = delete;
+    ~graph_txn() {
+        if (g) graph_abort(this);
+    }
+};
+/* Opens t (which must not be open). Returns the graph to change, or null
+ * with the reason in err and t not open: the storage message when the path
+ * cannot be resolved, the lock file cannot be made or the file cannot be
+ * read; "the graph is busy; try again" when another writer keeps the lock
+ * past the wait. */
+graph *graph_begin(graph_txn *t, char *err, size_t err_size);
+/* Saves t's graph as the whole graph file and closes t. Returns 0, or -1
+ * with the reason in err ("cannot write the graph file" when the save gave
+ * none); the file is then unchanged and the graph forgotten as by
+ * graph_abort. */
+int graph_commit(graph_txn *t, char *err, size_t err_size);
+/* graph_abort (declared above): closes t without saving, releasing the lock
+ * and clearing the graph. Does nothing for a t that is not open. */
 
 #define GRAPH_READ_MAX 25165824L   /* 24 MiB: the largest file a load accepts */
 

@@ -241,6 +241,12 @@ size_t str_hash(const char *s) {
     return (size_t)(h ^ (h >> 29));
 }
 
+size_t str_hash_n(const char *s, size_t len) {
+    uint64_t h = 1469598103934665603ULL;
+    for (size_t i = 0; i < len; i++) h = (h ^ (unsigned char)s[i]) * 1099511628211ULL;
+    return (size_t)(h ^ (h >> 29));
+}
+
 char *dup_or_null(const char *s) {
     if (!s) return nullptr;
     size_t n = strlen(s) + 1;

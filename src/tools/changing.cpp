@@ -1,5 +1,6 @@
-// changing.cpp - the writer's lock, load and save around every tool call
-// that changes the graph, so that two writers never overwrite each other.
+// changing.cpp - what the changing tools share: the write transaction as a
+// tool sees it, required arrays, sets of requested texts and comparisons
+// with JSON strings.
 #include <cstring>
 
 #include "tools_internal.h"
@@ -18,35 +19,85 @@ int refuse_nul(yyjson_val *args, tool_out *out) {
     return 1;
 }
 
-int changing_begin(tool_out *out, writer_lock *lk) {
-    // Resolve the path first so that a location problem is reported as such,
-    // not as a busy graph.
-    g_data_err[0] = 0;
-    if (!ensure_path()) {
-        tool_err(out, "%s", g_data_err[0] ? g_data_err : "the graph file is not reachable");
+graph *change_begin(graph_txn *t, tool_out *out) {
+    char err[256];
+    err[0] = 0;
+    graph *g = graph_begin(t, err, sizeof err);
+    if (!g) tool_err(out, "%s", err);
+    return g;
+}
+
+int change_commit(graph_txn *t, tool_out *out) {
+    char err[256];
+    err[0] = 0;
+    if (graph_commit(t, err, sizeof err) == 0) return 0;
+    tool_err(out, "%s", err);
+    return -1;
+}
+
+// Sets up to this size are walked; larger ones are hashed.
+static const size_t k_set_walk_max = 8;
+
+void text_set_init(text_set *s, const char *const *texts, size_t n) {
+    s->texts = texts;
+    s->n = n;
+    s->index = hash_index{};
+    s->hashed = 0;
+    if (n <= k_set_walk_max) return;
+    for (size_t i = 0; i < n; i++) {
+        if (texts[i] && hash_index_add(&s->index, str_hash(texts[i]), i) != 0) {
+            hash_index_free(&s->index);
+            return;
+        }
+    }
+    s->hashed = 1;
+}
+
+int64_t text_set_find(const text_set *s, const char *text, int64_t after) {
+    if (!text) return -1;
+    if (!s->hashed) {
+        for (size_t i = (size_t)(after + 1); i < s->n; i++)
+            if (s->texts[i] && strcmp(s->texts[i], text) == 0) return (int64_t)i;
         return -1;
     }
-    if (graph_lock() != 0) {
-        // A lock that could not even be created is a storage failure.
-        tool_err(out, "%s", g_data_err[0] ? g_data_err : "the graph is busy; try again");
+    hash_walk w;
+    hash_index_walk(&s->index, str_hash(text), &w);
+    int64_t i;
+    while ((i = hash_index_next(&s->index, &w)) >= 0)
+        if (i > after && strcmp(s->texts[i], text) == 0) return i;
+    return -1;
+}
+
+void text_set_free(text_set *s) {
+    hash_index_free(&s->index);
+    s->hashed = 0;
+}
+
+int rel_list_init(rel_list *l, size_t n, size_t extra, unsigned char **extra_at, tool_out *out) {
+    size_t slots = n ? n : 1;
+    l->block = calloc(1, 3 * slots * sizeof(char *) + extra + 1);
+    if (!l->block) {
+        tool_err(out, "out of memory");
         return -1;
     }
-    lk->held = 1;
-    if (graph_load() != 0) {
-        tool_err(out, "%s", g_data_err);
-        return -1;
-    }
+    l->n = n;
+    l->from = (const char **)l->block;
+    l->to = l->from + slots;
+    l->type = l->to + slots;
+    if (extra_at) *extra_at = (unsigned char *)(l->type + slots);
     return 0;
 }
 
-int changing_save(tool_out *out) {
-    char err[256];
-    err[0] = 0;
-    if (graph_save(err, sizeof err) != 0) {
-        tool_err(out, "%s", err[0] ? err : "cannot write the graph file");
-        return -1;
-    }
-    return 0;
+void rel_list_index(rel_list *l) { text_set_init(&l->froms, l->from, l->n); }
+
+int64_t rel_list_find(const rel_list *l, const char *from, const char *to, const char *type,
+                      int64_t after) {
+    if (!to || !type) return -1;
+    for (int64_t i = text_set_find(&l->froms, from, after); i >= 0;
+         i = text_set_find(&l->froms, from, i))
+        if (l->to[i] && l->type[i] && strcmp(l->to[i], to) == 0 && strcmp(l->type[i], type) == 0)
+            return i;
+    return -1;
 }
 
 int str_val_is(yyjson_val *v, const char *s) {

@@ -32,18 +32,16 @@ static void note_skipped(tool_out *out, yyjson_mut_val *skipped) {
     buf_free(&b);
 }
 
-// Clears the marks that create_entities sets on the entities it adds.
-static void clear_new_marks(void) {
-    for (uint64_t i = 0; i < G.ent_count; i++) G.ents[i].is_new = 0;
-}
-
 void tool_create_entities(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "entities", out);
     if (!list || refuse_nul(args, out)) return;
-    writer_lock lk;
-    if (changing_begin(out, &lk) != 0) return;
+    graph_txn tx;
+    graph *g = change_begin(&tx, out);
+    if (!g) return;
     if (!out->doc) tool_start(out);
     if (out->failed) return;
+    // The entities created are the ones appended from here on.
+    uint64_t first_new = g->ent_count;
     yyjson_mut_doc *doc = out->doc;
     yyjson_mut_val *created = yyjson_mut_arr(doc);
     yyjson_mut_val *skipped = yyjson_mut_arr(doc);
@@ -67,7 +65,7 @@ void tool_create_entities(yyjson_val *args, tool_out *out) {
             tool_err(out, "Entity '%s': observations must be an array of strings.", name);
             break;
         }
-        if (ent_find(&G, name)) {
+        if (ent_find(g, name)) {
             if (skipped) yyjson_mut_arr_append(skipped, yyjson_mut_str(doc, name));
             continue;
         }
@@ -78,24 +76,19 @@ void tool_create_entities(yyjson_val *args, tool_out *out) {
             break;
         }
         err[0] = 0;
-        int rc = ent_add(&G, name, type, texts, count, err, sizeof err);
+        int rc = ent_add(g, name, type, texts, count, err, sizeof err);
         str_arr_free(texts, count);
         if (rc != 0) {
             tool_err(out, "%s", err[0] ? err : "cannot add the entity");
             break;
         }
-        G.ents[G.ent_count - 1].is_new = 1;
     }
-    if (out->failed || changing_save(out) != 0) {
-        clear_new_marks();
-        return;
-    }
+    if (out->failed || change_commit(&tx, out) != 0) return;
 
     read_opt opt;
     read_opt_init(&opt);
-    for (uint64_t i = 0; i < G.ent_count; i++) {
-        if (!G.ents[i].is_new) continue;
-        yyjson_mut_val *o = ent_to_mut(doc, &G.ents[i], &opt);
+    for (uint64_t i = first_new; i < g->ent_count; i++) {
+        yyjson_mut_val *o = ent_to_mut(doc, &g->ents[i], &opt);
         if (o && created) yyjson_mut_arr_append(created, o);
     }
     if (created) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "entities"), created);
@@ -103,25 +96,35 @@ void tool_create_entities(yyjson_val *args, tool_out *out) {
         yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "skipped"), skipped);
         note_skipped(out, skipped);
     }
-    clear_new_marks();
 }
 
-// 1 when G already holds the relation (from, to, relation_type).
-static int rel_known(const char *from, const char *to, const char *relation_type) {
-    for (uint64_t i = 0; i < G.rel_count; i++) {
-        const rel *r = &G.rels[i];
-        if (rel_same_fields(r->from, r->to, r->relation_type, from, to, relation_type)) return 1;
+// Marks in known the request elements that the graph already holds, in one
+// walk over its relations.
+static void mark_known(const graph *g, const rel_list *l, unsigned char *known) {
+    for (uint64_t r = 0; r < g->rel_count; r++) {
+        const rel *x = &g->rels[r];
+        for (int64_t i = rel_list_find(l, x->from, x->to, x->relation_type, -1); i >= 0;
+             i = rel_list_find(l, x->from, x->to, x->relation_type, i))
+            known[i] = 1;
     }
-    return 0;
 }
 
 void tool_create_relations(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "relations", out);
     if (!list || refuse_nul(args, out)) return;
-    writer_lock lk;
-    if (changing_begin(out, &lk) != 0) return;
+    graph_txn tx;
+    graph *g = change_begin(&tx, out);
+    if (!g) return;
+
+    // The three fields of each element, then a byte per element for
+    // whether the graph holds it already.
+    size_t n = yyjson_arr_size(list);
+    rel_list f;
+    unsigned char *known;
+    if (rel_list_init(&f, n, n, &known, out) != 0) return;
 
     // Check every element before anything changes.
+    size_t i = 0;
     yyjson_arr_iter it = yyjson_arr_iter_with(list);
     yyjson_val *el;
     while ((el = yyjson_arr_iter_next(&it))) {
@@ -133,36 +136,40 @@ void tool_create_relations(yyjson_val *args, tool_out *out) {
                           "relationType.");
             return;
         }
-        if (!ent_find(&G, from)) {
+        if (!ent_find(g, from)) {
             tool_err(out, "Entity with name %s not found", from);
             return;
         }
-        if (!ent_find(&G, to)) {
+        if (!ent_find(g, to)) {
             tool_err(out, "Entity with name %s not found", to);
             return;
         }
+        f.from[i] = from;
+        f.to[i] = to;
+        f.type[i] = rt;
+        i++;
     }
 
     if (!out->doc) tool_start(out);
     if (out->failed) return;
     yyjson_mut_doc *doc = out->doc;
     yyjson_mut_val *added = yyjson_mut_arr(doc);
+    // A relation the graph holds already, or one named earlier in the same
+    // request, is not added again.
+    rel_list_index(&f);
+    mark_known(g, &f, known);
     char err[256];
-    it = yyjson_arr_iter_with(list);
-    while ((el = yyjson_arr_iter_next(&it))) {
-        const char *from = yyjson_get_str(arg_get(el, "from"));
-        const char *to = yyjson_get_str(arg_get(el, "to"));
-        const char *rt = yyjson_get_str(arg_get(el, "relationType"));
-        if (rel_known(from, to, rt)) continue;
+    for (i = 0; i < f.n; i++) {
+        if (known[i] || rel_list_find(&f, f.from[i], f.to[i], f.type[i], -1) < (int64_t)i) continue;
         err[0] = 0;
-        if (rel_add(&G, from, to, rt, err, sizeof err) != 0) {
+        if (rel_add(g, f.from[i], f.to[i], f.type[i], err, sizeof err) != 0) {
             tool_err(out, "%s", err[0] ? err : "cannot add the relation");
             return;
         }
-        yyjson_mut_val *o = rel_to_mut(doc, from, to, rt);
+        yyjson_mut_val *o = rel_to_mut(doc, f.from[i], f.to[i], f.type[i]);
         if (o && added) yyjson_mut_arr_append(added, o);
     }
-    if (changing_save(out) != 0) return;
+    if (change_commit(&tx, out) != 0) return;
     if (added) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "relations"), added);
 }
 
@@ -176,8 +183,9 @@ static int obs_known(const ent *e, const char *text) {
 void tool_add_observations(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "observations", out);
     if (!list || refuse_nul(args, out)) return;
-    writer_lock lk;
-    if (changing_begin(out, &lk) != 0) return;
+    graph_txn tx;
+    graph *g = change_begin(&tx, out);
+    if (!g) return;
 
     // Check every element before anything changes.
     yyjson_arr_iter it = yyjson_arr_iter_with(list);
@@ -192,7 +200,7 @@ void tool_add_observations(yyjson_val *args, tool_out *out) {
             tool_err(out, "Observations for %s must be an array of strings.", name);
             return;
         }
-        if (!ent_find(&G, name)) {
+        if (!ent_find(g, name)) {
             tool_err(out, "Entity with name %s not found", name);
             return;
         }
@@ -205,7 +213,7 @@ void tool_add_observations(yyjson_val *args, tool_out *out) {
     it = yyjson_arr_iter_with(list);
     while ((el = yyjson_arr_iter_next(&it))) {
         const char *name = yyjson_get_str(arg_get(el, "entityName"));
-        ent *e = ent_find(&G, name);
+        ent *e = ent_find(g, name);
         yyjson_mut_val *o = yyjson_mut_obj(doc);
         yyjson_mut_val *added = yyjson_mut_arr(doc);
         yyjson_arr_iter ci = yyjson_arr_iter_with(arg_get(el, "contents"));
@@ -224,6 +232,6 @@ void tool_add_observations(yyjson_val *args, tool_out *out) {
             if (results) yyjson_mut_arr_append(results, o);
         }
     }
-    if (changing_save(out) != 0) return;
+    if (change_commit(&tx, out) != 0) return;
     if (results) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "results"), results);
 }

@@ -6,21 +6,6 @@
 
 #include "tools_internal.h"
 
-// The texts of G are released through graph_text_free: those a load took
-// from the file share one block and are never freed one by one.
-static void free_rel(rel *r) {
-    graph_text_free(&G, r->from);
-    graph_text_free(&G, r->to);
-    graph_text_free(&G, r->relation_type);
-}
-
-static void free_ent(ent *e) {
-    graph_text_free(&G, e->name);
-    graph_text_free(&G, e->entity_type);
-    for (uint64_t i = 0; i < e->obs_count; i++) graph_text_free(&G, e->obs[i]);
-    free(e->obs);
-}
-
 // Adds "success": true and a copy of message to the result; the change is
 // already saved, so a failure here only reports "out of memory".
 static void success_message(tool_out *out, const buf *msg) {
@@ -32,63 +17,65 @@ static void success_message(tool_out *out, const buf *msg) {
                        yyjson_mut_strcpy(doc, buf_str(msg)));
 }
 
-// 1 when name equals one of the n requested names (absent slots never match).
-static int requested(const char *name, yyjson_val *const *names, size_t n) {
-    for (size_t i = 0; i < n; i++)
-        if (names[i] && str_val_is(names[i], name)) return 1;
-    return 0;
+// The text of a requested name that can equal a stored name: a string
+// without a zero byte; null otherwise.
+static const char *name_text(yyjson_val *v) {
+    if (!yyjson_is_str(v)) return nullptr;
+    const char *s = yyjson_get_str(v);
+    return strlen(s) == yyjson_get_len(v) ? s : nullptr;
+}
+
+// A relation goes with a requested name at either end, whether or not an
+// entity of that name exists.
+static int rel_names_requested(const rel *r, void *ctx) {
+    const text_set *requested = (const text_set *)ctx;
+    return text_set_find(requested, r->from, -1) >= 0 || text_set_find(requested, r->to, -1) >= 0;
 }
 
 void tool_delete_entities(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "entityNames", out);
     if (!list || refuse_nul(args, out)) return;
-    writer_lock lk;
-    if (changing_begin(out, &lk) != 0) return;
+    graph_txn tx;
+    graph *g = change_begin(&tx, out);
+    if (!g) return;
 
+    // For each requested name its string (or null) and its text, whether it
+    // was found, and for each entity whether it goes: one block.
     size_t n = yyjson_arr_size(list);
-    yyjson_val **names = (yyjson_val **)calloc(n ? n : 1, sizeof *names);
-    int *found = (int *)calloc(n ? n : 1, sizeof *found);
-    if (!names || !found) {
-        free(names);
-        free(found);
+    size_t slots = n ? n : 1;
+    heap_guard block{calloc(1, slots * (sizeof(yyjson_val *) + sizeof(char *) + 1) +
+                                   (size_t)g->ent_count + 1)};
+    if (!block.p) {
         tool_err(out, "out of memory");
         return;
     }
-    size_t deleted = 0;
+    yyjson_val **names = (yyjson_val **)block.p;
+    const char **texts = (const char **)(names + slots);
+    unsigned char *found = (unsigned char *)(texts + slots);
+    unsigned char *marks = found + slots;
     for (size_t i = 0; i < n; i++) {
         yyjson_val *v = yyjson_arr_get(list, i);
         if (!yyjson_is_str(v)) continue;
         names[i] = v;
-        for (uint64_t k = 0; k < G.ent_count; k++) {
-            if (str_val_is(v, G.ents[k].name)) {
-                G.ents[k].is_new = 1;
-                found[i] = 1;
-                break;
-            }
-        }
-        int repeat = 0;
-        for (size_t j = 0; j < i && !repeat; j++)
-            repeat = names[j] && yyjson_get_len(names[j]) == yyjson_get_len(v) &&
-                     memcmp(yyjson_get_str(names[j]), yyjson_get_str(v), yyjson_get_len(v)) == 0;
-        if (!repeat) deleted += (size_t)found[i];
+        texts[i] = name_text(v);
     }
+    text_set requested;
+    text_set_init(&requested, texts, n);
+    size_t deleted = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (!texts[i]) continue;
+        int64_t e = ent_lookup(g, texts[i], strlen(texts[i]));
+        if (e < 0) continue;
+        marks[e] = 1;
+        found[i] = 1;
+        // A name requested twice counts once.
+        if (text_set_find(&requested, texts[i], -1) == (int64_t)i) deleted++;
+    }
+    rels_remove_matching(g, rel_names_requested, &requested);
+    text_set_free(&requested);
+    ents_remove_marked(g, marks);
 
-    uint64_t keep = 0;
-    for (uint64_t i = 0; i < G.rel_count; i++) {
-        rel *r = &G.rels[i];
-        if (requested(r->from, names, n) || requested(r->to, names, n)) free_rel(r);
-        else G.rels[keep++] = *r;
-    }
-    G.rel_count = keep;
-    keep = 0;
-    for (uint64_t i = 0; i < G.ent_count; i++) {
-        ent *e = &G.ents[i];
-        if (e->is_new) free_ent(e);
-        else G.ents[keep++] = *e;
-    }
-    G.ent_count = keep;
-
-    if (changing_save(out) == 0) {
+    if (change_commit(&tx, out) == 0) {
         buf msg;
         buf_init(&msg);
         if (deleted == n) {
@@ -108,41 +95,14 @@ void tool_delete_entities(yyjson_val *args, tool_out *out) {
         success_message(out, &msg);
         buf_free(&msg);
     }
-    free(names);
-    free(found);
-}
-
-// Removes every observation of e equal to the string v; returns how many.
-static size_t obs_remove(ent *e, yyjson_val *v) {
-    uint64_t keep = 0;
-    size_t removed = 0;
-    for (uint64_t i = 0; i < e->obs_count; i++) {
-        if (str_val_is(v, e->obs[i])) {
-            graph_text_free(&G, e->obs[i]);
-            removed++;
-        } else {
-            e->obs[keep++] = e->obs[i];
-        }
-    }
-    if (removed) {
-        e->obs_count = keep;
-        // Keep the array exactly as long as the observations it holds.
-        if (keep == 0) {
-            free(e->obs);
-            e->obs = nullptr;
-        } else {
-            char **shrunk = (char **)realloc(e->obs, sizeof(char *) * keep);
-            if (shrunk) e->obs = shrunk;
-        }
-    }
-    return removed;
 }
 
 void tool_delete_observations(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "deletions", out);
     if (!list || refuse_nul(args, out)) return;
-    writer_lock lk;
-    if (changing_begin(out, &lk) != 0) return;
+    graph_txn tx;
+    graph *g = change_begin(&tx, out);
+    if (!g) return;
 
     size_t requested_n = 0, deleted = 0;
     buf missing;
@@ -160,7 +120,7 @@ void tool_delete_observations(yyjson_val *args, tool_out *out) {
             tool_err(out, "Observations for %s must be an array of strings.", name);
             break;
         }
-        ent *e = ent_find(&G, name);
+        ent *e = ent_find(g, name);
         requested_n += yyjson_arr_size(texts);
         if (!e) {
             if (missing.len) buf_puts(&missing, ", ");
@@ -170,9 +130,10 @@ void tool_delete_observations(yyjson_val *args, tool_out *out) {
         yyjson_arr_iter ti = yyjson_arr_iter_with(texts);
         yyjson_val *tv;
         while ((tv = yyjson_arr_iter_next(&ti)))
-            if (yyjson_is_str(tv)) deleted += obs_remove(e, tv);
+            if (yyjson_is_str(tv))
+                deleted += (size_t)obs_remove(g, e, yyjson_get_str(tv), yyjson_get_len(tv));
     }
-    if (!out->failed && changing_save(out) == 0) {
+    if (!out->failed && change_commit(&tx, out) == 0) {
         buf msg;
         buf_init(&msg);
         if (deleted == requested_n) {
@@ -192,34 +153,34 @@ void tool_delete_observations(yyjson_val *args, tool_out *out) {
     buf_free(&missing);
 }
 
-// 1 when the request element el names exactly the relation r.
-static int rel_requested(const rel *r, yyjson_val *el) {
-    return str_val_is(arg_get(el, "from"), r->from) && str_val_is(arg_get(el, "to"), r->to) &&
-           str_val_is(arg_get(el, "relationType"), r->relation_type);
+// 1 when the request's list names exactly the relation r.
+static int rel_requested(const rel *r, void *ctx) {
+    return rel_list_find((const rel_list *)ctx, r->from, r->to, r->relation_type, -1) >= 0;
 }
 
 void tool_delete_relations(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "relations", out);
     if (!list || refuse_nul(args, out)) return;
-    writer_lock lk;
-    if (changing_begin(out, &lk) != 0) return;
+    graph_txn tx;
+    graph *g = change_begin(&tx, out);
+    if (!g) return;
 
+    // The fields of each element that can name a stored relation: strings
+    // without a zero byte.
     size_t n = yyjson_arr_size(list);
-    uint64_t before = G.rel_count, keep = 0;
-    for (uint64_t i = 0; i < G.rel_count; i++) {
-        rel *r = &G.rels[i];
-        int hit = 0;
-        yyjson_arr_iter it = yyjson_arr_iter_with(list);
-        yyjson_val *el;
-        while (!hit && (el = yyjson_arr_iter_next(&it)))
-            hit = yyjson_is_obj(el) && rel_requested(r, el);
-        if (hit) free_rel(r);
-        else G.rels[keep++] = *r;
+    rel_list q;
+    if (rel_list_init(&q, n, 0, nullptr, out) != 0) return;
+    for (size_t i = 0; i < n; i++) {
+        yyjson_val *el = yyjson_arr_get(list, i);
+        if (!yyjson_is_obj(el)) continue;
+        q.from[i] = name_text(arg_get(el, "from"));
+        q.to[i] = name_text(arg_get(el, "to"));
+        q.type[i] = name_text(arg_get(el, "relationType"));
     }
-    G.rel_count = keep;
-    size_t deleted = (size_t)(before - keep);
+    rel_list_index(&q);
+    size_t deleted = (size_t)rels_remove_matching(g, rel_requested, &q);
 
-    if (changing_save(out) != 0) return;
+    if (change_commit(&tx, out) != 0) return;
     buf msg;
     buf_init(&msg);
     if (deleted == n) {

@@ -104,43 +104,21 @@ static int names_one_of(const char *name, ent *const *ents, size_t n) {
     return 0;
 }
 
-// The names of a large selection in an open-addressing table, so that each
-// relation end costs one probe instead of a walk over every selected name
-// (the walk made a whole-graph read quadratic).
-struct name_set {
-    const char **slot;  // null marks a free slot
-    size_t mask;        // slot count - 1 (a power of two)
-};
+// Selections up to this size are walked; larger ones are looked up in the
+// graph's name index.
+static const size_t k_walk_max = 8;
 
-// Fills set with the names of the n entities. Returns 1, or 0 when the table
-// cannot be allocated (the caller then walks the names instead).
-static int name_set_init(name_set *set, ent *const *ents, size_t n) {
-    size_t cap = 16;
-    while (cap < 2 * n) cap *= 2;
-    set->slot = (const char **)calloc(cap, sizeof *set->slot);
-    if (!set->slot) return 0;
-    set->mask = cap - 1;
-    for (size_t i = 0; i < n; i++) {
-        const char *name = ents[i]->name;
-        if (!name) continue;
-        size_t k = str_hash(name) & set->mask;
-        while (set->slot[k] && strcmp(set->slot[k], name) != 0) k = (k + 1) & set->mask;
-        set->slot[k] = name;
-    }
-    return 1;
-}
-
-static int name_set_has(const name_set *set, const char *name) {
+// 1 when an entity marked in sel bears the name, which may name several.
+static int name_selected(graph *g, const unsigned char *sel, const char *name) {
     if (!name) return 0;
-    for (size_t k = str_hash(name) & set->mask; set->slot[k]; k = (k + 1) & set->mask)
-        if (strcmp(set->slot[k], name) == 0) return 1;
+    name_walk w;
+    name_walk_start(g, name, strlen(name), &w);
+    for (int64_t i; (i = name_walk_next(g, &w)) >= 0;)
+        if (sel[i]) return 1;
     return 0;
 }
 
-// Selections up to this size are walked; larger ones are hashed.
-static const size_t k_walk_max = 8;
-
-void emit_set(tool_out *out, ent *const *ents, size_t n, const read_opt *opt) {
+void emit_set(tool_out *out, graph *g, ent *const *ents, size_t n, const read_opt *opt) {
     if (out->failed || !out->doc || !out->root) return;
     yyjson_mut_doc *doc = out->doc;
     yyjson_mut_val *ea = yyjson_mut_arr(doc);
@@ -150,17 +128,22 @@ void emit_set(tool_out *out, ent *const *ents, size_t n, const read_opt *opt) {
         if (o && ea) yyjson_mut_arr_append(ea, o);
     }
     if (n > 0) {
-        name_set set;
-        int hashed = n > k_walk_max && name_set_init(&set, ents, n);
-        for (uint64_t i = 0; i < G.rel_count; i++) {
-            const rel *r = &G.rels[i];
-            int hit = hashed ? name_set_has(&set, r->from) || name_set_has(&set, r->to)
-                             : names_one_of(r->from, ents, n) || names_one_of(r->to, ents, n);
+        // A large selection as a byte per entity of g, so that each relation
+        // end costs a lookup instead of a walk over every selected name (the
+        // walk made a whole-graph read quadratic).
+        unsigned char *sel = nullptr;
+        if (n > k_walk_max) sel = (unsigned char *)calloc((size_t)g->ent_count + 1, 1);
+        if (sel)
+            for (size_t i = 0; i < n; i++) sel[ents[i] - g->ents] = 1;
+        for (uint64_t i = 0; i < g->rel_count; i++) {
+            const rel *r = &g->rels[i];
+            int hit = sel ? name_selected(g, sel, r->from) || name_selected(g, sel, r->to)
+                          : names_one_of(r->from, ents, n) || names_one_of(r->to, ents, n);
             if (!hit) continue;
             yyjson_mut_val *o = rel_to_mut(doc, r->from, r->to, r->relation_type);
             if (o && ra) yyjson_mut_arr_append(ra, o);
         }
-        if (hashed) free(set.slot);
+        free(sel);
     }
     if (ea) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "entities"), ea);
     if (ra) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "relations"), ra);
@@ -173,22 +156,24 @@ int rel_same_fields(const char *f1, const char *t1, const char *r1, const char *
 }
 
 // The common start of a read: parses the read options (failing with
-// bad_opts), loads the graph and allocates the entity list with one slot per
-// element of names, or per entity of G when names is null (at least one).
-// Returns the list, or null with the error recorded and the types released.
+// bad_opts), loads the graph into *g and allocates the entity list with one
+// slot per element of names, or per entity of the graph when names is null
+// (at least one). Returns the list, or null with the error recorded and the
+// types released.
 static ent **read_begin(yyjson_val *args, read_opt *opt, tool_out *out, const char *bad_opts,
-                        yyjson_val *names) {
+                        yyjson_val *names, graph **g) {
     if (parse_read_opts(args, opt) != 0) {
         read_opt_free_types(opt);
         tool_err(out, "%s", bad_opts);
         return nullptr;
     }
-    if (graph_load() != 0) {
+    *g = graph_open();
+    if (!*g) {
         read_opt_free_types(opt);
         tool_err(out, "%s", g_data_err);
         return nullptr;
     }
-    uint64_t slots = names ? yyjson_arr_size(names) : G.ent_count;
+    uint64_t slots = names ? yyjson_arr_size(names) : (*g)->ent_count;
     ent **list = (ent **)malloc(sizeof(ent *) * (slots ? slots : 1));
     if (!list) {
         read_opt_free_types(opt);
@@ -199,9 +184,9 @@ static ent **read_begin(yyjson_val *args, read_opt *opt, tool_out *out, const ch
 
 // The common end of a read: writes the n selected entities and releases the
 // list and the types.
-static void read_finish(tool_out *out, ent **list, size_t n, read_opt *opt) {
+static void read_finish(tool_out *out, graph *g, ent **list, size_t n, read_opt *opt) {
     if (!out->doc) tool_start(out);
-    if (!out->failed) emit_set(out, list, n, opt);
+    if (!out->failed) emit_set(out, g, list, n, opt);
     free(list);
     read_opt_free_types(opt);
 }
@@ -217,18 +202,19 @@ static int type_wanted(const read_opt *opt, const char *t) {
 void tool_read_graph(yyjson_val *args, tool_out *out) {
     read_opt opt;
     read_opt_init(&opt);
+    graph *g;
     ent **list = read_begin(args, &opt, out,
                             "observationLimit must be an integer >= 0 and entityTypes a "
                             "non-empty array of strings.",
-                            nullptr);
+                            nullptr, &g);
     if (!list) return;
     size_t n = 0;
-    for (uint64_t i = 0; i < G.ent_count; i++) {
-        ent *e = &G.ents[i];
+    for (uint64_t i = 0; i < g->ent_count; i++) {
+        ent *e = &g->ents[i];
         if (opt.has_types && !type_wanted(&opt, e->entity_type)) continue;
         list[n++] = e;
     }
-    read_finish(out, list, n, &opt);
+    read_finish(out, g, list, n, &opt);
 }
 
 // 1 when the query occurs in the entity's name, type or an observation.
@@ -259,14 +245,16 @@ void tool_search_nodes(yyjson_val *args, tool_out *out) {
         }
         opt.max_ents = (int32_t)(v > k_read_cap ? k_read_cap : v);
     }
-    ent **list = read_begin(args, &opt, out, "observationLimit must be an integer >= 0.", nullptr);
+    graph *g;
+    ent **list =
+        read_begin(args, &opt, out, "observationLimit must be an integer >= 0.", nullptr, &g);
     if (!list) return;
     size_t n = 0;
-    for (uint64_t i = 0; i < G.ent_count && !matches_none; i++) {
-        if (ent_matches(&G.ents[i], query)) list[n++] = &G.ents[i];
+    for (uint64_t i = 0; i < g->ent_count && !matches_none; i++) {
+        if (ent_matches(&g->ents[i], query)) list[n++] = &g->ents[i];
         if (opt.max_ents > 0 && n >= (size_t)opt.max_ents) break;
     }
-    read_finish(out, list, n, &opt);
+    read_finish(out, g, list, n, &opt);
 }
 
 void tool_open_nodes(yyjson_val *args, tool_out *out) {
@@ -277,19 +265,37 @@ void tool_open_nodes(yyjson_val *args, tool_out *out) {
     }
     read_opt opt;
     read_opt_init(&opt);
-    ent **list = read_begin(args, &opt, out, "observationLimit must be an integer >= 0.", names);
+    graph *g;
+    ent **list =
+        read_begin(args, &opt, out, "observationLimit must be an integer >= 0.", names, &g);
     if (!list) return;
+    // Every entity bearing a requested name, in the graph's order, at most
+    // as many as names were requested.
     size_t want = yyjson_arr_size(names), n = 0;
-    for (uint64_t i = 0; want > 0 && i < G.ent_count && n < want; i++) {
-        ent *e = &G.ents[i];
-        yyjson_arr_iter it = yyjson_arr_iter_with(names);
-        yyjson_val *v;
-        while ((v = yyjson_arr_iter_next(&it))) {
-            if (str_val_is(v, e->name)) {
-                list[n++] = e;
-                break;
-            }
+    unsigned char *sel = want ? (unsigned char *)calloc((size_t)g->ent_count + 1, 1) : nullptr;
+    if (want && !sel) {
+        free(list);
+        read_opt_free_types(&opt);
+        tool_err(out, "out of memory");
+        return;
+    }
+    size_t marked = 0;
+    yyjson_arr_iter it = yyjson_arr_iter_with(names);
+    yyjson_val *v;
+    while ((v = yyjson_arr_iter_next(&it))) {
+        if (!yyjson_is_str(v)) continue;
+        name_walk w;
+        name_walk_start(g, yyjson_get_str(v), yyjson_get_len(v), &w);
+        for (int64_t i; (i = name_walk_next(g, &w)) >= 0;) {
+            marked += !sel[i];
+            sel[i] = 1;
         }
     }
-    read_finish(out, list, n, &opt);
+    for (uint64_t i = 0; marked > 0 && i < g->ent_count && n < want; i++) {
+        if (!sel[i]) continue;
+        list[n++] = &g->ents[i];
+        marked--;
+    }
+    free(sel);
+    read_finish(out, g, list, n, &opt);
 }

@@ -72,8 +72,10 @@ yyjson_mut_val *ent_to_mut(yyjson_mut_doc *doc, const ent *e, const read_opt *op
 /* New relation object in doc (strings by reference), or null. */
 yyjson_mut_val *rel_to_mut(yyjson_mut_doc *doc, const char *from, const char *to,
                            const char *relation_type);
-/* Writes {"entities":[...],"relations":[...]} for the n entities into out. */
-void emit_set(tool_out *out, ent *const *ents, size_t n, const read_opt *opt);
+/* Writes {"entities":[...],"relations":[...]} into out: the n entities of g
+ * at ents, and every relation of g from or to a name one of them bears. May
+ * build g's name index. */
+void emit_set(tool_out *out, graph *g, ent *const *ents, size_t n, const read_opt *opt);
 /* 1 when all six texts are present and the two triples are equal. */
 int rel_same_fields(const char *f1, const char *t1, const char *r1, const char *f2,
                     const char *t2, const char *r2);

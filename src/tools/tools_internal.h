@@ -1,20 +1,20 @@
-/* tools_internal.h - helpers shared by the tool files: the lock, load and save
- * steps of the changing tools and exact text comparison with JSON strings. */
+/* tools_internal.h - helpers shared by the tool files: the write
+ * transaction of the changing tools as a tool sees it, sets of requested
+ * texts, and exact text comparison with JSON strings. */
 #ifndef PLUGIN_MEMORY_TOOLS_INTERNAL_H
 #define PLUGIN_MEMORY_TOOLS_INTERNAL_H
 
+#include <stdlib.h>
+
 #include "tools.h"
 
-/* Holds the writer's lock for one changing tool call and releases it when
- * the call's scope ends, on every path. */
-struct writer_lock {
-    int held = 0;
-    writer_lock() = default;
-    writer_lock(const writer_lock &) = delete;
-    writer_lock &operator=(const writer_lock &) = delete;
-    ~writer_lock() {
-        if (held) graph_unlock();
-    }
+/* Frees a heap block (null allowed) when its scope ends. */
+struct heap_guard {
+    void *p;
+    explicit heap_guard(void *block) : p(block) {}
+    heap_guard(const heap_guard &) = delete;
+    heap_guard &operator=(const heap_guard &) = delete;
+    ~heap_guard() { free(p); }
 };
 
 /* The member key of args when it is an array; otherwise null, with the error
@@ -24,14 +24,62 @@ yyjson_val *required_array(yyjson_val *args, const char *key, tool_out *out);
  * be cut there, acting on or storing only its first part. Returns 1 with the
  * error recorded in out, or 0 when args is free of it. */
 int refuse_nul(yyjson_val *args, tool_out *out);
-/* Takes the writer's lock into lk and then loads the graph. Returns 0, or -1
- * with the error recorded in out ("the graph is busy; try again" when another
- * writer holds the lock, the storage error text when the path or the file
- * cannot be read); nothing is changed then. */
-int changing_begin(tool_out *out, writer_lock *lk);
-/* Saves G. Returns 0, or -1 with the save's message (or "cannot write the
- * graph file") recorded in out; the file is then unchanged. */
-int changing_save(tool_out *out);
+/* Opens the write transaction t of a changing tool (graph_begin). Returns
+ * the graph to change, or null with the error recorded in out; nothing is
+ * changed then. */
+graph *change_begin(graph_txn *t, tool_out *out);
+/* Commits t (graph_commit). Returns 0, or -1 with the error recorded in out;
+ * the file is then unchanged and the graph forgotten. */
+int change_commit(graph_txn *t, tool_out *out);
+
+/* A set of texts a request names, to test texts of the graph against:
+ * walked while small, hashed when larger (a whole-graph walk per requested
+ * text made large requests quadratic). Texts compare byte for byte up to
+ * their terminating zero. */
+struct text_set {
+    const char *const *texts; /* the entries; a null entry is left out; not owned */
+    size_t n;                 /* entries at texts */
+    hash_index index;         /* their numbers under str_hash, when hashed */
+    int32_t hashed;           /* 1 when index is in use */
+};
+/* Makes s over the n entries at texts, which must outlive s. Never fails: a
+ * set whose index cannot be made is walked. */
+void text_set_init(text_set *s, const char *const *texts, size_t n);
+/* Number of the first entry after number after (-1: the first of all) that
+ * equals text, or -1 (always for a null text). */
+int64_t text_set_find(const text_set *s, const char *text, int64_t after);
+/* Releases the index of s. */
+void text_set_free(text_set *s);
+
+/* The relations a request names, element by element: the three fields of
+ * each (null where an element names no relation), with a set of the from
+ * fields, so that finding the elements that name a relation costs a lookup.
+ * Freed when its scope ends. */
+struct rel_list {
+    const char **from = nullptr;  /* n fields each */
+    const char **to = nullptr;
+    const char **type = nullptr;
+    size_t n = 0;             /* elements */
+    text_set froms = {};      /* the from fields, made by rel_list_index */
+    void *block = nullptr;    /* the one heap block behind the fields */
+    rel_list() = default;
+    rel_list(const rel_list &) = delete;
+    rel_list &operator=(const rel_list &) = delete;
+    ~rel_list() {
+        text_set_free(&froms);
+        free(block);
+    }
+};
+/* Makes room for n elements, every field null, and for extra zeroed bytes
+ * behind them (at *extra_at when extra_at is not null). Returns 0, or -1
+ * with "out of memory" recorded in out. */
+int rel_list_init(rel_list *l, size_t n, size_t extra, unsigned char **extra_at, tool_out *out);
+/* Makes the set of from fields once they are filled in. Never fails. */
+void rel_list_index(rel_list *l);
+/* Number of the first element after number after (-1: the first of all)
+ * that names the relation (from, to, type), or -1. */
+int64_t rel_list_find(const rel_list *l, const char *from, const char *to, const char *type,
+                      int64_t after);
 
 /* 1 when v is a JSON string whose bytes equal the text s exactly (same
  * length, so a string holding a zero byte equals no stored text); 0 for a

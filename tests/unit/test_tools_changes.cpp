@@ -164,6 +164,41 @@ TEST_F(ToolChanges, FailedSaveChangesNothingAndReleasesTheLock) {
     }
 }
 
+TEST_F(ToolChanges, AFailedChangeLeavesNoEditedGraphBehind) {
+    // Each call edits the graph in memory and then fails: the change must be
+    // forgotten whole, not left in the graph for whoever reads it next.
+    const call failing[] = {
+        {"create_entities", "{\"entities\":[{\"name\":\"C\",\"entityType\":\"t\"},{}]}"},
+        {"create_relations", "{\"relations\":[{\"from\":\"B\",\"to\":\"A\",\"relationType\":\"r\"},"
+                             "{\"from\":\"A\",\"to\":\"A\",\"relationType\":\"r\"}]}"},
+        {"delete_observations", "{\"deletions\":[{\"entityName\":\"A\",\"observations\":[\"o\"]},{}]}"},
+    };
+    auto fails_and_forgets = [&](const call &c) {
+        spit(path, k_graph);
+        std::string r = run(c.tool, c.args);
+        EXPECT_EQ(r.compare(0, 11, "{\"ok\":false"), 0) << c.tool << ": " << r;
+        EXPECT_EQ(G.ent_count, 0u) << c.tool;
+        EXPECT_EQ(G.rel_count, 0u) << c.tool;
+        EXPECT_EQ(slurp(path), k_graph) << c.tool;
+        EXPECT_FALSE(exists(lock)) << c.tool;
+    };
+    setenv("MEMORY_MAX_RELATIONS", "2", 1);  // the second new relation is one too many
+    for (const call &c : failing) fails_and_forgets(c);
+    unsetenv("MEMORY_MAX_RELATIONS");
+    // A save that fails after every edit went through forgets them too.
+    std::string tmp = path + ".tmp." + std::to_string((long)getpid());
+    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+    for (const call &c : k_changes) fails_and_forgets(c);
+    rmdir(tmp.c_str());
+    // A change that is saved leaves the graph as written.
+    spit(path, k_graph);
+    EXPECT_EQ(run("create_entities", "{\"entities\":[{\"name\":\"C\",\"entityType\":\"t\"}]}")
+                  .compare(0, 10, "{\"ok\":true"),
+              0);
+    ASSERT_EQ(G.ent_count, 3u);
+    EXPECT_STREQ(G.ents[2].name, "C");
+}
+
 TEST_F(ToolChanges, ObservationTextsOver8000BytesAreNeverStored) {
     std::string ok(8000, 'k'), over(8001, 'v');
     EXPECT_EQ(run("create_entities", "{\"entities\":[{\"name\":\"E\",\"entityType\":\"t\","
