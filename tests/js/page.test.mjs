@@ -537,6 +537,11 @@ describe('page on an open host', () => {
       assert.deepEqual(await relRows(page, 4), ['plain|from|<b>rel</b>']);
       assert.equal(await text(page, '#detail .card:nth-child(5) h2'), `New relation from ${evil}`);
       await openEntity(page, 'plain');
+      // The picture holds the names and types as text too.
+      assert.deepEqual(await page.locator('#detail .pic a title').allTextContents(), [`${evil} (${evilType})`]);
+      assert.deepEqual(await page.locator('#detail .pic line title').allTextContents(), [`plain <b>rel</b> ${evil}`]);
+      assert.deepEqual(await texts(page, '#detail .legend li'), [evilType, 'note']);
+      assert.equal(await page.locator('#detail .pic svg, #detail .pic b, #detail .legend svg').count(), 0);
       await page.fill('#relTo', '<IMG');
       assert.deepEqual(await texts(page, '#relOpts [role=option]'), [evil]);
       assert.equal(await page.locator('#list img, #chips svg, #detail img, #detail script, #detail .rtype b').count(), 0);
@@ -753,6 +758,100 @@ describe('page on an open host', () => {
           await shot(page, `page-entity-${theme}-${tag}`);
           await page.locator('#detail .card:nth-child(2) li', { hasText: 'Born in London' }).locator('button').click();
           await waitFor(page, () => document.querySelectorAll('#detail .card:nth-child(2) .items li').length === 2);
+        });
+      }
+    }
+  });
+
+  test('draws the neighbourhood of an entity and opens a neighbour on a click', async () => {
+    await api.reset();
+    await api.seed([
+      ['Ada', 'person'], ['Babbage', 'person'], ['Engine', 'machine'],
+      ['A very long name for a document about the engine', 'document'], ['Stranger', 'person'],
+    ], [
+      ['Ada', 'Babbage', 'worked with'], ['Babbage', 'Ada', 'corresponded with'], ['Ada', 'Engine', 'programmed'],
+      ['A very long name for a document about the engine', 'Ada', 'mentions'], ['Ada', 'Ada', 'reflects on'],
+      ['Babbage', 'Engine', 'designed'],
+    ]);
+    await usePage({}, [], async ({ page }) => {
+      await goto(page, url);
+      await openEntity(page, 'Ada');
+      const pic = await page.locator('#detail svg.pic').evaluate((svg) => ({
+        label: svg.getAttribute('aria-label'),
+        middle: svg.querySelector('.mid text').textContent,
+        nodes: Array.from(svg.querySelectorAll('a'), (a) => ({
+          title: a.querySelector('title').textContent,
+          text: a.querySelector('text').textContent,
+          fill: a.querySelector('circle').style.fill,
+        })),
+        // Each spoke: the arrows at its outer and inner ends.
+        spokes: Array.from(svg.querySelectorAll('line.edge'), (l) => [!!l.getAttribute('marker-end'), !!l.getAttribute('marker-start')]),
+        spokeTitles: Array.from(svg.querySelectorAll('line.edge title'), (t) => t.textContent),
+        edgeLabels: Array.from(svg.querySelectorAll('text.el'), (t) => t.textContent),
+        self: svg.querySelector('.mid path.edge title')?.textContent,
+      }));
+      assert.equal(pic.label, 'Neighbourhood of Ada: 3 neighbours');
+      assert.equal(pic.middle, 'Ada');
+      // Neighbours in name order; a long name is shortened, the title holds it whole.
+      assert.deepEqual(pic.nodes.map((n) => [n.title, n.text]), [
+        ['A very long name for a document about the engine (document)', 'A very long name for a document about t\u2026'],
+        ['Babbage (person)', 'Babbage'],
+        ['Engine (machine)', 'Engine'],
+      ]);
+      assert.deepEqual(pic.spokes, [[false, true], [true, true], [true, false]]);
+      // Relation types label the spokes, shortened; the spoke's title has them all.
+      assert.deepEqual(pic.edgeLabels, ['mentions', 'worked with\u2026', 'programmed']);
+      assert.deepEqual(pic.spokeTitles, ['A very long name for a document about the engine mentions Ada',
+        'Ada worked with Babbage; Babbage corresponded with Ada', 'Ada programmed Engine']);
+      assert.equal(pic.self, 'reflects on');
+      // Colours come from the palette by type: one colour per type.
+      assert.match(pic.nodes[0].fill, /^var\(--[a-z]+\)$/);
+      assert.equal(pic.nodes[1].fill, await page.locator('#detail .pic .mid circle').evaluate((c) => c.style.fill));
+      assert.deepEqual(await texts(page, '#detail .legend li'), ['document', 'machine', 'person']);
+
+      // The same graph gives the same picture.
+      const before = await page.locator('#detail svg.pic').evaluate((s) => s.outerHTML);
+      await page.locator('#detail .pic a[aria-label="open Engine (machine)"] circle').click();
+      await titleIs(page, 'Engine');
+      assert.deepEqual(await page.locator('#detail .pic a title').allTextContents(), ['Ada (person)', 'Babbage (person)']);
+      await page.locator('#detail .pic a[aria-label="open Ada (person)"]').focus();
+      await page.keyboard.press('Enter');
+      await titleIs(page, 'Ada');
+      assert.equal(await page.locator('#detail svg.pic').evaluate((s) => s.outerHTML), before);
+    });
+  });
+
+  test('caps a hub of 80 neighbours at 24 and a "+56 more" node, readable in both themes at both widths', async () => {
+    await api.reset();
+    const spokes = Array.from({ length: 80 }, (_, i) => `spoke ${String(i).padStart(2, '0')}`);
+    await api.call('add_entity', { name: 'Hub', entityType: 'hub', observations: [] });
+    for (let i = 0; i < 80; i += 1) {
+      await api.call('add_entity', { name: spokes[i], entityType: `kind ${i % 5}`, observations: [] });
+      await api.call('add_relation', i % 2 ? { from: 'Hub', to: spokes[i], relationType: 'links to' } : { from: spokes[i], to: 'Hub', relationType: 'points at' });
+    }
+    for (const theme of ['dark', 'light']) {
+      for (const [tag, width, height] of [['wide', 1280, 800], ['narrow', 390, 844]]) {
+        await usePage({ viewport: { width, height } }, [], async ({ page }) => {
+          await goto(page, `${url}?theme=${theme}`);
+          await page.fill('#q', 'hub');
+          await openEntity(page, 'Hub');
+          assert.equal(await page.locator('#detail .pic').getAttribute('aria-label'), 'Neighbourhood of Hub: 80 neighbours');
+          assert.deepEqual(await texts(page, '#detail .pic a text'), spokes.slice(0, 24));
+          assert.equal(await text(page, '#detail .pic .more text'), '+56 more');
+          assert.equal(await page.locator('#detail .pic line.edge').count(), 24);
+          // Every node lies inside the drawing.
+          const box = await page.locator('#detail .pic').boundingBox();
+          for (const c of await page.locator('#detail .pic circle').all()) {
+            const b = await c.boundingBox();
+            assert.ok(b.x >= box.x - 1 && b.y >= box.y - 1 && b.x + b.width <= box.x + box.width + 1 && b.y + b.height <= box.y + box.height + 1);
+          }
+          const fills = await page.locator('#detail .pic a circle').evaluateAll((cs) => cs.map((c) => getComputedStyle(c).fill));
+          assert.equal(new Set(fills).size, 5, fills.join(' '));
+          await page.locator('#detail .pic').scrollIntoViewIfNeeded();
+          await shot(page, `page-picture-${theme}-${tag}`);
+          await page.locator('#detail .pic a', { hasText: 'spoke 07' }).locator('circle').click();
+          await titleIs(page, 'spoke 07');
+          assert.deepEqual(await texts(page, '#detail .pic a text'), ['Hub']);
         });
       }
     }
