@@ -2,7 +2,7 @@
 # MCP over HTTP end to end through the real web host: raw requests to /mcp
 # with curl for every answer the endpoint gives (200, 202, 400, 401, 403,
 # 405, 406, 413, 415), the graph file unchanged by every refusal, and the
-# --listen option of scripts/host.sh. Usage: tests/e2e/mcp_http.sh <executable>
+# --listen and --allow-host options of scripts/host.sh. Usage: tests/e2e/mcp_http.sh <executable>
 set -euo pipefail
 
 exe="$(realpath "${1:?usage: mcp_http.sh <plugin_memory executable>}")"
@@ -102,11 +102,17 @@ set -e
 expect_eq "--listen of a name" "$status:$out" "2:host.sh: not an IP address to listen on: not-an-address"
 
 listen_addr=127.0.0.2
-start_host -- --listen 127.0.0.2
+start_host -- --listen 127.0.0.2 --allow-host memory.test --allow-host proxy.test:443,plain.test:80
+expect_has "--listen and --allow-host names" "$(cat "$tmp/host.log")" \
+  "plugin_memory: answers to the host names 127.0.0.1:$port localhost:$port [::1]:$port 127.0.0.2:$port memory.test:$port proxy.test:443 plain.test:80 plain.test"
 expect_eq "--listen 127.0.0.2 serves there" \
   "$(curl -s "${J[@]}" --data-binary "$ping" "http://127.0.0.2:$port/mcp")" "$pong"
-expect_eq "--listen 127.0.0.2 answers to its address" \
-  "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.2:$port/plugin_memory?action=stats")" 200
+for h in "127.0.0.2:$port" "memory.test:$port" proxy.test:443 plain.test; do
+  expect_eq "served as $h" \
+    "$(curl -s -o /dev/null -w '%{http_code}' -H "Host: $h" "http://127.0.0.2:$port/plugin_memory?action=stats")" 200
+done
+expect_eq "a name added with a port answers on that port only" \
+  "$(curl -s -o /dev/null -w '%{http_code}' -H "Host: proxy.test:$port" "http://127.0.0.2:$port/plugin_memory?action=stats")" 403
 stop_host
 
 finish "MCP over HTTP end-to-end"

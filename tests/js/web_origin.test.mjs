@@ -16,8 +16,8 @@ const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const WAIT = 10000;
 
 // The other site's page: two images and a form POST (text/plain, the way a
-// form smuggles JSON) on both routes, a no-cors fetch POST and a fetch that
-// tries to read the graph.
+// form smuggles JSON) on both routes, no-cors fetch POSTs to the API and to
+// the MCP endpoint, and a fetch that tries to read the graph.
 function attackPage(target) {
   const add = (name) => JSON.stringify({ action: 'add_entity', name, entityType: 't', x: '' }).slice(0, -2);
   return `<!doctype html><html><body>
@@ -32,6 +32,9 @@ fetch('${target}/plugin_memory?action=graph').then((r) => r.text())
   .then((t) => { window.read = t; }, () => { window.read = 'blocked'; });
 fetch('${target}/plugin_memory', { method: 'POST', mode: 'no-cors', headers: { 'Content-Type': 'text/plain' },
   body: JSON.stringify({ action: 'add_entity', name: 'EvilFetch', entityType: 't' }) });
+fetch('${target}/mcp', { method: 'POST', mode: 'no-cors', headers: { 'Content-Type': 'text/plain' },
+  body: JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'tools/call',
+    params: { name: 'create_entities', arguments: { entities: [{ name: 'EvilMcp', entityType: 't' }] } } }) });
 document.getElementById('f').submit();
 </script></body></html>`;
 }
@@ -83,12 +86,12 @@ describe('a page of another origin', () => {
         await page.goto(`${other.origins[site === 'another site' ? 1 : 0]}/attack.html`);
         await page.waitForFunction(() => window.read !== 'pending', null, { timeout: WAIT });
         const deadline = Date.now() + WAIT;
-        while (done.length < 5 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
-        assert.equal(done.length, 5, `requests that reached the host: ${JSON.stringify(done)}`);
+        while (done.length < 6 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 50));
+        assert.equal(done.length, 6, `requests that reached the host: ${JSON.stringify(done)}`);
         for (const d of done) {
           if (d.status) assert.equal(d.status, 403, `${d.method} ${d.url}`);
         }
-        assert.deepEqual(done.filter((d) => d.method === 'POST').length, 2);
+        assert.deepEqual(done.filter((d) => d.method === 'POST').length, 3);
         assert.equal(await page.evaluate(() => window.read), 'blocked');
       } finally {
         await context.close();
