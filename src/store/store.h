@@ -316,21 +316,30 @@ void graph_unlock(void);
  * Storage location
  *============================================================================*/
 
-extern char g_path[1024];       /* resolved path of the graph file */
+/* Bytes of the graph file's path buffer, the terminator included: a path
+ * that does not fit is refused, never cut. The lock file, temporary files
+ * and their scans add at most 32 bytes to it in buffers of their own. */
+#define GRAPH_PATH_CAP 1024
+
+extern char g_path[GRAPH_PATH_CAP]; /* resolved path of the graph file */
 extern int g_path_resolved;     /* 1 once g_path is resolved, for the process */
 
 /* Resolves g_path once per process. Returns 1, or 0 with the reason in
- * g_data_err (the next call tries again). */
+ * g_data_err (the next call tries again); a path longer than
+ * GRAPH_PATH_CAP - 1 bytes fails with "the path of the graph file is longer
+ * than 1023 bytes". */
 int ensure_path(void);
 /* g_path once resolved, otherwise "" (never null). */
 const char *graph_path(void);
 /* File size and existence of the graph file (outputs may be null). Returns 0
  * when the path is known, -1 when it cannot be resolved. */
 int graph_path_info(int64_t *size, int *exists);
-/* Writes dir joined with name into g_path. */
-void path_join(const char *dir, const char *name);
+/* Writes dir joined with name into g_path. Returns 1, or 0 with g_path
+ * empty when the joined path does not fit. */
+int path_join(const char *dir, const char *name);
 /* Creates path with its missing parents. Returns 1 when it is a directory
- * afterwards, 0 otherwise. */
+ * afterwards, 0 otherwise (also for a path of GRAPH_PATH_CAP bytes or
+ * more). */
 int mkdirs(const char *path);
 /* Forgets the resolved path (tests only: the process normally resolves once). */
 void store_reset_path(void);

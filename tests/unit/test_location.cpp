@@ -195,13 +195,67 @@ TEST_F(StorageLocation, PathInfoTellsSizeAndExistence) {
     EXPECT_EQ(graph_path_info(nullptr, nullptr), 0);
 }
 
-TEST_F(StorageLocation, LongPathsAreCut) {
-    std::string longdir = dir.path + "/" + std::string(200, 'a') + "/" + std::string(200, 'b') +
-                          "/" + std::string(200, 'c') + "/" + std::string(200, 'd') + "/" +
-                          std::string(200, 'e');
-    path_join(longdir.c_str(), "memory.jsonl");
-    EXPECT_EQ(strlen(g_path), 1023u);
-    EXPECT_EQ(std::string(g_path), (longdir + "/memory.jsonl").substr(0, 1023));
+// A path of exactly len bytes: the test's directory, directories of at most
+// 200 bytes, then tail.
+std::string path_of(const std::string &base, size_t len, const std::string &tail) {
+    std::string p = base;
+    while (p.size() + 1 + tail.size() < len) {
+        size_t room = len - p.size() - 1 - tail.size();
+        // The last component takes what is left; the one before it leaves
+        // the last at least one byte.
+        size_t k = room <= 201 ? room - 1 : room == 202 ? 199 : 200;
+        p += "/" + std::string(k, 'd');
+    }
+    p += "/" + tail;
+    EXPECT_EQ(p.size(), len);
+    return p;
+}
+
+TEST_F(StorageLocation, PathsLongerThanTheBuffersAreRefusedNotCut) {
+    const std::string too_long = "the path of the graph file is longer than 1023 bytes";
+    const std::string d1010 = path_of(dir.path, 1010, "c");  // + "/memory.jsonl": 1023
+    const std::string d1011 = path_of(dir.path, 1011, "c");  // + "/memory.jsonl": 1024
+    const struct {
+        const char *what;
+        std::vector<std::pair<const char *, std::string>> env;
+        std::string path;  // expected g_path, or "" when refused
+    } cases[] = {
+        {"file path of 1023 bytes", {{"MEMORY_FILE_PATH", path_of(dir.path, 1023, "g")}},
+         path_of(dir.path, 1023, "g")},
+        {"file path of 1024 bytes", {{"MEMORY_FILE_PATH", path_of(dir.path, 1024, "g")}}, ""},
+        {"file path of 1,027 bytes", {{"MEMORY_FILE_PATH", path_of(dir.path, 1027, "g.jsonl")}},
+         ""},
+        {"data directory joined to 1023 bytes", {{"MEMORY_CONNECTOR_DIR", d1010}},
+         d1010 + "/memory.jsonl"},
+        {"data directory joined to 1024 bytes", {{"MEMORY_CONNECTOR_DIR", d1011}}, ""},
+        {"data directory of 1,100 bytes",
+         {{"MEMORY_CONNECTOR_DIR", path_of(dir.path, 1100, "c")}}, ""},
+        {"relative file joined past the limit",
+         {{"MEMORY_CONNECTOR_DIR", d1010}, {"MEMORY_FILE_PATH", "memory.jsonl.x"}}, ""},
+        {"home directory past the limit",
+         {{"HOME", path_of(dir.path, 1020, "h")}, {"MEMORY_FILE_PATH", "~/g.jsonl"}}, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char *n : store_test::env_guard::names) unsetenv(n);
+        for (auto &kv : c.env) setenv(kv.first, kv.second.c_str(), 1);
+        store_reset_path();
+        g_data_err[0] = 0;
+        if (!c.path.empty()) {
+            ASSERT_EQ(ensure_path(), 1) << g_data_err;
+            EXPECT_EQ(std::string(g_path), c.path);
+        } else {
+            EXPECT_EQ(ensure_path(), 0);
+            EXPECT_EQ(std::string(g_data_err), too_long);
+            EXPECT_STREQ(graph_path(), "");
+        }
+    }
+    // Joining never cuts either.
+    EXPECT_EQ(path_join(d1011.c_str(), "memory.jsonl"), 0);
+    EXPECT_STREQ(g_path, "");
+    EXPECT_EQ(path_join(d1010.c_str(), "memory.jsonl"), 1);
+    EXPECT_EQ(std::string(g_path), d1010 + "/memory.jsonl");
+    EXPECT_EQ(mkdirs(path_of(dir.path, 1024, "m").c_str()), 0);
 }
 
 TEST_F(StorageLocation, JoinAndMakeDirectories) {
