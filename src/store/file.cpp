@@ -241,11 +241,31 @@ int graph_save(char *err, size_t err_size) {
 int write_over(const char *text, size_t len, char *err, size_t err_size) {
     if (err && err_size) err[0] = 0;
     if (!path_ready(err, err_size)) return -1;
+    // A graph file that is a symbolic link (into a synced folder, say) stays
+    // one: the file it finally names is replaced, through a temporary file
+    // beside that file.
+    char target[sizeof g_path];
+    if (graph_write_target(target, sizeof target) != 0) {
+        set_err(err, err_size, g_data_err);
+        return -1;
+    }
+    // A file without a write permission bit is not to be replaced, though
+    // the rename would ignore its mode, and the superuser its bits.
+    if (!plat_file_writable(target)) {
+        set_err(err, err_size, "cannot replace the graph file");
+        return -1;
+    }
     unsigned mode = 0;
-    int keep_mode = plat_file_mode(g_path, &mode);
-    char tmp[1056];
-    snprintf(tmp, sizeof tmp, "%s.tmp.%ld", g_path, plat_pid());
-    FILE *f = fopen(tmp, "wb");
+    int keep_mode = plat_file_mode(target, &mode);
+    char tmp[sizeof g_path + 48];
+    graph_temp_path(target, tmp, sizeof tmp);
+    // Made new, never through a link planted at its name: the name may be
+    // taken only by a temporary file a dead writer of this process's id
+    // left, which goes; anything else fails the save.
+    int taken = 0;
+    FILE *f = (FILE *)plat_create_new(tmp, &taken);
+    if (!f && taken && plat_is_own_file(tmp) && plat_unlink(tmp) == 0)
+        f = (FILE *)plat_create_new(tmp, &taken);
     if (!f) {
         if (err && err_size) snprintf(err, err_size, "cannot create a temp file beside %s", g_path);
         return -1;
@@ -265,7 +285,7 @@ int write_over(const char *text, size_t len, char *err, size_t err_size) {
         return -1;
     }
     if (keep_mode) plat_chmod(tmp, mode);
-    if (plat_replace(tmp, g_path) != 0) {
+    if (plat_replace(tmp, target) != 0) {
         plat_unlink(tmp);
         set_err(err, err_size, "cannot replace the graph file");
         return -1;

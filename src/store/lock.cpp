@@ -1,105 +1,249 @@
 // lock.cpp - the writer's lock: a file beside the graph file, created
-// exclusively, naming its holder, and removed once it has gone stale.
+// exclusively, naming its holder precisely enough that a writer on the same
+// machine can tell whether the holder still lives; removed at once when it
+// does not, and after the stale limit when that cannot be told.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform.h"
 #include "store.h"
+#include "store_internal.h"
 
 char g_lock_path[1056];
 int g_lock_fd = -1;
 
 namespace {
 
-int is_stale(const char *path, int stale_ms) {
-    long age = plat_file_age_seconds(path);
-    return age >= 0 && age * 1000L > (long)stale_ms;
+// What a lock file (or a temporary file's name) says about its holder.
+enum holder_state {
+    HOLDER_UNKNOWN,  // another machine or namespace, or an older form: only
+                     // its age can tell
+    HOLDER_ALIVE,    // a live process of this machine and namespace
+    HOLDER_GONE,     // that process has ended
+};
+
+// The text this process writes into a lock it takes: its process id on the
+// first line (as ever), then the tag of this machine and namespace and the
+// process's start time. Without a tag only the first line is written.
+void holder_text(char *out, size_t cap) {
+    unsigned long long start = 0;
+    const char *tag = plat_host_tag();
+    if (tag[0] && plat_pid_start(plat_pid(), &start) == 1)
+        snprintf(out, cap, "%ld\n%s %llu\n", plat_pid(), tag, start);
+    else
+        snprintf(out, cap, "%ld\n", plat_pid());
 }
 
-// Removes the lock file when it has gone stale. Two writers that both find
-// the same stale lock must not both remove "it": the later removal would hit
-// the lock the earlier one has just taken, and both would then write. So the
-// look and the removal happen under a second, short-lived file beside the
-// lock, and the age is looked at again once that file is held: a fresh lock
-// is never stale.
-void remove_if_stale(int stale_ms, const char *holder) {
-    if (!is_stale(g_lock_path, stale_ms)) return;
+// The state of the process pid of this machine and namespace that started
+// at start (a start of 0: not recorded, the process id alone decides).
+holder_state process_state(long pid, unsigned long long start) {
+    unsigned long long now_start = 0;
+    int r = plat_pid_start(pid, &now_start);
+    if (r == 0) return HOLDER_GONE;
+    if (r < 0) return HOLDER_UNKNOWN;
+    // The same id for a process that started later: the holder is gone.
+    return start && now_start != start ? HOLDER_GONE : HOLDER_ALIVE;
+}
+
+// The holder a lock text names. text is the file's content.
+holder_state text_state(const char *text) {
+    char *end;
+    long pid = strtol(text, &end, 10);
+    if (end == text || pid <= 0 || *end != '\n') return HOLDER_UNKNOWN;
+    const char *tag = plat_host_tag();
+    const char *p = end + 1;
+    size_t tag_len = strlen(tag);
+    if (!tag_len || strncmp(p, tag, tag_len) != 0 || p[tag_len] != ' ') return HOLDER_UNKNOWN;
+    unsigned long long start = strtoull(p + tag_len + 1, &end, 10);
+    if (end == p + tag_len + 1 || *end != '\n' || !start) return HOLDER_UNKNOWN;
+    if (pid == plat_pid()) {
+        // This process, which does not hold the lock (it would not be
+        // looking): a leftover of its own, or of an earlier process of the
+        // same id.
+        return HOLDER_GONE;
+    }
+    return process_state(pid, start);
+}
+
+// Reads a lock-sized file; "" when it cannot be read.
+void read_lock_text(const char *path, char *out, size_t cap) {
+    out[0] = 0;
+    FILE *f = fopen(path, "rb");
+    if (!f) return;
+    size_t n = fread(out, 1, cap - 1, f);
+    fclose(f);
+    out[n] = 0;
+}
+
+// 1 when a file whose holder cannot be told has gone stale: older than the
+// stale limit, or dated further ahead than it (no live writer's clock is
+// that far ahead); one dated less far ahead counts its age from its date.
+int aged_out(const char *path, int stale_ms) {
+    long age;
+    if (plat_file_age(path, &age) != 0) return 0;
+    if (age < 0) age = -age;
+    return age * 1000L > (long)stale_ms;
+}
+
+// 1 when the lock-like file at path (a lock or a breaker) may be removed:
+// its holder is gone, or cannot be told and the file has gone stale. A live
+// holder on this machine keeps it however long it takes. The content judged
+// goes to text.
+int removable(const char *path, int stale_ms, char *text, size_t cap) {
+    read_lock_text(path, text, cap);
+    switch (text_state(text)) {
+    case HOLDER_GONE: return plat_node_kind(path) == 1;
+    case HOLDER_ALIVE: return 0;
+    default: return aged_out(path, stale_ms);
+    }
+}
+
+// Removes the lock file when its holder is gone or it has gone stale. Two
+// writers that both find the same removable lock must not both remove "it":
+// the later removal would hit the lock the earlier one has just taken, and
+// both would then write. So the look and the removal happen under a second,
+// short-lived file beside the lock, and the lock is looked at again once
+// that file is held: it is removed only when it still says what was judged.
+void remove_if_gone(int stale_ms, const char *holder) {
+    char judged[128], again[128], breaker_text[128];
+    if (!removable(g_lock_path, stale_ms, judged, sizeof judged)) return;
     char breaker[1072];
     snprintf(breaker, sizeof breaker, "%s.break", g_lock_path);
     // It is held for microseconds; one left by a writer that died inside
-    // that moment would stop every later removal, so it goes stale too.
-    if (is_stale(breaker, stale_ms)) plat_unlink(breaker);
+    // that moment would stop every later removal, so it goes too.
+    if (removable(breaker, stale_ms, breaker_text, sizeof breaker_text)) plat_unlink(breaker);
     if (plat_create_exclusive(breaker, holder) != 0) return;  // another writer is at it
-    if (is_stale(g_lock_path, stale_ms)) plat_unlink(g_lock_path);
+    if (removable(g_lock_path, stale_ms, again, sizeof again) && strcmp(again, judged) == 0)
+        plat_unlink(g_lock_path);
     plat_unlink(breaker);
+}
+
+// Writes the storage message for a lock-like path that is no regular file.
+void not_a_file(const char *path) {
+    char msg[1200];
+    snprintf(msg, sizeof msg, "the lock file %s is not a regular file", path);
+    str_copy(g_data_err, sizeof g_data_err, msg);
 }
 
 // The graph file's directory and base name, for the scan below.
 struct temp_scan {
-    char dir[1024];     /* directory part of g_path ("." when it has none) */
-    char prefix[1040];  /* base name of g_path followed by ".tmp." */
+    char dir[1024];     /* directory part of the graph file ("." when it has none) */
+    char prefix[1040];  /* base name of the graph file followed by ".tmp." */
     size_t prefix_len;  /* length of prefix */
+    int stale_ms;       /* the stale limit */
 };
 
-// Removes "<graph file>.tmp.<pid>" when that writer is gone: a writer killed
-// in the middle of a save leaves its temporary file behind, and nothing else
-// would ever remove it. Only called while the lock is held, so no save of a
-// live writer can be in progress.
+// The state of the writer of a temporary file called name (the part after
+// the prefix): "<pid>.<tag>" names a writer of the machine and namespace of
+// that tag; a bare "<pid>" (an older form) names no machine.
+holder_state temp_state(const char *rest) {
+    char *end;
+    long pid = strtol(rest, &end, 10);
+    if (end == rest || pid <= 0 || *rest == '-' || *rest == '+') return HOLDER_UNKNOWN;
+    const char *tag = plat_host_tag();
+    if (*end != '.' || !tag[0] || strcmp(end + 1, tag) != 0) return HOLDER_UNKNOWN;
+    if (pid == plat_pid()) return HOLDER_GONE;  // not saving: this process holds the lock
+    return process_state(pid, 0);
+}
+
+// Removes "<graph file>.tmp.<pid>[.<tag>]" when its writer is gone: a writer
+// killed in the middle of a save leaves its temporary file behind, and
+// nothing else would ever remove it. The writer is judged as a lock's holder
+// is: a live writer of this machine keeps its file, and one that cannot be
+// told keeps it until it has gone stale. Only called while the lock is held,
+// so no save of a writer that keeps to the lock can be in progress.
 void remove_orphan(const char *name, void *ctx) {
     temp_scan *ts = (temp_scan *)ctx;
     if (strncmp(name, ts->prefix, ts->prefix_len) != 0) return;
-    const char *digits = name + ts->prefix_len;
-    if (!*digits || strspn(digits, "0123456789") != strlen(digits)) return;
-    long pid = strtol(digits, nullptr, 10);
-    if (pid == plat_pid() || plat_pid_alive(pid)) return;
+    const char *rest = name + ts->prefix_len;
+    size_t digits = strspn(rest, "0123456789");
+    if (!digits) return;
+    if (rest[digits] && !(rest[digits] == '.' && strlen(rest + digits + 1) == 16 &&
+                          strspn(rest + digits + 1, "0123456789abcdef") == 16))
+        return;
     char path[2100];
     snprintf(path, sizeof path, "%s/%s", ts->dir, name);
-    plat_unlink(path);
+    holder_state st = temp_state(rest);
+    if (st == HOLDER_ALIVE) return;
+    if (st == HOLDER_UNKNOWN && !aged_out(path, ts->stale_ms)) return;
+    if (plat_is_own_file(path)) plat_unlink(path);
 }
 
-void remove_orphan_temps(void) {
+void remove_orphan_temps(const char *target, int stale_ms) {
     temp_scan ts;
-    const char *slash = strrchr(g_path, '/');
-    const char *base = slash ? slash + 1 : g_path;
+    const char *slash = strrchr(target, '/');
+    const char *base = slash ? slash + 1 : target;
     if (!slash) str_copy(ts.dir, sizeof ts.dir, ".");
-    else if (slash == g_path) str_copy(ts.dir, sizeof ts.dir, "/");
-    else snprintf(ts.dir, sizeof ts.dir, "%.*s", (int)(slash - g_path), g_path);
+    else if (slash == target) str_copy(ts.dir, sizeof ts.dir, "/");
+    else snprintf(ts.dir, sizeof ts.dir, "%.*s", (int)(slash - target), target);
     snprintf(ts.prefix, sizeof ts.prefix, "%s.tmp.", base);
     ts.prefix_len = strlen(ts.prefix);
+    ts.stale_ms = stale_ms;
     plat_dir_each(ts.dir, remove_orphan, &ts);
 }
 
 // 1 when the lock file still names this process as its holder.
 int lock_is_ours(void) {
-    char want[32], have[32];
-    snprintf(want, sizeof want, "%ld\n", plat_pid());
-    FILE *f = fopen(g_lock_path, "rb");
-    if (!f) return 0;
-    size_t n = fread(have, 1, sizeof have - 1, f);
-    fclose(f);
-    have[n] = 0;
+    char want[128], have[128];
+    holder_text(want, sizeof want);
+    read_lock_text(g_lock_path, have, sizeof have);
     return strcmp(have, want) == 0;
 }
 
 }  // namespace
 
+int graph_write_target(char *out, size_t cap) {
+    // While the lock is held, the file it was taken for.
+    size_t n = strlen(g_lock_path);
+    if (g_lock_fd == 0 && n > 5 && n - 5 < cap) {
+        snprintf(out, cap, "%.*s", (int)(n - 5), g_lock_path);
+        return 0;
+    }
+    if (!g_path_resolved && !ensure_path()) return -1;
+    if (plat_final_target(g_path, out, cap) != 0) {
+        char msg[1100];
+        snprintf(msg, sizeof msg, "cannot follow the links from %s to the graph file", g_path);
+        str_copy(g_data_err, sizeof g_data_err, msg);
+        return -1;
+    }
+    return 0;
+}
+
+void graph_temp_path(const char *target, char *out, size_t cap) {
+    const char *tag = plat_host_tag();
+    if (tag[0]) snprintf(out, cap, "%s.tmp.%ld.%s", target, plat_pid(), tag);
+    else snprintf(out, cap, "%s.tmp.%ld", target, plat_pid());
+}
+
 int graph_lock(void) {
     // Not re-entrant: a second take while held would only wait on itself.
     if (g_lock_fd == 0) return -1;
     if (!g_path_resolved && !ensure_path()) return -1;
-    snprintf(g_lock_path, sizeof g_lock_path, "%s.lock", g_path);
+    // The lock sits beside the file the links finally name, so that writers
+    // reaching it by different paths meet on one lock.
+    char target[sizeof g_path];
+    if (graph_write_target(target, sizeof target) != 0) return -1;
+    snprintf(g_lock_path, sizeof g_lock_path, "%s.lock", target);
     int timeout = env_int("MEMORY_LOCK_TIMEOUT_MS", 2000, 0, 30000);
     int stale_ms = env_int("MEMORY_LOCK_STALE_MS", 10000, 100, 600000);
     int attempts = timeout / 10 + 1;
-    char holder[32];
-    snprintf(holder, sizeof holder, "%ld\n", plat_pid());
+    char holder[128];
+    holder_text(holder, sizeof holder);
+    char breaker[1072];
+    snprintf(breaker, sizeof breaker, "%s.break", g_lock_path);
     for (int i = 0; i < attempts; i++) {
-        remove_if_stale(stale_ms, holder);
+        // A directory or a link where the lock goes would never go away by
+        // waiting: that is a storage failure, not a busy graph.
+        if (plat_node_kind(g_lock_path) == 2 || plat_node_kind(breaker) == 2) {
+            not_a_file(plat_node_kind(g_lock_path) == 2 ? g_lock_path : breaker);
+            break;
+        }
+        remove_if_gone(stale_ms, holder);
         int made = plat_create_exclusive(g_lock_path, holder);
         if (made == 0) {
             g_lock_fd = 0;
-            remove_orphan_temps();
+            remove_orphan_temps(target, stale_ms);
             return 0;
         }
         if (made == -2) {

@@ -45,13 +45,45 @@ int plat_replace(const char *tmp, const char *dst);
  * Returns 0; -1 when it exists already; -2 when it cannot be made or
  * written for another reason (no room, no permission), leaving nothing. */
 int plat_create_exclusive(const char *path, const char *text);
-/* Age in whole seconds since the file's last modification, or -1 when the
- * file cannot be examined. */
-long plat_file_age_seconds(const char *path);
+/* Age of the file's last modification in whole seconds that have really
+ * passed, into *seconds: negative when the file is dated ahead of this
+ * machine's clock. Returns 0, or -1 when the file cannot be examined. */
+int plat_file_age(const char *path, long *seconds);
 /* Sleeps for ms milliseconds. */
 void plat_sleep_ms(int ms);
 /* 1 unless the process pid is known to be gone (0 then). */
 int plat_pid_alive(long pid);
+/* What tells this machine's current boot and this process-id namespace
+ * apart from any other: 16 hexadecimal digits, the same for every process
+ * that shares both, or "" when the system does not say. Never null. */
+const char *plat_host_tag(void);
+/* When the process pid of this namespace started, in the system's own
+ * unit, into *start: together with pid it names one process, whatever ids
+ * are reused later. Returns 1 while the process lives, 0 when it is gone,
+ * -1 when that cannot be told. */
+int plat_pid_start(long pid, unsigned long long *start);
+/* What is at path, links not followed: 0 nothing, 1 a regular file, 2
+ * anything else (directory, symbolic link, device...), -1 when it cannot be
+ * examined. */
+int plat_node_kind(const char *path);
+/* 1 when path is a regular file (not a link) owned by this process's user
+ * with no other name: one a writer of this user can have left. */
+int plat_is_own_file(const char *path);
+/* 1 when the file at path (links followed) may be replaced by a writer that
+ * keeps to its mode: it does not exist, or it has a write permission bit and
+ * this process may write it (for the superuser too, the bits decide).
+ * 0 otherwise. */
+int plat_file_writable(const char *path);
+/* Follows symbolic links from path to the file they finally name (which
+ * need not exist) and writes its path into out[cap], its directory part
+ * made canonical when that directory exists, so that every way of naming a
+ * file gives the same text. Returns 0, or -1 (a loop, a path too long, a
+ * link that cannot be read) with out emptied. */
+int plat_final_target(const char *path, char *out, size_t cap);
+/* Creates path new for writing, owner read/write, never through a symbolic
+ * link. Returns the stream (a FILE*), or null with *taken set to 1 when
+ * something is at path already and to 0 for any other reason. */
+void *plat_create_new(const char *path, int *taken);
 /* Calls fn(name, ctx) for every entry of the directory dir (not "." and
  * ".."). Returns 0, or -1 when the directory cannot be read. */
 int plat_dir_each(const char *dir, void (*fn)(const char *name, void *ctx), void *ctx);

@@ -1,5 +1,7 @@
 // platform_posix.cpp - the operating-system services of platform.h on POSIX.
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -126,18 +128,18 @@ int plat_create_exclusive(const char *path, const char *text) {
     return 0;
 }
 
-long plat_file_age_seconds(const char *path) {
+int plat_file_age(const char *path, long *seconds) {
     struct stat st;
-    if (stat(path, &st) != 0) return -1;
+    if (lstat(path, &st) != 0) return -1;
     // Whole seconds that have really passed, from the exact times: the
     // difference of the two second counts alone would call a file written
-    // at 10.999 one second old at 11.000.
+    // at 10.999 one second old at 11.000. Ahead of the clock, likewise.
     struct timespec now;
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) return -1;
     long long ns = ((long long)now.tv_sec - (long long)st.st_mtim.tv_sec) * 1000000000LL +
                    ((long long)now.tv_nsec - (long long)st.st_mtim.tv_nsec);
-    if (ns < 0) return 0;
-    return (long)(ns / 1000000000LL);
+    *seconds = (long)(ns / 1000000000LL);
+    return 0;
 }
 
 void plat_sleep_ms(int ms) {
@@ -164,4 +166,152 @@ int plat_dir_each(const char *dir, void (*fn)(const char *name, void *ctx), void
     }
     closedir(d);
     return 0;
+}
+
+// Reads up to cap - 1 bytes of a small file into buf. Returns the count, or
+// -1 with errno as open or read left it.
+static ssize_t read_small(const char *path, char *buf, size_t cap) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    ssize_t n;
+    while ((n = read(fd, buf, cap - 1)) < 0 && errno == EINTR) {
+    }
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    if (n >= 0) buf[n] = 0;
+    return n;
+}
+
+const char *plat_host_tag(void) {
+    static char tag[17];
+    static int known = -1;
+    if (known >= 0) return tag;
+    known = 0;
+    // The boot's random id tells machines (and boots) apart; the pid
+    // namespace's inode tells containers on one machine apart.
+    char boot[64], ns[64];
+    ssize_t n = read_small("/proc/sys/kernel/random/boot_id", boot, sizeof boot);
+    ssize_t m = readlink("/proc/self/ns/pid", ns, sizeof ns - 1);
+    if (n <= 0 || m <= 0) return tag;
+    ns[m] = 0;
+    uint64_t h = 1469598103934665603ULL;  // FNV-1a, 64 bits
+    const char *parts[] = {boot, "/", ns};
+    for (const char *part : parts)
+        for (const unsigned char *p = (const unsigned char *)part; *p; p++)
+            if (*p != '\n') h = (h ^ *p) * 1099511628211ULL;
+    snprintf(tag, sizeof tag, "%016llx", (unsigned long long)h);
+    known = 1;
+    return tag;
+}
+
+int plat_pid_start(long pid, unsigned long long *start) {
+    if (pid <= 0) return -1;
+    char path[64], stat_text[1024];
+    snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    ssize_t n = read_small(path, stat_text, sizeof stat_text);
+    if (n < 0) {
+        if (errno != ENOENT && errno != ESRCH) return -1;
+        // No such entry: gone, unless there is no /proc to ask.
+        return access("/proc/self/stat", F_OK) == 0 ? 0 : -1;
+    }
+    // The name in parentheses may hold anything; the fields follow the
+    // last ")". The start time is field 22, the 20th after the name.
+    const char *p = strrchr(stat_text, ')');
+    if (!p) return -1;
+    p++;
+    for (int field = 3; field < 22; field++) {
+        p = strchr(p + 1, ' ');
+        if (!p) return -1;
+    }
+    char *end;
+    errno = 0;
+    unsigned long long v = strtoull(p + 1, &end, 10);
+    if (errno || end == p + 1) return -1;
+    // A zombie has not been reaped yet but will never write again.
+    const char *state = strrchr(stat_text, ')') + 2;
+    if (*state == 'Z' || *state == 'X') return 0;
+    *start = v;
+    return 1;
+}
+
+int plat_node_kind(const char *path) {
+    struct stat st;
+    if (lstat(path, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+    return S_ISREG(st.st_mode) ? 1 : 2;
+}
+
+int plat_is_own_file(const char *path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+           st.st_nlink == 1;
+}
+
+int plat_file_writable(const char *path) {
+    struct stat st;
+    // What cannot be examined is left to the steps that replace it.
+    if (stat(path, &st) != 0) return 1;
+    if ((st.st_mode & 0222) == 0) return 0;
+    return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
+}
+
+int plat_final_target(const char *path, char *out, size_t cap) {
+    char cur[4096], link[4096];
+    out[0] = 0;
+    if (strlen(path) >= sizeof cur) return -1;
+    strcpy(cur, path);
+    for (int hops = 0;; hops++) {
+        struct stat st;
+        if (lstat(cur, &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        if (hops == 40) return -1;  // as the system itself gives up
+        ssize_t n = readlink(cur, link, sizeof link - 1);
+        if (n <= 0) return -1;
+        link[n] = 0;
+        if (link[0] == '/') {
+            strcpy(cur, link);
+        } else {
+            // Relative to the directory that holds the link.
+            char *slash = strrchr(cur, '/');
+            size_t keep = slash ? (size_t)(slash - cur) + 1 : 0;
+            if (keep + (size_t)n >= sizeof cur) return -1;
+            memcpy(cur + keep, link, (size_t)n + 1);
+        }
+    }
+    // The directory made canonical: the same file reached through another
+    // spelling or a linked directory gives the same text.
+    char *slash = strrchr(cur, '/');
+    const char *base = slash ? slash + 1 : cur;
+    char dir[4096];
+    if (!slash) strcpy(dir, ".");
+    else if (slash == cur) strcpy(dir, "/");
+    else {
+        memcpy(dir, cur, (size_t)(slash - cur));
+        dir[slash - cur] = 0;
+    }
+    char canon[PATH_MAX];
+    int n;
+    if (realpath(dir, canon))
+        n = snprintf(out, cap, "%s%s%s", canon, strcmp(canon, "/") == 0 ? "" : "/", base);
+    else
+        n = snprintf(out, cap, "%s", cur);
+    if (n < 0 || (size_t)n >= cap) {
+        out[0] = 0;
+        return -1;
+    }
+    return 0;
+}
+
+void *plat_create_new(const char *path, int *taken) {
+    *taken = 0;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *taken = errno == EEXIST;
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, "wb");
+    if (!f) {
+        close(fd);
+        unlink(path);
+    }
+    return f;
 }

@@ -36,6 +36,16 @@ int rel_add_loaded(graph *g, text_cursor *c, const char *from, const char *to,
  * fails: what cannot be taken is kept or dropped as the loader's rules say. */
 void graph_build(graph *g, char *text, size_t len, int keep);
 
+/* The path of the file a save replaces: the file the graph path's symbolic
+ * links finally name (the graph path itself when it is no link). While the
+ * lock is held, the file the lock was taken for. Returns 0, or -1 with the
+ * reason in g_data_err. */
+int graph_write_target(char *out, size_t cap);
+/* The temporary file of this process for a save of target:
+ * "<target>.tmp.<pid>.<host tag>", or "<target>.tmp.<pid>" when the system
+ * gives no tag (see plat_host_tag). */
+void graph_temp_path(const char *target, char *out, size_t cap);
+
 /* Reads the four limits once and serves them from then on instead of the
  * environment, which cannot change while a load runs; a load of 60,000 lines
  * would otherwise scan the environment a quarter of a million times. Never

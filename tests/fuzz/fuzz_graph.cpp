@@ -12,6 +12,7 @@
 
 #include "fuzz_util.h"
 #include "store/store.h"
+#include "store/store_internal.h"
 
 namespace {
 
@@ -79,7 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Every saved line is an entity, a relation or a kept line, and ends
     // with a line feed.
     if (!saved1.empty() && saved1.back() != '\n') abort();
-    if (access((path + ".tmp." + std::to_string((long)getpid())).c_str(), F_OK) == 0) abort();
+    char tmp[1200];
+    graph_temp_path(path.c_str(), tmp, sizeof tmp);
+    if (access(tmp, F_OK) == 0) abort();
     graph_clear(&G);
     return 0;
 }

@@ -99,6 +99,12 @@ inline std::string read_all(const std::string &path) {
     return out;
 }
 
+// The process id a lock file names: its first line.
+inline std::string lock_holder(const std::string &path) {
+    std::string text = read_all(path);
+    return text.substr(0, text.find('\n'));
+}
+
 inline void write_all(const std::string &path, const std::string &text) {
     FILE *f = fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr) << path;

@@ -1,6 +1,8 @@
 // test_file.cpp - loading and saving the graph file: line handling, kept
 // lines, the size limit, failed saves that leave the file alone, permission
 // bits, and the writer's lock.
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "store/store.h"
+#include "store/store_internal.h"
 #include "store_test_util.h"
 
 namespace {
@@ -249,45 +252,109 @@ TEST_F(GraphFile, SaveFailsWhenAPieceOfTheTextIsDropped) {
     EXPECT_TRUE(leftovers().empty());
 }
 
+// The temporary file of this process for the graph file.
+std::string temp_of(const std::string &file) {
+    char tmp[1200];
+    graph_temp_path(file.c_str(), tmp, sizeof tmp);
+    return tmp;
+}
+
+// Files of this process grow no larger than limit bytes while it lives, as
+// on a full disk: writes past it fail (and the signal that would end the
+// process is ignored meanwhile).
+struct file_size_cap {
+    rlimit old;
+    void (*old_handler)(int);
+    explicit file_size_cap(rlim_t limit) {
+        getrlimit(RLIMIT_FSIZE, &old);
+        old_handler = signal(SIGXFSZ, SIG_IGN);
+        rlimit cap = {limit, old.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &cap);
+    }
+    ~file_size_cap() {
+        setrlimit(RLIMIT_FSIZE, &old);
+        signal(SIGXFSZ, old_handler);
+    }
+};
+
 TEST_F(GraphFile, FailedSavesLeaveTheFileAndNoTemporary) {
     const std::string old = std::string(E1) + "\n" + "kept line\n";
-    const std::string tmp = file + ".tmp." + std::to_string((long)getpid());
+    const std::string tmp = temp_of(file);
+    const std::string elsewhere = dir / "elsewhere.txt";
     struct {
         const char *what;
-        void (*arrange)(const std::string &tmp);
+        void (*arrange)(const std::string &tmp, const std::string &elsewhere);
         const char *message;
     } cases[] = {
         {"temporary name taken by a directory",
-         [](const std::string &t) { ASSERT_EQ(mkdir(t.c_str(), 0700), 0); },
+         [](const std::string &t, const std::string &) { ASSERT_EQ(mkdir(t.c_str(), 0700), 0); },
          "cannot create a temp file beside "},
-        {"disk full while writing",
-         [](const std::string &t) { ASSERT_EQ(symlink("/dev/full", t.c_str()), 0); },
-         "cannot flush the graph to disk"},
+        // A link planted at the name would have the graph written into any
+        // file the process may write.
+        {"temporary name taken by a link to another file",
+         [](const std::string &t, const std::string &e) {
+             write_all(e, "not the graph");
+             ASSERT_EQ(symlink(e.c_str(), t.c_str()), 0);
+         },
+         "cannot create a temp file beside "},
+        {"temporary name taken by a link to nothing",
+         [](const std::string &t, const std::string &e) {
+             ASSERT_EQ(symlink(e.c_str(), t.c_str()), 0);
+         },
+         "cannot create a temp file beside "},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);
         write_all(file, old);
         ASSERT_EQ(graph_load(), 0);
         ASSERT_EQ(ent_add(&G, "new", "t", nullptr, 0, nullptr, 0), 0);
-        c.arrange(tmp);
+        c.arrange(tmp, elsewhere);
         char err[256];
         EXPECT_EQ(graph_save(err, sizeof err), -1);
         EXPECT_EQ(std::string(err).rfind(c.message, 0), 0u) << err;
         EXPECT_EQ(read_all(file), old);
+        if (file_exists(elsewhere)) {
+            EXPECT_EQ(read_all(elsewhere), "not the graph");
+        }
         store_test::remove_tree(tmp);  // what the test itself put there
+        unlink(elsewhere.c_str());
         EXPECT_TRUE(leftovers().empty());
     }
-    // A short write of a large text into a full disk.
-    write_all(file, old);
+    // A full disk: a small text fails when it is flushed, a large one while
+    // it is written.
+    struct {
+        size_t extra;
+        const char *message;
+    } full[] = {{0, "cannot flush the graph to disk"}, {(size_t)1 << 20, "the graph is too large to write"}};
+    for (auto &c : full) {
+        SCOPED_TRACE(c.message);
+        write_all(file, old);
+        ASSERT_EQ(graph_load(), 0);
+        std::string big(c.extra, 'b');
+        ASSERT_EQ(obs_push(&G.ents[0], big.c_str()), 1);
+        char err[256];
+        {
+            file_size_cap cap(16);
+            EXPECT_EQ(graph_save(err, sizeof err), -1);
+        }
+        EXPECT_STREQ(err, c.message);
+        EXPECT_EQ(read_all(file), old);
+        EXPECT_FALSE(file_exists(tmp));
+        EXPECT_TRUE(leftovers().empty());
+    }
+}
+
+// A temporary file of this process's name that a dead writer of the same
+// id left behind is its own regular file: it goes, and the save succeeds.
+TEST_F(GraphFile, TemporaryLeftByADeadWriterOfTheSameIdIsReplaced) {
+    write_all(file, std::string(E1) + "\n");
+    write_all(temp_of(file), "half a graph");
     ASSERT_EQ(graph_load(), 0);
-    std::string big((size_t)1 << 20, 'b');
-    ASSERT_EQ(obs_push(&G.ents[0], big.c_str()), 1);
-    ASSERT_EQ(symlink("/dev/full", tmp.c_str()), 0);
-    char err[256];
-    EXPECT_EQ(graph_save(err, sizeof err), -1);
-    EXPECT_STREQ(err, "the graph is too large to write");
-    EXPECT_EQ(read_all(file), old);
-    EXPECT_FALSE(file_exists(tmp));
+    ASSERT_EQ(ent_add(&G, "new", "t", nullptr, 0, nullptr, 0), 0);
+    save_ok();
+    EXPECT_EQ(read_all(file),
+              std::string(E1) + "\n" +
+                  "{\"type\":\"entity\",\"name\":\"new\",\"entityType\":\"t\",\"observations\":[]}\n");
     EXPECT_TRUE(leftovers().empty());
 }
 
@@ -376,7 +443,7 @@ TEST_F(GraphLock, TakeAndRelease) {
     ASSERT_EQ(graph_lock(), 0);
     EXPECT_EQ(g_lock_fd, 0);
     EXPECT_EQ(std::string(g_lock_path), lock_file());
-    EXPECT_EQ(read_all(lock_file()), std::to_string((long)getpid()) + "\n");
+    EXPECT_EQ(store_test::lock_holder(lock_file()), std::to_string((long)getpid()));
     struct stat st;
     ASSERT_EQ(stat(lock_file().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -414,7 +481,7 @@ TEST_F(GraphLock, StaleLockIsRemoved) {
     ASSERT_EQ(utimes(lock_file().c_str(), old), 0);
     setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
     ASSERT_EQ(graph_lock(), 0);
-    EXPECT_EQ(read_all(lock_file()), std::to_string((long)getpid()) + "\n");
+    EXPECT_EQ(store_test::lock_holder(lock_file()), std::to_string((long)getpid()));
     graph_unlock();
 
     // Younger than MEMORY_LOCK_STALE_MS: left alone.

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/tools.h"
+#include "store/store_internal.h"
 
 namespace {
 
@@ -152,8 +153,9 @@ TEST_F(ToolChanges, LockIsReleasedAfterAFailedLoad) {
 
 TEST_F(ToolChanges, FailedSaveChangesNothingAndReleasesTheLock) {
     // A directory where the temporary file would go makes every save fail.
-    std::string tmp = path + ".tmp." + std::to_string((long)getpid());
-    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+    char tmp[1200];
+    graph_temp_path(path.c_str(), tmp, sizeof tmp);
+    ASSERT_EQ(mkdir(tmp, 0700), 0);
     for (const call &c : k_changes) {
         spit(path, k_graph);
         EXPECT_EQ(run(c.tool, c.args),
@@ -186,10 +188,11 @@ TEST_F(ToolChanges, AFailedChangeLeavesNoEditedGraphBehind) {
     for (const call &c : failing) fails_and_forgets(c);
     unsetenv("MEMORY_MAX_RELATIONS");
     // A save that fails after every edit went through forgets them too.
-    std::string tmp = path + ".tmp." + std::to_string((long)getpid());
-    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+    char tmp[1200];
+    graph_temp_path(path.c_str(), tmp, sizeof tmp);
+    ASSERT_EQ(mkdir(tmp, 0700), 0);
     for (const call &c : k_changes) fails_and_forgets(c);
-    rmdir(tmp.c_str());
+    rmdir(tmp);
     // A change that is saved leaves the graph as written.
     spit(path, k_graph);
     EXPECT_EQ(run("create_entities", "{\"entities\":[{\"name\":\"C\",\"entityType\":\"t\"}]}")
