@@ -9,6 +9,29 @@
 #include "store_internal.h"
 
 char g_data_err[256];
+int g_graph_reused;
+
+// The graph kept in G between calls, and the identity of the file it is the
+// graph of: while a stat of the file gives the same identity, G is reused.
+static int g_kept;
+static plat_file_id g_kept_id;
+
+// A file changed less than this long before it was read is not kept: a
+// change in the same tick of a coarse file clock could leave the same times.
+static const int64_t RECENT_NS = 50 * 1000000LL;
+
+static int same_id(const plat_file_id *a, const plat_file_id *b) {
+    return a->dev == b->dev && a->ino == b->ino && a->size == b->size &&
+           a->mtime_ns == b->mtime_ns && a->ctime_ns == b->ctime_ns;
+}
+
+void graph_forget(void) { g_kept = 0; }
+
+// Keeps G as the graph of the file with identity id.
+static void keep(const plat_file_id *id) {
+    g_kept_id = *id;
+    g_kept = 1;
+}
 
 // The loader looks at this many observation elements at least; a raised
 // MEMORY_MAX_OBS widens it so that whatever was saved loads back.
@@ -91,9 +114,24 @@ static void load_line(graph *g, text_cursor *c, char *line, size_t len, const yy
 }
 
 int graph_load(void) {
-    graph_clear(&G);
     g_data_err[0] = 0;
-    if (!g_path_resolved && !ensure_path()) return -1;
+    g_graph_reused = 0;
+    if (!g_path_resolved && !ensure_path()) {
+        graph_forget();
+        graph_clear(&G);
+        return -1;
+    }
+    plat_file_id id;
+    int seen = plat_file_identity(g_path, &id);
+    if (g_kept && seen == 1 && same_id(&id, &g_kept_id)) {
+        g_graph_reused = 1;
+        return 0;
+    }
+    graph_forget();
+    graph_clear(&G);
+    // Times taken before the read: a change while it reads gives the file
+    // another identity, and the next load reads it again.
+    int64_t started = plat_now_ns();
     char *data;
     size_t n;
     int r = read_file(g_path, &data, &n);
@@ -106,6 +144,8 @@ int graph_load(void) {
     graph g = {};
     graph_build(&g, data, n, 1);
     G = g;
+    if (seen == 1 && id.mtime_ns < started - RECENT_NS && id.ctime_ns < started - RECENT_NS)
+        keep(&id);
     return 0;
 }
 
@@ -196,31 +236,50 @@ static int path_ready(char *err, size_t err_size) {
 
 static uint64_t text_len(const char *s) { return s ? (uint64_t)strlen(s) : 0; }
 
+// A name, type or relation field of length n as a load takes it.
+static int field_loads(uint64_t n) { return n >= 1 && n <= FIELD_MAX; }
+
 // The length of g's file text without its escapes: a lower bound of what
-// graph_format writes.
-static uint64_t format_len_bound(const graph *g) {
+// graph_format writes. *loads is set to 1 when a load of that text would
+// give g back as it is (no unreadable line, every field and count within
+// what a load takes under the limits now), else 0.
+static uint64_t format_len_bound(const graph *g, int *loads) {
     uint64_t n = 0;
+    uint64_t max_obs = (uint64_t)limit_max_obs();
+    int ok = g->bad_count == 0 && g->ent_count <= (uint64_t)limit_max_entities() &&
+             g->rel_count <= (uint64_t)limit_max_relations();
     for (uint64_t i = 0; i < g->ent_count; i++) {
         const ent *e = &g->ents[i];
-        n += 24 + 14 + 17 + 3 + 4 + text_len(e->name) + text_len(e->entity_type);
-        for (uint64_t k = 0; k < e->obs_count; k++) n += (k ? 3 : 2) + text_len(e->obs[k]);
+        uint64_t ln = text_len(e->name), lt = text_len(e->entity_type);
+        ok &= field_loads(ln) & field_loads(lt) & (e->obs_count <= max_obs);
+        n += 24 + 14 + 17 + 3 + 4 + ln + lt;
+        for (uint64_t k = 0; k < e->obs_count; k++) {
+            uint64_t lo = text_len(e->obs[k]);
+            ok &= lo <= OBS_TEXT_MAX;
+            n += (k ? 3 : 2) + lo;
+        }
     }
     for (uint64_t i = 0; i < g->rel_count; i++) {
         const rel *r = &g->rels[i];
-        n += 26 + 6 + 16 + 2 + 6 + text_len(r->from) + text_len(r->to) + text_len(r->relation_type);
+        uint64_t lf = text_len(r->from), lt = text_len(r->to), lr = text_len(r->relation_type);
+        ok &= field_loads(lf) & field_loads(lt) & field_loads(lr);
+        n += 26 + 6 + 16 + 2 + 6 + lf + lt + lr;
     }
     for (uint64_t i = 0; i < g->bad_count; i++) n += 1 + text_len(g->bad[i]);
+    *loads = ok;
     return n;
 }
 
 int graph_save(char *err, size_t err_size) {
+    graph_forget();
     if (!path_ready(err, err_size)) return -1;
     buf b;
     buf_init(&b);
     // Room for the whole text at once: growing by doubling would copy the
     // text so far at every step and hold it twice while doing so. When the
     // room cannot be had, the buffer grows as it goes.
-    buf_need(&b, format_len_bound(&G));
+    int loads = 0;
+    buf_need(&b, format_len_bound(&G, &loads));
     graph_format(&G, &b);
     int r;
     if (b.dropped) {
@@ -235,10 +294,18 @@ int graph_save(char *err, size_t err_size) {
         r = write_over(buf_str(&b), (size_t)b.len, err, err_size);
     }
     buf_free(&b);
+    // G is now the graph of the file just written, under the lock: no
+    // writer of ours can change it before the next call looks. Unless a
+    // load of that file would give another graph (an unreadable line that
+    // a load could read now, below a limit a deletion made room under; a
+    // text or count a load would leave out): then the next call loads it.
+    plat_file_id id;
+    if (r == 0 && loads && plat_file_identity(g_path, &id) == 1) keep(&id);
     return r;
 }
 
 int write_over(const char *text, size_t len, char *err, size_t err_size) {
+    graph_forget();
     if (err && err_size) err[0] = 0;
     if (!path_ready(err, err_size)) return -1;
     // A graph file that is a symbolic link (into a synced folder, say) stays

@@ -82,6 +82,7 @@ static void free_graph_texts(const graph *g, char **arr, uint64_t count) {
 }
 
 void graph_clear(graph *g) {
+    if (g == &G) graph_forget();
     for (uint64_t i = 0; i < g->ent_count; i++) {
         ent *e = &g->ents[i];
         graph_text_free(g, e->name);

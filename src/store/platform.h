@@ -27,6 +27,21 @@ int plat_exists(const char *path);
 /* Regular file test; when it is one, its low nine permission bits go to
  * *mode (may be null) and 1 is returned; otherwise 0. */
 int plat_file_mode(const char *path, unsigned *mode);
+/* What tells one version of a file from another: a save that renames a new
+ * file over it changes the inode, a write in place the size or the times. */
+struct plat_file_id {
+    uint64_t dev;       /* device */
+    uint64_t ino;       /* inode */
+    int64_t size;       /* bytes */
+    int64_t mtime_ns;   /* last modification, ns since the epoch */
+    int64_t ctime_ns;   /* last status change, ns since the epoch */
+};
+/* Looks at path with one stat (following links). Returns 1 with *id filled
+ * when it is a regular file; 0 when nothing is there; -1 when it is something
+ * else (a directory) or cannot be examined. */
+int plat_file_identity(const char *path, plat_file_id *id);
+/* The wall clock in ns since the epoch, the clock file times are given in. */
+int64_t plat_now_ns(void);
 /* Size of the file at path in bytes, or -1 when it cannot be examined. */
 int64_t plat_file_size(const char *path);
 /* Creates one directory with default permissions. Returns 0 or -1. */

@@ -54,6 +54,24 @@ int plat_file_mode(const char *path, unsigned *mode) {
     return 1;
 }
 
+int plat_file_identity(const char *path, plat_file_id *id) {
+    struct stat st;
+    if (stat(path, &st) != 0) return (errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
+    if (!S_ISREG(st.st_mode)) return -1;
+    id->dev = (uint64_t)st.st_dev;
+    id->ino = (uint64_t)st.st_ino;
+    id->size = (int64_t)st.st_size;
+    id->mtime_ns = (int64_t)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    id->ctime_ns = (int64_t)st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+    return 1;
+}
+
+int64_t plat_now_ns(void) {
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) return 0;
+    return (int64_t)now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
 int64_t plat_file_size(const char *path) {
     struct stat st;
     if (stat(path, &st) != 0) return -1;

@@ -168,8 +168,9 @@ struct graph {
                                  and ent_add keeps it up to date */
 };
 
-/* The process-wide graph, loaded afresh by every operation. Only the store's
- * file code names it: everything else is handed the graph by graph_open or
+/* The process-wide graph. A long-lived process keeps it between calls while
+ * the graph file is unchanged (see graph_load). Only the store's file code
+ * names it: everything else is handed the graph by graph_open or
  * graph_begin. */
 extern graph G;
 
@@ -179,7 +180,8 @@ int limit_max_obs(void);      /* MEMORY_MAX_OBS, default 2000 */
 int limit_max_relations(void);/* MEMORY_MAX_RELATIONS, default 40000 */
 int limit_max_bad(void);      /* MEMORY_MAX_BAD, default 5000 */
 
-/* Frees everything g owns and zeroes it; it can be refilled afterwards. */
+/* Frees everything g owns and zeroes it; it can be refilled afterwards.
+ * Clearing G also stops keeping it (graph_forget). */
 void graph_clear(graph *g);
 /* Releases one text of g (a name, type, relation field, observation or kept
  * line): frees it when it is a heap copy of its own, leaves it when it lies in
@@ -287,15 +289,28 @@ int graph_commit(graph_txn *t, char *err, size_t err_size);
 /* Text of the last storage failure, always terminated. */
 extern char g_data_err[256];
 
-/* Clears G and rebuilds it from the graph file. Returns 0 (an absent file
- * gives an empty G), or -1 with G empty and the reason in g_data_err. */
+/* Makes G the graph of the file as it is now. G is kept from the last load
+ * or save while the file's identity (device, inode, size, modification and
+ * status-change times, from one stat) is the one recorded then; otherwise G
+ * is cleared and rebuilt from the file. Returns 0 (an absent file gives an
+ * empty G), or -1 with G empty and the reason in g_data_err. A load does not
+ * keep a file changed so recently that a change in the same clock tick could
+ * leave its identity as it was: the next load reads it again. */
 int graph_load(void);
+/* 1 when the last graph_load reused the kept G instead of reading the file. */
+extern int g_graph_reused;
+/* Stops keeping G: the next graph_load reads the file again. G itself stays
+ * as it is until then (results may still point into it). Called before G is
+ * edited; a successful graph_save keeps it again. Never fails. */
+void graph_forget(void);
 /* Writes G as the whole graph file, atomically and durably. Returns 0, or -1
- * with the reason in err and the file unchanged. */
+ * with the reason in err and the file unchanged. On success G is kept as the
+ * graph of the file just written (unless it holds unreadable lines, which a
+ * load might read otherwise); on failure it is forgotten. */
 int graph_save(char *err, size_t err_size);
 /* Replaces the graph file by text[0..len) through a temporary file beside it.
  * Returns 0, or -1 with the reason in err (may be null); the file is then
- * unchanged and no temporary file remains. */
+ * unchanged and no temporary file remains. Forgets the kept graph. */
 int write_over(const char *text, size_t len, char *err, size_t err_size);
 /* Appends the file text of g (entities, relations, kept lines) to b. */
 void graph_format(const graph *g, buf *b);

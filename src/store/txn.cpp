@@ -33,6 +33,9 @@ graph *graph_begin(graph_txn *t, char *err, size_t err_size) {
         graph_unlock();
         return nullptr;
     }
+    // The graph is about to be edited: only a successful save keeps it
+    // again, so a change that fails midway is never answered from memory.
+    graph_forget();
     t->g = &G;
     return t->g;
 }
