@@ -25,7 +25,11 @@ static int same_id(const plat_file_id *a, const plat_file_id *b) {
            a->mtime_ns == b->mtime_ns && a->ctime_ns == b->ctime_ns;
 }
 
-void graph_forget(void) { g_kept = 0; }
+void graph_forget(void) {
+    g_kept = 0;
+    g_graph_reused = 0;
+    rels_by_entity_drop();
+}
 
 // Keeps G as the graph of the file with identity id.
 static void keep(const plat_file_id *id) {
@@ -100,7 +104,7 @@ static void load_line(graph *g, text_cursor *c, char *line, size_t len, const yy
         yyjson_val *root = yyjson_doc_get_root(doc);
         // A text holding U+0000 would be cut there by every later step, so
         // its line stays as it is. Only the escape can put one in a string.
-        if (memmem(s, (size_t)(end - s), "\\u0000", 6) && json_has_nul(root)) root = nullptr;
+        if (json_text_has_nul_escape(s, (size_t)(end - s)) && json_has_nul(root)) root = nullptr;
         if (yyjson_is_obj(root)) {
             yyjson_val *type = yyjson_obj_get(root, "type");
             if (yyjson_equals_str(type, "entity"))

@@ -78,6 +78,10 @@ size_t utf8_whole_prefix(const char *s, size_t len);
  * holds the character U+0000; 0 otherwise and for null. v must belong to an
  * immutable document. */
 int json_has_nul(yyjson_val *v);
+/* 1 when the JSON text s[0..n) holds the escape \u0000 somewhere (perhaps
+ * not in a string, or after an escaped backslash): the quick test before
+ * json_has_nul, since only that escape puts U+0000 into a string. */
+int json_text_has_nul_escape(const char *s, size_t n);
 
 /*==============================================================================
  * Hash index of numbered items
@@ -241,6 +245,27 @@ void bad_add(graph *g, const char *line);
 int str_arr_from(yyjson_val *v, char ***out, size_t *out_count, size_t max);
 /* Frees an array made by str_arr_from. */
 void str_arr_free(char **arr, size_t count);
+
+/*==============================================================================
+ * Relations by entity, on the kept graph
+ *============================================================================*/
+
+/* For each entity of G, the relations whose from or to is its name, so that
+ * reading a few entities of a kept graph costs time in the size of the
+ * answer. Built on first use in a call that reused the kept graph (a single
+ * call scans the relations instead, which costs less than building), and
+ * dropped whenever G may change. */
+
+/* 1 when the index describes g and may be used (building it now when g is
+ * G and the last graph_load reused the kept graph); 0 when the caller must
+ * scan: another graph, G just read or being changed, or memory ran out. */
+int rels_by_entity_ready(graph *g);
+/* The numbers of the relations of g whose from or to is the name of entity
+ * number entity, ascending, each once (*list is null when *count is 0).
+ * Only while rels_by_entity_ready(g) is 1. */
+void rels_of_entity(graph *g, uint64_t entity, const uint32_t **list, uint64_t *count);
+/* Drops the index. Never fails. */
+void rels_by_entity_drop(void);
 
 /*==============================================================================
  * Graph file and persistence

@@ -315,6 +315,29 @@ size_t utf8_whole_prefix(const char *s, size_t len) {
     return i - 1;
 }
 
+int json_text_has_nul_escape(const char *s, size_t n) {
+    static const char esc[] = "\\u0000";
+    size_t i = 0;
+#ifdef __SSE2__
+    // Sixteen places at a time where a backslash is followed by "u"; only
+    // those are compared further.
+    const __m128i bs = _mm_set1_epi8('\\'), u = _mm_set1_epi8('u');
+    for (; i + 17 <= n; i += 16) {
+        __m128i a = _mm_loadu_si128((const __m128i *)(s + i));
+        __m128i b = _mm_loadu_si128((const __m128i *)(s + i + 1));
+        unsigned m = (unsigned)_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, bs), _mm_cmpeq_epi8(b, u)));
+        while (m) {
+            size_t at = i + (size_t)__builtin_ctz(m);
+            if (at + 6 <= n && memcmp(s + at, esc, 6) == 0) return 1;
+            m &= m - 1;
+        }
+    }
+#endif
+    for (; i + 6 <= n; i++)
+        if (s[i] == '\\' && memcmp(s + i, esc, 6) == 0) return 1;
+    return 0;
+}
+
 int json_has_nul(yyjson_val *v) {
     if (!v) return 0;
     // The values of an immutable document lie one after another, a

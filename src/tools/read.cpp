@@ -1,5 +1,6 @@
 // read.cpp - the three reading tools (read_graph, search_nodes, open_nodes),
 // their shared read options, and the entity and relation result objects.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -108,6 +109,44 @@ static int names_one_of(const char *name, ent *const *ents, size_t n) {
 // graph's name index.
 static const size_t k_walk_max = 8;
 
+static int cmp_u32(const void *a, const void *b) {
+    uint32_t x = *(const uint32_t *)a, y = *(const uint32_t *)b;
+    return x < y ? -1 : x > y;
+}
+
+// The relations of the n selected entities from the relations-by-entity
+// index of g, in graph order, each once, appended to ra. Returns 0, or -1
+// when memory runs out (nothing is appended then).
+static int emit_indexed_relations(yyjson_mut_doc *doc, yyjson_mut_val *ra, graph *g,
+                                  ent *const *ents, size_t n) {
+    uint64_t total = 0;
+    for (size_t i = 0; i < n; i++) {
+        const uint32_t *l;
+        uint64_t k;
+        rels_of_entity(g, (uint64_t)(ents[i] - g->ents), &l, &k);
+        total += k;
+    }
+    uint32_t *all = (uint32_t *)malloc((size_t)total * sizeof(uint32_t) + 1);
+    if (!all) return -1;
+    uint64_t m = 0;
+    for (size_t i = 0; i < n; i++) {
+        const uint32_t *l;
+        uint64_t k;
+        rels_of_entity(g, (uint64_t)(ents[i] - g->ents), &l, &k);
+        if (k) memcpy(all + m, l, (size_t)k * sizeof(uint32_t));
+        m += k;
+    }
+    if (n > 1) qsort(all, (size_t)m, sizeof(uint32_t), cmp_u32);
+    for (uint64_t i = 0; i < m; i++) {
+        if (i && all[i] == all[i - 1]) continue;
+        const rel *r = &g->rels[all[i]];
+        yyjson_mut_val *o = rel_to_mut(doc, r->from, r->to, r->relation_type);
+        if (o && ra) yyjson_mut_arr_append(ra, o);
+    }
+    free(all);
+    return 0;
+}
+
 // 1 when an entity marked in sel bears the name, which may name several.
 static int name_selected(graph *g, const unsigned char *sel, const char *name) {
     if (!name) return 0;
@@ -127,7 +166,11 @@ void emit_set(tool_out *out, graph *g, ent *const *ents, size_t n, const read_op
         yyjson_mut_val *o = ent_to_mut(doc, ents[i], opt);
         if (o && ea) yyjson_mut_arr_append(ea, o);
     }
-    if (n > 0) {
+    // A few entities of a kept graph (a small share of it, or few at all):
+    // their relations from the index.
+    int indexed = n > 0 && (n <= 64 || n * 4 < g->ent_count) && rels_by_entity_ready(g) &&
+                  emit_indexed_relations(doc, ra, g, ents, n) == 0;
+    if (n > 0 && !indexed) {
         // A large selection as a byte per entity of g, so that each relation
         // end costs a lookup instead of a walk over every selected name (the
         // walk made a whole-graph read quadratic).
@@ -257,6 +300,41 @@ void tool_search_nodes(yyjson_val *args, tool_out *out) {
     read_finish(out, g, list, n, &opt);
 }
 
+// The entities named by the elements of names in a kept graph, without a
+// pass over all its entities: each once, in graph order, the first `want` of
+// them, as the pass below takes them. Returns how many went to list, or -1
+// when memory runs out.
+static int64_t open_indexed(graph *g, yyjson_val *names, size_t want, ent **list) {
+    uint64_t cap = want + 1, m = 0;
+    uint64_t *found = (uint64_t *)malloc((size_t)cap * sizeof(uint64_t));
+    if (!found) return -1;
+    yyjson_arr_iter it = yyjson_arr_iter_with(names);
+    yyjson_val *v;
+    while ((v = yyjson_arr_iter_next(&it))) {
+        if (!yyjson_is_str(v)) continue;
+        name_walk w;
+        name_walk_start(g, yyjson_get_str(v), yyjson_get_len(v), &w);
+        for (int64_t i; (i = name_walk_next(g, &w)) >= 0;) {
+            if (m == cap) {
+                uint64_t *more = (uint64_t *)realloc(found, (size_t)cap * 2 * sizeof(uint64_t));
+                if (!more) {
+                    free(found);
+                    return -1;
+                }
+                found = more;
+                cap *= 2;
+            }
+            found[m++] = (uint64_t)i;
+        }
+    }
+    std::sort(found, found + m);
+    size_t n = 0;
+    for (uint64_t i = 0; i < m && n < want; i++)
+        if (!i || found[i] != found[i - 1]) list[n++] = &g->ents[found[i]];
+    free(found);
+    return (int64_t)n;
+}
+
 void tool_open_nodes(yyjson_val *args, tool_out *out) {
     yyjson_val *names = arg_get(args, "names");
     if (!yyjson_is_arr(names)) {
@@ -272,6 +350,11 @@ void tool_open_nodes(yyjson_val *args, tool_out *out) {
     // Every entity bearing a requested name, in the graph's order, at most
     // as many as names were requested.
     size_t want = yyjson_arr_size(names), n = 0;
+    int64_t got = want > 0 && rels_by_entity_ready(g) ? open_indexed(g, names, want, list) : -1;
+    if (got >= 0) {
+        read_finish(out, g, list, (size_t)got, &opt);
+        return;
+    }
     unsigned char *sel = want ? (unsigned char *)calloc((size_t)g->ent_count + 1, 1) : nullptr;
     if (want && !sel) {
         free(list);

@@ -260,3 +260,25 @@ TEST(EnvInt, ParsesClampsAndFallsBack) {
 }
 
 }  // namespace
+
+// The quick test for the escape \u0000 in a JSON text, at every place of
+// texts longer and shorter than the sixteen bytes it looks at at once.
+TEST(JsonTextHasNulEscape, FindsTheEscapeWhereverItIs) {
+    const std::string esc = "\\u0000";
+    for (size_t len = 0; len <= 40; len++) {
+        std::string plain(len, 'a');
+        EXPECT_EQ(json_text_has_nul_escape(plain.data(), plain.size()), 0) << len;
+        for (size_t pos = 0; pos + esc.size() <= len; pos++) {
+            std::string s = plain;
+            s.replace(pos, esc.size(), esc);
+            EXPECT_EQ(json_text_has_nul_escape(s.data(), s.size()), 1) << len << " at " << pos;
+            // The escape cut short by the end of the text is not there.
+            EXPECT_EQ(json_text_has_nul_escape(s.data(), pos + esc.size() - 1), 0) << len << " at " << pos;
+        }
+    }
+    const char *near[] = {"\\u0001", "\\u000", "\\U0000", "\\\\x0000", "u0000", "\\ u0000"};
+    for (const char *t : near) {
+        std::string s = std::string(20, 'b') + t + std::string(20, 'b');
+        EXPECT_EQ(json_text_has_nul_escape(s.data(), s.size()), 0) << t;
+    }
+}
