@@ -56,6 +56,17 @@ void str_copy(char *dst, size_t size, const char *src);
 /* 1 when needle occurs in hay, folding only A-Z; an empty or null needle
  * always matches, an empty or null hay matches only that. */
 int str_icontains(const char *hay, const char *needle);
+/* A needle prepared for many searches as str_icontains makes them. */
+struct ifind {
+    const char *needle;   /* the needle ("" for null); not owned */
+    size_t len;           /* its bytes */
+    size_t p1, p2;        /* two of its places whose bytes a quick test
+                             looks for first (the same place for one byte) */
+};
+/* Prepares f for needle (null as ""); the needle must outlive f. */
+void ifind_prepare(ifind *f, const char *needle);
+/* str_icontains(hay, the needle of f). */
+int ifind_in(const ifind *f, const char *hay);
 /* Heap copy of s, or null for a null s or when memory runs out. */
 char *dup_or_null(const char *s);
 /* A hash of the zero-terminated text s (FNV-1a), for tables of texts. Never

@@ -219,20 +219,83 @@ static inline unsigned char fold(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? (unsigned char)(c + 32) : c;
 }
 
-int str_icontains(const char *hay, const char *needle) {
-    if (!needle || !*needle) return 1;
+// 1 when the n bytes at a and b are equal once A-Z are folded.
+static inline int ifold_eq(const unsigned char *a, const unsigned char *b, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (fold(a[i]) != fold(b[i])) return 0;
+    return 1;
+}
+
+// How telling a needle byte is for the quick test: a digit or other sign
+// is rarer in text than a letter, a space the least telling.
+static int byte_rank(unsigned char c) {
+    if (c == ' ') return 0;
+    if (c >= 0x80) return 1;
+    c = fold(c);
+    if (c >= 'a' && c <= 'z') return strchr("jkqvxz", c) ? 2 : 1;
+    return 3;
+}
+
+void ifind_prepare(ifind *f, const char *needle) {
+    f->needle = needle ? needle : "";
+    f->len = strlen(f->needle);
+    f->p1 = 0;
+    f->p2 = f->len ? f->len - 1 : 0;
+    const unsigned char *n = (const unsigned char *)f->needle;
+    // The most telling byte first, then the most telling other one.
+    int best = -1;
+    for (size_t k = 0; k < f->len; k++)
+        if (byte_rank(n[k]) > best) best = byte_rank(n[k]), f->p1 = k;
+    best = -1;
+    for (size_t k = f->len; k-- > 0;)
+        if (k != f->p1 && byte_rank(n[k]) > best) best = byte_rank(n[k]), f->p2 = k;
+}
+
+int ifind_in(const ifind *f, const char *hay) {
+    if (!f->len) return 1;
     if (!hay || !*hay) return 0;
     const unsigned char *h = (const unsigned char *)hay;
-    const unsigned char *n = (const unsigned char *)needle;
-    unsigned char first = fold(n[0]);
-    for (; *h; h++) {
-        if (fold(*h) != first) continue;
-        size_t i = 1;
-        while (n[i] && h[i] && fold(h[i]) == fold(n[i])) i++;
-        if (!n[i]) return 1;
-        if (!h[i]) return 0; // hay ended: no later start can fit the needle
+    const unsigned char *n = (const unsigned char *)f->needle;
+    size_t nl = f->len, hl = strlen(hay);
+    if (nl > hl) return 0;
+    size_t last = hl - nl;  // the last place the needle can start
+#ifdef __SSE2__
+    if (last + 1 >= 16) {
+        // Sixteen places at a time: those where two telling bytes of the
+        // needle both match are compared in full. A byte x matches the
+        // letter c (lower case) when x | 0x20 is c, any other byte only
+        // itself; so a letter is looked for with the 0x20 bit set in both.
+        unsigned char c1 = fold(n[f->p1]), c2 = fold(n[f->p2]);
+        const __m128i want1 = _mm_set1_epi8((char)c1), want2 = _mm_set1_epi8((char)c2);
+        const __m128i bit1 = _mm_set1_epi8((c1 >= 'a' && c1 <= 'z') ? 0x20 : 0);
+        const __m128i bit2 = _mm_set1_epi8((c2 >= 'a' && c2 <= 'z') ? 0x20 : 0);
+        // The last block ends at the last place; it may cover some places
+        // twice, which finds nothing new.
+        const size_t end = last + 1 - 16;
+        const unsigned char *h1 = h + f->p1, *h2 = h + f->p2;
+        for (size_t i = 0;; i += 16) {
+            if (i > end) i = end;
+            __m128i a = _mm_or_si128(_mm_loadu_si128((const __m128i *)(h1 + i)), bit1);
+            __m128i b = _mm_or_si128(_mm_loadu_si128((const __m128i *)(h2 + i)), bit2);
+            unsigned m = (unsigned)_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, want1), _mm_cmpeq_epi8(b, want2)));
+            while (__builtin_expect(m != 0, 0)) {
+                if (ifold_eq(h + i + (size_t)__builtin_ctz(m), n, nl)) return 1;
+                m &= m - 1;
+            }
+            if (i == end) return 0;
+        }
     }
+#endif
+    unsigned char first = fold(n[0]);
+    for (size_t i = 0; i <= last; i++)
+        if (fold(h[i]) == first && ifold_eq(h + i + 1, n + 1, nl - 1)) return 1;
     return 0;
+}
+
+int str_icontains(const char *hay, const char *needle) {
+    ifind f;
+    ifind_prepare(&f, needle);
+    return ifind_in(&f, hay);
 }
 
 size_t str_hash(const char *s) {
@@ -323,6 +386,16 @@ int json_text_has_nul_escape(const char *s, size_t n) {
     // those are compared further.
     const __m128i bs = _mm_set1_epi8('\\'), u = _mm_set1_epi8('u');
     for (; i + 17 <= n; i += 16) {
+        // Most stretches hold no backslash at all: thirty-two bytes are
+        // passed over with one test.
+        if (i + 33 <= n) {
+            __m128i x = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(s + i)), bs);
+            __m128i y = _mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(s + i + 16)), bs);
+            if (!_mm_movemask_epi8(_mm_or_si128(x, y))) {
+                i += 16;
+                continue;
+            }
+        }
         __m128i a = _mm_loadu_si128((const __m128i *)(s + i));
         __m128i b = _mm_loadu_si128((const __m128i *)(s + i + 1));
         unsigned m = (unsigned)_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, bs), _mm_cmpeq_epi8(b, u)));

@@ -261,10 +261,10 @@ void tool_read_graph(yyjson_val *args, tool_out *out) {
 }
 
 // 1 when the query occurs in the entity's name, type or an observation.
-static int ent_matches(const ent *e, const char *q) {
-    if (str_icontains(e->name, q) || str_icontains(e->entity_type, q)) return 1;
+static int ent_matches(const ent *e, const ifind *q) {
+    if (ifind_in(q, e->name) || ifind_in(q, e->entity_type)) return 1;
     for (uint64_t i = 0; i < e->obs_count; i++)
-        if (str_icontains(e->obs[i], q)) return 1;
+        if (ifind_in(q, e->obs[i])) return 1;
     return 0;
 }
 
@@ -293,8 +293,10 @@ void tool_search_nodes(yyjson_val *args, tool_out *out) {
         read_begin(args, &opt, out, "observationLimit must be an integer >= 0.", nullptr, &g);
     if (!list) return;
     size_t n = 0;
+    ifind q;
+    ifind_prepare(&q, query);
     for (uint64_t i = 0; i < g->ent_count && !matches_none; i++) {
-        if (ent_matches(&g->ents[i], query)) list[n++] = &g->ents[i];
+        if (ent_matches(&g->ents[i], &q)) list[n++] = &g->ents[i];
         if (opt.max_ents > 0 && n >= (size_t)opt.max_ents) break;
     }
     read_finish(out, g, list, n, &opt);

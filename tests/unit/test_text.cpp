@@ -282,3 +282,38 @@ TEST(JsonTextHasNulEscape, FindsTheEscapeWhereverItIs) {
         EXPECT_EQ(json_text_has_nul_escape(s.data(), s.size()), 0) << t;
     }
 }
+
+// The search in texts longer than the sixteen places it tries at once: the
+// needle at every place, in either case, beside the bytes around the letters
+// ('@', '[', '`', '{') and bytes from 0x80 up, against the plain rule.
+TEST(StrIcontains, LongTextsMatchTheByteByByteRule) {
+    auto fold_s = [](std::string s) {
+        for (char &c : s)
+            if (c >= 'A' && c <= 'Z') c = (char)(c + 32);
+        return s;
+    };
+    const char *needles[] = {"q", "Qz", "a@Z", "[`{", "x\xc3\x89y", "TAG00042", "needle at the end"};
+    const std::string filler = "@[`{\xc3\xa9\x80\xff zZaA";
+    for (const char *nd : needles) {
+        std::string needle = nd;
+        for (size_t len = needle.size(); len <= 50; len += 7) {
+            for (size_t pos = 0; pos + needle.size() <= len; pos++) {
+                std::string hay;
+                while (hay.size() < len) hay += filler;
+                hay.resize(len);
+                std::string put = needle;
+                for (size_t k = 0; k < put.size(); k++)
+                    if ((k + pos) % 2 && put[k] >= 'a' && put[k] <= 'z') put[k] = (char)(put[k] - 32);
+                hay.replace(pos, put.size(), put);
+                bool want = fold_s(hay).find(fold_s(needle)) != std::string::npos;
+                ASSERT_TRUE(want);
+                EXPECT_EQ(str_icontains(hay.c_str(), needle.c_str()), 1) << nd << " at " << pos << " of " << len;
+                // The same text with the needle's last byte changed.
+                std::string miss = hay;
+                miss[pos + put.size() - 1] = '\x01';
+                want = fold_s(miss).find(fold_s(needle)) != std::string::npos;
+                EXPECT_EQ(str_icontains(miss.c_str(), needle.c_str()), want ? 1 : 0) << nd << " at " << pos;
+            }
+        }
+    }
+}
