@@ -18,7 +18,7 @@ static plat_file_id g_kept_id;
 
 // A file changed less than this long before it was read is not kept: a
 // change in the same tick of a coarse file clock could leave the same times.
-static const int64_t RECENT_NS = 50 * 1000000LL;
+static const int64_t RECENT_NS = 20 * 1000000LL;
 
 static int same_id(const plat_file_id *a, const plat_file_id *b) {
     return a->dev == b->dev && a->ino == b->ino && a->size == b->size &&

@@ -1,5 +1,6 @@
 // runner.cpp - runs every case of tests/cases/*.cases against the built
-// executable, one registered test per case (format in tests/cases/README.md).
+// executable, one registered test per case (format in tests/cases/README.md);
+// then once more, per file, every MCP case in one long-lived process.
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -22,18 +23,13 @@
 #include <gtest/gtest.h>
 
 #include "exec.h"
+#include "live.h"
 
 extern char **environ;
 
 /*==============================================================================
  * Running a child process
  *============================================================================*/
-
-static double now_s() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
 
 exe_result run_exe(const std::string &exe, const std::vector<std::string> &args,
                    const std::vector<std::pair<std::string, std::string>> &env,
@@ -455,6 +451,87 @@ void case_test::TestBody() {
 }
 
 /*==============================================================================
+ * The MCP cases of a file in one long-lived process
+ *============================================================================*/
+
+// A case one process can answer among others: the plain MCP server, with
+// the default environment, whose input is whole lines.
+static bool warm_eligible(const bb_case &c) {
+    return c.error.empty() && c.args == std::vector<std::string>{"--mcp"} && c.env.empty() &&
+           c.unset.empty() && c.exit_code == 0 && !c.input.empty() && c.input.back() == '\n';
+}
+
+// Writes the graph file as a writer of its own would: a new file renamed
+// over it.
+static bool replace_file(const std::string &path, const std::string &text) {
+    std::string tmp = path + ".case";
+    if (!write_file(tmp, text)) return false;
+    return rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+class warm_cases_test : public testing::Test {
+public:
+    explicit warm_cases_test(std::vector<bb_case> cases) : cases_(std::move(cases)) {}
+    void TestBody() override;
+
+private:
+    std::vector<bb_case> cases_;
+};
+
+// Every case in turn, each with its graph file put in place (or removed)
+// before its input is sent; the process keeps whatever it keeps between
+// them and must answer each exactly as a process of its own does.
+void warm_cases_test::TestBody() {
+    std::string dir = make_temp_dir();
+    ASSERT_FALSE(dir.empty()) << "cannot create a temporary directory";
+    mkdir((dir + "/home").c_str(), 0700);
+    std::string graph = dir + "/memory.jsonl";
+    live_child p;
+    ASSERT_TRUE(p.start({"--mcp"}, base_env(dir)));
+    for (const bb_case &c : cases_) {
+        std::string where = c.file + ":" + std::to_string(c.line) + ": case " + c.name;
+        if (c.has_file) {
+            ASSERT_TRUE(replace_file(graph, c.file_text)) << where << ": cannot write " << graph;
+            // Old enough that the first call's load is kept, so that the
+            // calls after it answer from the kept graph.
+            usleep(30000);
+        } else {
+            unlink(graph.c_str());
+        }
+        ASSERT_TRUE(p.send(c.input)) << where << ": the process is gone";
+        std::string want = c.expect;
+        replace_all(want, "$TMP", dir);
+        double end = now_s() + 20;
+        while (p.got.size() < want.size() && now_s() < end) {
+            pollfd pf = {p.out, POLLIN, 0};
+            if (poll(&pf, 1, 100) > 0 && !p.pump()) break;
+        }
+        std::string got = p.got.substr(0, want.size());
+        p.got.erase(0, got.size());
+        if (got != want) ADD_FAILURE() << where << ": standard output differs\n" << show_diff(want, got);
+        std::string now;
+        bool exists = read_file(graph, now);
+        if (c.after_absent) {
+            EXPECT_FALSE(exists) << where << ": the graph file exists after the run";
+        }
+        if (c.after_unchanged && c.has_file && now != c.file_text)
+            ADD_FAILURE() << where << ": the graph file changed\n" << show_diff(c.file_text, now);
+        if (c.after_unchanged && !c.has_file) {
+            EXPECT_FALSE(exists) << where << ": a graph file appeared";
+        }
+        if (c.check_after) {
+            std::string after = c.after;
+            replace_all(after, "$TMP", dir);
+            if (now != after) ADD_FAILURE() << where << ": graph file after the run differs\n" << show_diff(after, now);
+        }
+    }
+    EXPECT_EQ(p.finish(20), 0);
+    EXPECT_EQ(p.got, "") << "answers nobody asked for";
+    if (!getenv("PLUGIN_MEMORY_KEEP_TMP")) remove_tree(dir);
+    else printf("kept %s\n", dir.c_str());
+}
+
+/*==============================================================================
  * Registration of every case file
  *============================================================================*/
 
@@ -479,13 +556,19 @@ static int register_cases() {
         std::string path = std::string(CASES_DIR) + "/" + n;
         std::string suite = "cases_" + sanitize(n.substr(0, n.size() - 6));
         std::set<std::string> used;
+        std::vector<bb_case> warm;
         for (auto &c : parse_cases(path)) {
+            if (warm_eligible(c)) warm.push_back(c);
             std::string name = sanitize(c.name);
             for (int k = 2; used.count(name); k++) name = sanitize(c.name) + "_" + std::to_string(k);
             used.insert(name);
             testing::RegisterTest(suite.c_str(), name.c_str(), nullptr, nullptr, path.c_str(), c.line,
                                   [c]() -> testing::Test * { return new case_test(c); });
         }
+        if (!warm.empty())
+            testing::RegisterTest(("warm_" + suite).c_str(), "all_in_one_process", nullptr, nullptr,
+                                  path.c_str(), warm.front().line,
+                                  [warm]() -> testing::Test * { return new warm_cases_test(warm); });
     }
     return 0;
 }
