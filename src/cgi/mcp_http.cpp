@@ -74,8 +74,10 @@ void answer(int status, const char *extra, const buf *body) {
     buf b;
     buf_init(&b);
     if (status != 200) {
+        const char *reason = cgi_status_reason(status);
         char line[96];
-        snprintf(line, sizeof line, "Status: %d %s\r\n", status, cgi_status_reason(status));
+        snprintf(line, sizeof line, "Status: %d %s\r\n", reason ? status : 500,
+                 reason ? reason : "Internal Server Error");
         buf_puts(&b, line);
     }
     if (extra) buf_puts(&b, extra);
