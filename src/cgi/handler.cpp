@@ -336,6 +336,7 @@ const cgi_route ROUTES[] = {
     {"delete_obs", do_delete_obs, ROUTE_EDITS},
     {"tools", do_tools, 0},
     {"export", do_export, ROUTE_READS},
+    {"import", do_import, ROUTE_EDITS | ROUTE_RAW_BODY},
 };
 
 }  // namespace

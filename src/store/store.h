@@ -293,12 +293,20 @@ graph *graph_open(void);
  * that fails midway is aborted, so an edited graph that was not saved never
  * outlives its transaction; a transaction still open when its scope ends is
  * aborted. After a commit the graph stays as it was written: it equals the
- * file. */
+ * file.
+ *
+ * A transaction begun while another is open joins it: it gets the same
+ * graph with the edits made so far, and its commit saves nothing (the
+ * outermost one saves them all). Aborting a joined transaction dooms the
+ * outer one: its commit then fails, saving nothing. So several changes, each
+ * made by code that opens its own transaction, are saved together or not
+ * at all. */
 struct graph_txn;
 void graph_abort(graph_txn *t);
 struct graph_txn {
     graph *g = nullptr;       /* the graph being changed while open; null
                                  once committed or aborted */
+    int32_t joined = 0;       /* 1 while open inside another transaction */
     graph_txn() = default;
     graph_txn(const graph_txn &) = delete;
     graph_txn &operator=(const graph_txn &) = delete;
@@ -315,10 +323,14 @@ graph *graph_begin(graph_txn *t, char *err, size_t err_size);
 /* Saves t's graph as the whole graph file and closes t. Returns 0, or -1
  * with the reason in err ("cannot write the graph file" when the save gave
  * none); the file is then unchanged and the graph forgotten as by
- * graph_abort. */
+ * graph_abort. A joined t is closed without saving: 0, or -1 with "a change
+ * within this one failed; nothing was saved" when a transaction joined to
+ * the same outer one was aborted. An outer t that was doomed so fails with
+ * that message, saving nothing and forgetting the graph. */
 int graph_commit(graph_txn *t, char *err, size_t err_size);
 /* graph_abort (declared above): closes t without saving, releasing the lock
- * and clearing the graph. Does nothing for a t that is not open. */
+ * and clearing the graph; a joined t only dooms the outer one. Does nothing
+ * for a t that is not open. */
 
 #define GRAPH_READ_MAX 25165824L   /* 24 MiB: the largest file a load accepts */
 

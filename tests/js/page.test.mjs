@@ -857,6 +857,89 @@ describe('page on an open host', () => {
     }
   });
 
+  test('exports the graph file and imports it into an empty graph byte for byte', async () => {
+    await api.reset();
+    await api.seed([
+      ['Ada', 'person', ['wrote | notes', '<b>bold</b> & "quoted"']],
+      ['Lab', 'place', []],
+      ['Grüße 🔑', 'note', ['ünïcödé']],
+    ], [['Ada', 'Lab', 'works at'], ['Grüße 🔑', 'Ada', 'greets']]);
+    const exportFile = async (page) => {
+      const [download] = await Promise.all([page.waitForEvent('download'), page.click('#btnExport')]);
+      assert.equal(download.suggestedFilename(), 'memory.jsonl');
+      return fs.readFileSync(await download.path());
+    };
+    await usePage({ acceptDownloads: true }, [], async (p) => {
+      const { page } = p;
+      await goto(page, url);
+      const first = await exportFile(page);
+      assert.deepEqual(first, fs.readFileSync(host.graph));
+      assert.equal(first.toString().split('\n').length, 6);
+
+      await api.reset();
+      await page.click('#btnReload');
+      await listIs(page, []);
+      const [asked] = p.answer(true);
+      await page.setInputFiles('#importFile', { name: 'backup.jsonl', mimeType: 'text/plain', buffer: first });
+      await statusIs(page, 'imported backup.jsonl: 3 entities, 3 observations and 2 relations added; 0 entities, 0 observations and 0 relations already there', 'ok');
+      assert.deepEqual(asked.seen, { type: 'confirm', defaultValue: '',
+        message: 'Import backup.jsonl? 3 entities, 3 observations and 2 relations to add; 0 entities, 0 observations and 0 relations already there.' });
+      await listIs(page, ['Ada', 'Lab', 'Grüße 🔑']);
+      assert.deepEqual(await exportFile(page), first);
+    });
+  });
+
+  test('imports nothing from a file with one bad line, and says which line and why', async () => {
+    await api.reset();
+    await api.seed([['Ada', 'person', ['a']]]);
+    const before = fs.readFileSync(host.graph);
+    const file = ['{"type":"entity","name":"Bob","entityType":"person","observations":[]}',
+      '{"type":"relation","from":"Bob","to":"Ada","relationType":"knows"}',
+      '{"type":"entity","name":"Cy","entityType":"person","observations":[]',
+      '{"type":"entity","name":"Dee","entityType":"person","observations":[]}'].join('\n');
+    await usePage({}, [], async ({ page }) => {
+      await goto(page, url);
+      await page.setInputFiles('#importFile', { name: 'broken.jsonl', mimeType: 'text/plain', buffer: Buffer.from(file) });
+      await statusIs(page, 'nothing was imported: line 3: not valid JSON', 'bad');
+      await listIs(page, ['Ada']);
+    });
+    assert.deepEqual(fs.readFileSync(host.graph), before);
+  });
+
+  test('reports the names an import skips because they are there, and imports only when confirmed', async () => {
+    await api.reset();
+    await api.seed([['Ada', 'person', ['a']], ['Lab', 'place']], [['Ada', 'Lab', 'works at']]);
+    const file = ['{"type":"entity","name":"Ada","entityType":"robot","observations":["a","b"]}',
+      '{"type":"entity","name":"Bob","entityType":"person","observations":["c"]}',
+      '{"type":"relation","from":"Ada","to":"Lab","relationType":"works at"}',
+      '{"type":"relation","from":"Bob","to":"Ada","relationType":"knows"}', ''].join('\n');
+    const before = fs.readFileSync(host.graph);
+    await usePage({}, [], async (p) => {
+      const { page } = p;
+      await goto(page, url);
+      const want = 'Import more.jsonl? 1 entities, 2 observations and 1 relations to add; 1 entities, 1 observations and 1 relations already there. Already there, so skipped: Ada.';
+      // Cancelled: nothing changes.
+      const [no] = p.answer(null);
+      await page.setInputFiles('#importFile', { name: 'more.jsonl', mimeType: 'text/plain', buffer: Buffer.from(file) });
+      for (const t0 = Date.now(); !no.seen && Date.now() - t0 < WAIT;) await page.waitForTimeout(20);
+      assert.equal(no.seen?.message, want);
+      assert.deepEqual(fs.readFileSync(host.graph), before);
+      // Confirmed: Ada keeps its type and gains b, Bob and his relation arrive.
+      const [yes] = p.answer(true);
+      await page.setInputFiles('#importFile', { name: 'more.jsonl', mimeType: 'text/plain', buffer: Buffer.from(file) });
+      await statusIs(page, 'imported more.jsonl: 1 entities, 2 observations and 1 relations added; 1 entities, 1 observations and 1 relations already there', 'ok');
+      assert.equal(yes.seen.message, want);
+      await listIs(page, ['Ada', 'Lab', 'Bob']);
+    });
+    const g = await api.graph();
+    assert.deepEqual(g.entities, [
+      { name: 'Ada', entityType: 'person', observations: ['a', 'b'] },
+      { name: 'Lab', entityType: 'place', observations: [] },
+      { name: 'Bob', entityType: 'person', observations: ['c'] },
+    ]);
+    assert.deepEqual(g.relations, [{ from: 'Ada', to: 'Lab', relationType: 'works at' }, { from: 'Bob', to: 'Ada', relationType: 'knows' }]);
+  });
+
   test('says when a link or an observation was already there, and clears messages when the view changes', async () => {
     await api.reset();
     await api.seed([['Ann', 'person', ['likes tea']], ['Ben', 'person']], [['Ann', 'Ben', 'knows']]);

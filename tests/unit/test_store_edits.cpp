@@ -186,6 +186,60 @@ TEST_F(Transactions, AbortAndLeavingTheScopeForgetTheEdits) {
     }
 }
 
+TEST_F(Transactions, AJoinedTransactionSavesWithTheOuterOneOrDoomsIt) {
+    write_all(file, k_line);
+    char err[256] = "";
+    // Committed inner changes are saved by the outer commit, not before.
+    {
+        graph_txn outer;
+        graph *g = graph_begin(&outer, err, sizeof err);
+        ASSERT_NE(g, nullptr) << err;
+        for (const char *name : {"B", "C"}) {
+            graph_txn inner;
+            graph *h = graph_begin(&inner, err, sizeof err);
+            ASSERT_EQ(h, g);
+            EXPECT_EQ(inner.joined, 1);
+            ASSERT_EQ(ent_add(h, name, "t", nullptr, 0, err, sizeof err), 0);
+            ASSERT_EQ(graph_commit(&inner, err, sizeof err), 0) << err;
+            EXPECT_EQ(g_lock_fd, 0);
+            EXPECT_EQ(read_all(file), k_line);
+        }
+        ASSERT_EQ(graph_commit(&outer, err, sizeof err), 0) << err;
+    }
+    std::string three = read_all(file);
+    EXPECT_NE(three.find("\"C\""), std::string::npos);
+    EXPECT_EQ(g_lock_fd, -1);
+    // An inner abort, by call or by scope, makes the outer commit fail and
+    // save nothing; the next transaction stands on its own again.
+    for (int by_scope = 0; by_scope < 2; by_scope++) {
+        graph_txn outer;
+        graph *g = graph_begin(&outer, err, sizeof err);
+        ASSERT_NE(g, nullptr) << err;
+        ASSERT_EQ(ent_add(g, "D", "t", nullptr, 0, err, sizeof err), 0);
+        {
+            graph_txn inner;
+            ASSERT_EQ(graph_begin(&inner, err, sizeof err), g);
+            if (!by_scope) graph_abort(&inner);
+        }
+        graph_txn late;
+        ASSERT_EQ(graph_begin(&late, err, sizeof err), g);
+        EXPECT_EQ(graph_commit(&late, err, sizeof err), -1);
+        EXPECT_STREQ(err, "a change within this one failed; nothing was saved");
+        EXPECT_EQ(graph_commit(&outer, err, sizeof err), -1);
+        EXPECT_STREQ(err, "a change within this one failed; nothing was saved");
+        EXPECT_EQ(G.ent_count, 0u);
+        EXPECT_EQ(g_lock_fd, -1);
+        EXPECT_EQ(read_all(file), three) << by_scope;
+    }
+    graph_txn alone;
+    graph *g = graph_begin(&alone, err, sizeof err);
+    ASSERT_NE(g, nullptr) << err;
+    EXPECT_EQ(alone.joined, 0);
+    ASSERT_EQ(ent_add(g, "E", "t", nullptr, 0, err, sizeof err), 0);
+    ASSERT_EQ(graph_commit(&alone, err, sizeof err), 0) << err;
+    EXPECT_NE(read_all(file).find("\"E\""), std::string::npos);
+}
+
 TEST_F(Transactions, FailedBeginsAndCommits) {
     // Another writer holds the lock.
     write_all(file + ".lock", "99999\n");

@@ -1,0 +1,257 @@
+// import.cpp - the import action: merges a body of graph file lines into the
+// graph by the rules of create_entities, add_observations and
+// create_relations, all in one write transaction, all or nothing.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cgi.h"
+#include "store/store.h"
+#include "tools/tools.h"
+
+namespace {
+
+enum line_kind : int32_t { KIND_ENTITY = 1, KIND_RELATION = 2 };
+
+// One line of the body that holds something: its number (from 1), its
+// parsed text and its kind. The document is owned.
+struct import_line {
+    size_t no;
+    yyjson_doc *doc;
+    int32_t kind;
+    int32_t skipped;  // an entity whose name the graph held already
+};
+
+// What the import added and skipped, and the error that stopped it.
+struct import_tally {
+    uint64_t ents_added, ents_skipped;
+    uint64_t obs_added, obs_skipped;
+    uint64_t rels_added, rels_skipped;
+    buf skipped_names;        // JSON string literals joined by ","
+    char err[1024];
+    size_t err_line;          // 0 when the error names no line
+};
+
+// The lines of a body and the memory behind them; frees them when its scope
+// ends.
+struct import_lines {
+    import_line *at = nullptr;
+    size_t n = 0;
+    import_lines() = default;
+    import_lines(const import_lines &) = delete;
+    import_lines &operator=(const import_lines &) = delete;
+    ~import_lines() {
+        for (size_t i = 0; i < n; i++) yyjson_doc_free(at[i].doc);
+        free(at);
+    }
+};
+
+void fail_at(import_tally *t, size_t line, const char *why) {
+    t->err_line = line;
+    if (line) snprintf(t->err, sizeof t->err, "line %zu: %s", line, why);
+    else snprintf(t->err, sizeof t->err, "%s", why);
+}
+
+// Splits the body into lines (a carriage return before a line feed is
+// dropped, blank lines are passed over), parses each and tells its kind by
+// its "type": an object whose "type" is "entity" or "relation". Returns 0, or
+// -1 with the error naming the first line that is neither.
+int read_lines(const char *body, size_t len, import_lines *out, import_tally *t) {
+    size_t count = 1;
+    for (size_t i = 0; i < len; i++) count += body[i] == '\n';
+    out->at = (import_line *)calloc(count, sizeof *out->at);
+    if (!out->at) {
+        fail_at(t, 0, "not enough memory to read the import");
+        return -1;
+    }
+    size_t no = 0;
+    for (size_t start = 0; start < len;) {
+        const char *nl = (const char *)memchr(body + start, '\n', len - start);
+        size_t end = nl ? (size_t)(nl - body) : len;
+        size_t n = end - start;
+        no++;
+        const char *p = body + start;
+        start = end + 1;
+        if (n && p[n - 1] == '\r') n--;
+        size_t blank = 0;
+        while (blank < n && (p[blank] == ' ' || p[blank] == '\t')) blank++;
+        if (blank == n) continue;
+        yyjson_doc *doc = yyjson_read(p, n, 0);
+        if (!doc) {
+            fail_at(t, no, "not valid JSON");
+            return -1;
+        }
+        import_line *l = &out->at[out->n++];
+        l->no = no;
+        l->doc = doc;
+        yyjson_val *type = yyjson_obj_get(yyjson_doc_get_root(doc), "type");
+        if (yyjson_equals_str(type, "entity")) l->kind = KIND_ENTITY;
+        else if (yyjson_equals_str(type, "relation")) l->kind = KIND_RELATION;
+        else {
+            fail_at(t, no, "neither an entity nor a relation (its \"type\" must be \"entity\" or "
+                           "\"relation\")");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Runs one tool on {key: [element]}, element being v or, when v is null, the
+// object {"entityName": name, "contents": contents}. Returns 0 with the
+// tool's result in out, or -1 with the tool's error set in t for line no.
+int run_on(void (*tool)(yyjson_val *, tool_out *), const char *key, yyjson_val *v,
+           yyjson_val *name, yyjson_val *contents, size_t no, tool_out *out, import_tally *t) {
+    yyjson_mut_doc *m = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_val *root = m ? yyjson_mut_obj(m) : nullptr;
+    yyjson_mut_val *arr = m ? yyjson_mut_arr(m) : nullptr;
+    yyjson_mut_val *el = nullptr;
+    if (m && v) {
+        el = yyjson_val_mut_copy(m, v);
+    } else if (m) {
+        el = yyjson_mut_obj(m);
+        if (el) {
+            yyjson_mut_obj_add_val(m, el, "entityName", yyjson_val_mut_copy(m, name));
+            yyjson_mut_obj_add_val(m, el, "contents", yyjson_val_mut_copy(m, contents));
+        }
+    }
+    yyjson_doc *args = nullptr;
+    if (root && arr && el && yyjson_mut_arr_append(arr, el) && yyjson_mut_obj_add_val(m, root, key, arr)) {
+        yyjson_mut_doc_set_root(m, root);
+        args = yyjson_mut_doc_imut_copy(m, nullptr);
+    }
+    yyjson_mut_doc_free(m);
+    if (!args) {
+        fail_at(t, no, "not enough memory to import it");
+        return -1;
+    }
+    tool_out_init(out);
+    tool(yyjson_doc_get_root(args), out);
+    yyjson_doc_free(args);
+    if (!out->failed) return 0;
+    fail_at(t, no, out->err ? out->err : "it could not be imported");
+    tool_free(out);
+    return -1;
+}
+
+// Size of the array member key of a tool's result, or 0.
+size_t result_count(const tool_out *out, const char *key) {
+    return out->root ? yyjson_mut_arr_size(yyjson_mut_obj_get(out->root, key)) : 0;
+}
+
+// The three steps, inside the open transaction: entities, then observations
+// of the entities that were there already, then relations. Returns 0, or -1
+// with the error in t.
+int merge(import_lines *lines, import_tally *t) {
+    tool_out out;
+    for (size_t i = 0; i < lines->n; i++) {
+        import_line *l = &lines->at[i];
+        if (l->kind != KIND_ENTITY) continue;
+        yyjson_val *root = yyjson_doc_get_root(l->doc);
+        if (run_on(tool_create_entities, "entities", root, nullptr, nullptr, l->no, &out, t) != 0)
+            return -1;
+        yyjson_mut_val *made = yyjson_mut_arr_get_first(yyjson_mut_obj_get(out.root, "entities"));
+        if (made) {
+            t->ents_added++;
+            t->obs_added += yyjson_mut_arr_size(yyjson_mut_obj_get(made, "observations"));
+        } else if (result_count(&out, "skipped")) {
+            l->skipped = 1;
+            t->ents_skipped++;
+            if (t->skipped_names.len) buf_putc(&t->skipped_names, ',');
+            json_str(&t->skipped_names, yyjson_get_str(yyjson_obj_get(root, "name")));
+        }
+        tool_free(&out);
+    }
+    for (size_t i = 0; i < lines->n; i++) {
+        import_line *l = &lines->at[i];
+        yyjson_val *root = yyjson_doc_get_root(l->doc);
+        yyjson_val *obs = yyjson_obj_get(root, "observations");
+        if (!l->skipped || !yyjson_arr_size(obs)) continue;
+        if (run_on(tool_add_observations, "observations", nullptr, yyjson_obj_get(root, "name"), obs,
+                   l->no, &out, t) != 0)
+            return -1;
+        yyjson_mut_val *res = yyjson_mut_arr_get_first(yyjson_mut_obj_get(out.root, "results"));
+        size_t added = yyjson_mut_arr_size(yyjson_mut_obj_get(res, "addedObservations"));
+        t->obs_added += added;
+        t->obs_skipped += yyjson_arr_size(obs) - added;
+        tool_free(&out);
+    }
+    for (size_t i = 0; i < lines->n; i++) {
+        import_line *l = &lines->at[i];
+        if (l->kind != KIND_RELATION) continue;
+        if (run_on(tool_create_relations, "relations", yyjson_doc_get_root(l->doc), nullptr,
+                   nullptr, l->no, &out, t) != 0)
+            return -1;
+        if (result_count(&out, "relations")) t->rels_added++;
+        else t->rels_skipped++;
+        tool_free(&out);
+    }
+    return 0;
+}
+
+void answer(const import_tally *t, int checked) {
+    buf b;
+    buf_init(&b);
+    char num[384];
+    if (t->err[0]) {
+        char msg[sizeof t->err + 40];
+        snprintf(msg, sizeof msg, "nothing was imported: %s", t->err);
+        buf_puts(&b, "{\"ok\":false,\"error\":");
+        json_str(&b, msg);
+        if (t->err_line) {
+            snprintf(num, sizeof num, ",\"line\":%zu", t->err_line);
+            buf_puts(&b, num);
+        }
+        buf_putc(&b, '}');
+    } else {
+        snprintf(num, sizeof num,
+                 "{\"ok\":true,%s\"added\":{\"entities\":%llu,\"observations\":%llu,\"relations\":%llu},"
+                 "\"skipped\":{\"entities\":%llu,\"observations\":%llu,\"relations\":%llu},"
+                 "\"skippedEntities\":[",
+                 checked ? "\"checked\":true," : "", (unsigned long long)t->ents_added,
+                 (unsigned long long)t->obs_added, (unsigned long long)t->rels_added,
+                 (unsigned long long)t->ents_skipped, (unsigned long long)t->obs_skipped,
+                 (unsigned long long)t->rels_skipped);
+        buf_puts(&b, num);
+        buf_puts(&b, buf_str(&t->skipped_names));
+        buf_puts(&b, "]}");
+    }
+    if (b.dropped) json_err(500, "not enough memory for the answer");
+    else json_raw(buf_str(&b));
+    buf_free(&b);
+}
+
+}  // namespace
+
+void do_import(cgi_request *r) {
+    // Only an action named in the query string gets the body as it is.
+    if (!r->body_raw) {
+        json_err(400, "import must be named in the query string (action=import)");
+        return;
+    }
+    if (strcmp(r->method, "POST") != 0) {
+        json_err(400, "import takes the graph file's lines as the body of a POST");
+        return;
+    }
+    if (!r->body || !r->body_len) {
+        json_err(400, "import needs the graph file's lines as the request body");
+        return;
+    }
+    char check[8];
+    get_query_val(r->query, "check", check, sizeof check);
+    int checked = strcmp(check, "1") == 0;
+
+    import_tally t = {};
+    buf_init(&t.skipped_names);
+    import_lines lines;
+    if (read_lines(r->body, r->body_len, &lines, &t) == 0) {
+        graph_txn tx;
+        char err[256];
+        err[0] = 0;
+        if (!graph_begin(&tx, err, sizeof err)) fail_at(&t, 0, err);
+        else if (merge(&lines, &t) != 0) graph_abort(&tx);
+        else if (checked) graph_abort(&tx);
+        else if (graph_commit(&tx, err, sizeof err) != 0) fail_at(&t, 0, err);
+    }
+    answer(&t, checked);
+    buf_free(&t.skipped_names);
+}
