@@ -41,17 +41,27 @@ struct cgi_request {
     int32_t body_raw;          /* 1 when the action takes the body as it is:
                                   its parameters then come from the query
                                   string alone */
+    size_t body_max;           /* largest body req_read_body accepts; 0 stands
+                                  for CGI_BODY_MAX */
+    char *body_heap;           /* the body's own block when it is larger than
+                                  the static buffer, or null; owned, freed by
+                                  req_free */
 };
 
 /* Largest body accepted, in bytes: one less than the static body buffer. */
 #define CGI_BODY_MAX ((size_t)8388607)
+/* Largest body of an action that takes it as it is (graph file lines): the
+ * largest graph file a load accepts, 24 MiB. */
+#define CGI_RAW_BODY_MAX ((size_t)25165824)
 
 /* Fills r from the CGI variables of the environment; the body is not read. */
 void req_from_env(cgi_request *r);
 /* Reads the body announced by CONTENT_LENGTH from g_cgi_in into the static
- * body buffer (no announced length, one without digits, zero or negative
+ * body buffer, or into a block of its own when it is larger and r->body_max
+ * allows it (no announced length, one without digits, zero or negative
  * reads nothing). Returns 0, or -1 when the announced length exceeds
- * CGI_BODY_MAX (nothing read; the caller answers 413). */
+ * r->body_max (CGI_BODY_MAX when 0) or its block cannot be allocated
+ * (nothing read; the caller answers 413). */
 int req_read_body(cgi_request *r);
 /* Parses the body as JSON once, on the first call: the text up to its first
  * zero byte; an empty body gives no document. Returns 0, or -1 when the body

@@ -380,9 +380,17 @@ int req_read_body(cgi_request *r) {
     if (!cl || !*cl) return 0;
     int n = int_of(cl);
     if (n <= 0) return 0;
-    if ((size_t)n > CGI_BODY_MAX) return -1;
-    size_t got = fread(g_body, 1, (size_t)n, in_stream());
-    g_body[got] = 0;
+    if ((size_t)n > (r->body_max ? r->body_max : CGI_BODY_MAX)) return -1;
+    char *at = g_body;
+    if ((size_t)n > CGI_BODY_MAX) {
+        free(r->body_heap);
+        r->body_heap = (char *)malloc((size_t)n + 1);
+        if (!r->body_heap) return -1;
+        at = r->body_heap;
+    }
+    size_t got = fread(at, 1, (size_t)n, in_stream());
+    at[got] = 0;
+    r->body = at;
     r->body_len = got;
     return 0;
 }
@@ -401,6 +409,7 @@ int req_body_parse(cgi_request *r) {
 
 void req_free(cgi_request *r) {
     yyjson_doc_free(r->body_doc);
+    free(r->body_heap);
     *r = cgi_request{};
 }
 
@@ -425,20 +434,21 @@ void cgi_answer(cgi_request *r) {
         fflush(out_stream());
         return;
     }
-    if (req_read_body(r) != 0) {
-        json_err(413, "the request body is too large");
-        return;
-    }
-
     // The action named in the query string, else in the body. A body is
     // parsed before anything else unless the query names an action that
-    // takes it raw.
+    // takes it raw; such a body may be as large as a graph file.
     char action[64];
     size_t action_len = 0;
     int cut;
     int in_query = query_text(r->query, "action", action, sizeof action, &action_len, &cut);
     const cgi_route *route = in_query ? cgi_route_find(action) : nullptr;
-    if (route && (route->flags & ROUTE_RAW_BODY)) {
+    int raw = route && (route->flags & ROUTE_RAW_BODY);
+    if (raw) r->body_max = CGI_RAW_BODY_MAX;
+    if (req_read_body(r) != 0) {
+        json_err(413, "the request body is too large");
+        return;
+    }
+    if (raw) {
         r->body_raw = 1;
     } else if (req_body_parse(r) != 0) {
         json_err(400, "the request body is not valid JSON");

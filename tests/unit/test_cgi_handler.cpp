@@ -523,3 +523,36 @@ TEST(CgiArgs, AddIntOnlyToObjects) {
 }
 
 }  // namespace
+
+// A graph file may be larger than the body buffer of the other actions: an
+// import takes a body up to the size of a graph file, and no more.
+TEST_F(CgiGraphFile, ImportTakesABodyAsLargeAsAGraphFile) {
+    std::string body;
+    std::string obs(7000, 'o');
+    int n = 0;
+    for (; body.size() <= CGI_BODY_MAX; n++)
+        body += "{\"type\":\"entity\",\"name\":\"e" + std::to_string(n) +
+                "\",\"entityType\":\"t\",\"observations\":[\"" + obs + "\"]}\n";
+    std::string len = std::to_string(body.size());
+    std::string got = run_request({{"REQUEST_METHOD", "POST"}, {"QUERY_STRING", "action=import"},
+                                   {"CONTENT_LENGTH", len.c_str()}}, body);
+    ASSERT_EQ(got.compare(0, HDR_JSON.size(), HDR_JSON), 0) << got.substr(0, 300);
+    std::string counts = std::to_string(n);
+    EXPECT_EQ(got.substr(HDR_JSON.size()), "{\"ok\":true,\"added\":{\"entities\":" + counts +
+                                               ",\"observations\":" + counts +
+                                               ",\"relations\":0},\"skipped\":{\"entities\":0,"
+                                               "\"observations\":0,\"relations\":0},"
+                                               "\"skippedEntities\":[]}\n");
+    EXPECT_EQ(read_file(), body);
+    // Another action keeps the smaller limit, and so does an import past the
+    // graph file's.
+    std::string text = "{\"action\":\"stats\"," + std::string(CGI_BODY_MAX, ' ') + "}";
+    len = std::to_string(text.size());
+    got = run_request({{"REQUEST_METHOD", "POST"}, {"QUERY_STRING", "action=stats"},
+                       {"CONTENT_LENGTH", len.c_str()}}, text);
+    EXPECT_NE(got.find("Status: 413 Payload Too Large\r\n"), std::string::npos);
+    len = std::to_string(CGI_RAW_BODY_MAX + 1);
+    got = run_request({{"REQUEST_METHOD", "POST"}, {"QUERY_STRING", "action=import"},
+                       {"CONTENT_LENGTH", len.c_str()}}, "");
+    EXPECT_NE(got.find("Status: 413 Payload Too Large\r\n"), std::string::npos);
+}
