@@ -80,6 +80,7 @@ static int load_entity(graph *g, text_cursor *c, yyjson_val *root) {
     if (!yyjson_is_str(name) || !yyjson_is_str(type) || !yyjson_is_arr(obs)) return -1;
     size_t max = (size_t)limit_max_obs();
     if (max < LOAD_OBS_ELEMENTS) max = LOAD_OBS_ELEMENTS;
+    if (g->ent_count >= (uint64_t)limit_max_entities()) g->cut |= CUT_ENTITIES;
     return ent_add_loaded(g, c, yyjson_get_str(name), yyjson_get_str(type), obs, max);
 }
 
@@ -89,6 +90,7 @@ static int load_relation(graph *g, text_cursor *c, yyjson_val *root) {
     yyjson_val *to = yyjson_obj_get(root, "to");
     yyjson_val *type = yyjson_obj_get(root, "relationType");
     if (!yyjson_is_str(from) || !yyjson_is_str(to) || !yyjson_is_str(type)) return -1;
+    if (g->rel_count >= (uint64_t)limit_max_relations()) g->cut |= CUT_RELATIONS;
     return rel_add_loaded(g, c, yyjson_get_str(from), yyjson_get_str(to), yyjson_get_str(type));
 }
 
@@ -274,9 +276,50 @@ static uint64_t format_len_bound(const graph *g, int *loads) {
     return n;
 }
 
+// The refusal of a save while the load left part of the file out: the
+// limits that made it, with their values, and what to do.
+static void cut_message(uint32_t cut, char *err, size_t err_size) {
+    static const struct {
+        uint32_t bit;
+        const char *name;
+        int (*value)(void);
+    } limits[] = {
+        {CUT_ENTITIES, "MEMORY_MAX_ENTITIES", limit_max_entities},
+        {CUT_RELATIONS, "MEMORY_MAX_RELATIONS", limit_max_relations},
+        {CUT_OBS, "MEMORY_MAX_OBS", limit_max_obs},
+        {CUT_BAD, "MEMORY_MAX_BAD", limit_max_bad},
+    };
+    size_t n = 0, done = 0;
+    for (auto &l : limits) n += (cut & l.bit) != 0;
+    buf b;
+    buf_init(&b);
+    buf_puts(&b, "Nothing was changed: the graph file holds more than ");
+    for (auto &l : limits) {
+        if (!(cut & l.bit)) continue;
+        if (done) buf_puts(&b, done + 1 == n ? " and " : ", ");
+        char item[64];
+        snprintf(item, sizeof item, "%s (%d)", l.name, l.value());
+        buf_puts(&b, item);
+        done++;
+    }
+    buf_puts(&b, n == 1 ? " allows, and a save would drop the rest. Raise the limit to change "
+                          "the graph."
+                        : " allow, and a save would drop the rest. Raise the limits to change "
+                          "the graph.");
+    set_err(err, err_size, b.dropped ? "Nothing was changed: the graph file holds more than "
+                                       "the limits allow."
+                                     : buf_str(&b));
+    buf_free(&b);
+}
+
 int graph_save(char *err, size_t err_size) {
     graph_forget();
     if (!path_ready(err, err_size)) return -1;
+    // What the load left out would be gone with this save.
+    if (G.cut & (CUT_OBS | CUT_BAD)) {
+        cut_message(G.cut, err, err_size);
+        return -1;
+    }
     buf b;
     buf_init(&b);
     // Room for the whole text at once: growing by doubling would copy the

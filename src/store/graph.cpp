@@ -177,10 +177,21 @@ ent *ent_find(graph *g, const char *name) {
 
 // str_arr_from, keeping no more than `keep` texts and copying them through c
 // (null: heap copies). The slot array is a heap block of its own.
+// A string element that str_arr_take would copy.
+static int usable_text(yyjson_val *it) {
+    if (!yyjson_is_str(it)) return 0;
+    size_t len = yyjson_get_len(it);
+    // A text holding U+0000 is never cut to the part before it.
+    return len <= OBS_TEXT_MAX && !memchr(yyjson_get_str(it), 0, len);
+}
+
+// *more (may be null) is set to 1 when texts that would have been copied
+// are left out for the keep or examine limits.
 static int str_arr_take(yyjson_val *v, char ***out, size_t *out_count, size_t examine,
-                        size_t keep, text_cursor *c) {
+                        size_t keep, text_cursor *c, int *more) {
     *out = nullptr;
     *out_count = 0;
+    if (more) *more = 0;
     if (!v || !yyjson_is_arr(v)) return 0;
     size_t k = yyjson_arr_size(v);
     if (k > examine) k = examine;
@@ -191,15 +202,16 @@ static int str_arr_take(yyjson_val *v, char ***out, size_t *out_count, size_t ex
     size_t n = 0, i = 0;
     yyjson_val *it = yyjson_arr_get_first(v);
     for (; i < k && n < slots; i++, it = unsafe_yyjson_get_next(it)) {
-        if (!yyjson_is_str(it)) continue;
-        const char *s = yyjson_get_str(it);
-        size_t len = yyjson_get_len(it);
-        // A text holding U+0000 is never cut to the part before it.
-        if (len > OBS_TEXT_MAX || memchr(s, 0, len)) continue;
-        char *copy = text_take(c, s, len);
+        if (!usable_text(it)) continue;
+        char *copy = text_take(c, yyjson_get_str(it), yyjson_get_len(it));
         if (!copy) continue;
         arr[n++] = copy;
     }
+    for (size_t total = yyjson_arr_size(v); more && i < total; i++, it = unsafe_yyjson_get_next(it))
+        if (usable_text(it)) {
+            *more = 1;
+            break;
+        }
     *out = arr;
     *out_count = n;
     return 0;
@@ -293,7 +305,9 @@ int ent_add_loaded(graph *g, text_cursor *c, const char *name, const char *entit
     char *mark = c->next;
     char **arr;
     size_t count;
-    if (str_arr_take(obs, &arr, &count, examine, (size_t)limit_max_obs(), c) != 0) return -1;
+    int more;
+    if (str_arr_take(obs, &arr, &count, examine, (size_t)limit_max_obs(), c, &more) != 0)
+        return -1;
     char *n = text_take(c, name, strlen(name));
     char *t = text_take(c, entity_type, strlen(entity_type));
     if (!n || !t) {
@@ -304,6 +318,7 @@ int ent_add_loaded(graph *g, text_cursor *c, const char *name, const char *entit
         return -1;
     }
     ent_place(g, n, t, arr, count);
+    if (more) g->cut |= CUT_OBS;
     return 0;
 }
 
@@ -426,14 +441,17 @@ uint64_t rels_remove_matching(graph *g, int (*match)(const rel *r, void *ctx), v
 }
 
 void bad_add(graph *g, const char *line) {
-    if (g->bad_count >= (uint64_t)limit_max_bad()) return;
+    if (g->bad_count >= (uint64_t)limit_max_bad()) {
+        g->cut |= CUT_BAD;
+        return;
+    }
     if (grow((void **)&g->bad, g->bad_count, &g->bad_cap, 16, sizeof(char *)) != 0) return;
     // An entry whose copy fails stays absent and is written as an empty line.
     g->bad[g->bad_count++] = dup_or_null(line ? line : "");
 }
 
 int str_arr_from(yyjson_val *v, char ***out, size_t *out_count, size_t max) {
-    return str_arr_take(v, out, out_count, max, SIZE_MAX, nullptr);
+    return str_arr_take(v, out, out_count, max, SIZE_MAX, nullptr, nullptr);
 }
 
 void str_arr_free(char **arr, size_t count) { free_texts(arr, count); }

@@ -175,12 +175,25 @@ struct graph {
                                  block, never on its own: free single texts of a
                                  graph with graph_text_free */
     uint64_t texts_size;      /* bytes allocated at texts; 0 while texts is null */
+    uint32_t cut;             /* what the load of the file had to leave out of
+                                 the graph, by the limit that made it (CUT_*
+                                 bits); 0 for a graph built by the tools */
     hash_index names;         /* the name index: entity numbers under the
                                  str_hash of their names. It holds entities
                                  0 .. names.count - 1 and is in use while
                                  names.count equals ent_count; the first
                                  lookup after a load or a removal builds it,
                                  and ent_add keeps it up to date */
+};
+
+/* What a load left out of the graph, by limit (bits of graph.cut). A save
+ * never writes away what the file holds: while CUT_OBS or CUT_BAD is set,
+ * graph_save refuses, naming the limits. */
+enum : uint32_t {
+    CUT_ENTITIES = 1,   /* entity lines past MEMORY_MAX_ENTITIES, kept as lines */
+    CUT_RELATIONS = 2,  /* relation lines past MEMORY_MAX_RELATIONS, kept as lines */
+    CUT_OBS = 4,        /* observations past MEMORY_MAX_OBS (or the 2000 examined) */
+    CUT_BAD = 8,        /* unreadable lines past MEMORY_MAX_BAD, not kept */
 };
 
 /* The process-wide graph. A long-lived process keeps it between calls while
@@ -354,7 +367,9 @@ void graph_forget(void);
 /* Writes G as the whole graph file, atomically and durably. Returns 0, or -1
  * with the reason in err and the file unchanged. On success G is kept as the
  * graph of the file just written (unless it holds unreadable lines, which a
- * load might read otherwise); on failure it is forgotten. */
+ * load might read otherwise); on failure it is forgotten. Refused while the
+ * load of G left part of the file out (see CUT_OBS and CUT_BAD), with a
+ * message naming the limits and saying that nothing was changed. */
 int graph_save(char *err, size_t err_size);
 /* Replaces the graph file by text[0..len) through a temporary file beside it.
  * Returns 0, or -1 with the reason in err (may be null); the file is then

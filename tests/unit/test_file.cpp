@@ -162,19 +162,60 @@ TEST_F(GraphFile, EntityLimitSpillsIntoKeptLines) {
     EXPECT_EQ(read_all(file), std::string(E1) + "\n" + E2 + "\n" + R1 + "\n" + e3 + "\n");
 }
 
-TEST_F(GraphFile, KeptLinesBeyondTheirLimitAreDropped) {
-    setenv("MEMORY_MAX_BAD", "1", 1);
-    write_all(file, "one\ntwo\n" + std::string(E1) + "\n");
-    EXPECT_EQ(load_and_save(), std::string(E1) + "\none\n");
+// What a lowered limit leaves out of a load is not written away by a save:
+// the save is refused, naming the limit, and the file stays as it is.
+TEST_F(GraphFile, LimitsThatLeaveLinesOrObservationsOutBlockSaves) {
+    struct {
+        const char *var, *value;
+        std::string text;
+        uint64_t ents, obs, bad;
+        uint32_t cut;
+        const char *message;
+    } cases[] = {
+        {"MEMORY_MAX_BAD", "1", "one\ntwo\n" + std::string(E1) + "\n", 1, 0, 1, CUT_BAD,
+         "Nothing was changed: the graph file holds more than MEMORY_MAX_BAD (1) allows, and a "
+         "save would drop the rest. Raise the limit to change the graph."},
+        {"MEMORY_MAX_OBS", "2",
+         "{\"type\":\"entity\",\"name\":\"a\",\"entityType\":\"t\",\"observations\":[1,\"x\",\"y\",\"z\"]}\n",
+         1, 2, 0, CUT_OBS,
+         "Nothing was changed: the graph file holds more than MEMORY_MAX_OBS (2) allows, and a "
+         "save would drop the rest. Raise the limit to change the graph."},
+        {"MEMORY_MAX_ENTITIES", "1", std::string(E1) + "\n" + E2 + "\nthree\n", 1, 0, 1,
+         CUT_ENTITIES | CUT_BAD,
+         "Nothing was changed: the graph file holds more than MEMORY_MAX_ENTITIES (1) and "
+         "MEMORY_MAX_BAD (1) allow, and a save would drop the rest. Raise the limits to change "
+         "the graph."},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.var);
+        setenv("MEMORY_MAX_BAD", "1", 1);
+        setenv(c.var, c.value, 1);
+        write_all(file, c.text);
+        ASSERT_EQ(graph_load(), 0) << g_data_err;
+        EXPECT_EQ(G.ent_count, c.ents);
+        EXPECT_EQ(G.ent_count ? G.ents[0].obs_count : 0, c.obs);
+        EXPECT_EQ(G.bad_count, c.bad);
+        EXPECT_EQ(G.cut, c.cut);
+        char err[256];
+        EXPECT_EQ(graph_save(err, sizeof err), -1);
+        EXPECT_STREQ(err, c.message);
+        EXPECT_EQ(read_all(file), c.text);
+        EXPECT_TRUE(leftovers().empty());
+        unsetenv(c.var);
+        unsetenv("MEMORY_MAX_BAD");
+    }
 }
 
-TEST_F(GraphFile, ObservationsBeyondTheLimitAreCutOnLoad) {
-    setenv("MEMORY_MAX_OBS", "2", 1);
-    write_all(file, "{\"type\":\"entity\",\"name\":\"a\",\"entityType\":\"t\","
-                    "\"observations\":[1,\"x\",\"y\",\"z\"]}\n");
-    EXPECT_EQ(load_and_save(),
-              "{\"type\":\"entity\",\"name\":\"a\",\"entityType\":\"t\","
-              "\"observations\":[\"x\",\"y\"]}\n");
+// Entity and relation lines past their limits are kept as lines: nothing is
+// lost, so saves go on, and the lines move after the relations.
+TEST_F(GraphFile, EntitiesAndRelationsPastTheirLimitsStayAsLines) {
+    setenv("MEMORY_MAX_ENTITIES", "1", 1);
+    setenv("MEMORY_MAX_RELATIONS", "1", 1);
+    write_all(file, std::string(E1) + "\n" + E2 + "\n" + R1 + "\n" + R1 + "\n");
+    ASSERT_EQ(graph_load(), 0);
+    EXPECT_EQ(G.cut, (uint32_t)(CUT_ENTITIES | CUT_RELATIONS));
+    save_ok();
+    EXPECT_EQ(read_all(file), std::string(E1) + "\n" + R1 + "\n" + E2 + "\n" + R1 + "\n");
 }
 
 // An entity line of exactly `size` bytes, line feed included.
