@@ -8,6 +8,7 @@
 
 #include "cgi.h"
 #include "page/page.h"
+#include "store/platform.h"
 #include "store/store.h"
 #include "tools/tools.h"
 
@@ -42,9 +43,6 @@ const status_entry STATUSES[] = {
     {500, "Internal Server Error"},
 };
 
-// The largest export read in one piece: the same limit under which a load
-// accepts the file.
-constexpr long EXPORT_MAX = 25165824L;
 
 const char HDR_JSON[] =
     "Content-Type: application/json; charset=utf-8\r\n"
@@ -283,38 +281,33 @@ void do_tools(cgi_request *) {
 
 // The graph file as stored, as a download named memory.jsonl.
 void do_export(cgi_request *) {
-    char path[sizeof g_path];
-    str_copy(path, sizeof path, graph_path());
-    if (!graph_open()) {
-        json_err(500, g_data_err);
+    // The file as stored, read and sent in pieces: it needs no parsing, so
+    // it goes out whole whatever its size, also when it is too large to
+    // load (the one way left to rescue it).
+    if (!ensure_path()) {
+        json_err(500, g_data_err[0] ? g_data_err : "the graph file is not reachable");
         return;
     }
-    FILE *f = path[0] ? fopen(path, "rb") : nullptr;
-    if (!f) {
+    char path[sizeof g_path];
+    str_copy(path, sizeof path, graph_path());
+    int exists = 0;
+    graph_path_info(nullptr, &exists);
+    if (!exists) {
         out_lit(HDR_EXPORT);
         fflush(out_stream());
         return;
     }
-    long size = 0;
-    if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
-    if (size < 0) size = 0;
-    if (size > EXPORT_MAX) size = EXPORT_MAX;
-    fseek(f, 0, SEEK_SET);
-    char *data = nullptr;
-    size_t got = 0;
-    if (size > 0) {
-        data = (char *)malloc((size_t)size);
-        if (!data) {
-            fclose(f);
-            json_err(500, "not enough memory to export the graph file");
-            return;
-        }
-        got = fread(data, 1, (size_t)size, f);
+    // Only a regular file: a directory would open and read as nothing.
+    FILE *f = plat_file_mode(path, nullptr) ? fopen(path, "rb") : nullptr;
+    if (!f) {
+        json_err(500, "cannot read the graph file (permission, or larger than 24 MB)");
+        return;
     }
-    fclose(f);
     out_lit(HDR_EXPORT);
-    out_write(data, got);
-    free(data);
+    static char piece[65536];
+    size_t got;
+    while ((got = fread(piece, 1, sizeof piece, f)) > 0) out_write(piece, got);
+    fclose(f);
     fflush(out_stream());
 }
 

@@ -456,6 +456,31 @@ TEST_F(CgiGraphFile, StatsListsTheFirst200Types) {
     EXPECT_EQ(run_request({{"QUERY_STRING", "action=stats"}}), want);
 }
 
+// A graph file over the 24 MiB a load accepts can still be downloaded
+// whole, byte for byte, while stats keeps saying it is too large.
+TEST_F(CgiGraphFile, ExportHandsOutAFileTooLargeToLoad) {
+    std::string text =
+        "{\"type\":\"entity\",\"name\":\"Ada\",\"entityType\":\"person\",\"observations\":[]}\n";
+    std::string filler(1000, 'x');
+    filler += '\n';
+    while (text.size() <= (size_t)GRAPH_READ_MAX) text += filler;
+    text += "last line without a line feed";
+    write_file(file, text);
+    const std::string hdr_export =
+        "Content-Type: text/plain; charset=utf-8\r\nCache-Control: no-store\r\n"
+        "X-Content-Type-Options: nosniff\r\nContent-Disposition: attachment; "
+        "filename=\"memory.jsonl\"\r\n\r\n";
+    std::string exported = run_request({{"QUERY_STRING", "action=export"}});
+    ASSERT_EQ(exported.size(), hdr_export.size() + text.size());
+    EXPECT_EQ(exported.compare(0, hdr_export.size(), hdr_export), 0);
+    EXPECT_TRUE(exported.compare(hdr_export.size(), std::string::npos, text) == 0);
+    EXPECT_EQ(run_request({{"QUERY_STRING", "action=stats"}}),
+              "Status: 500 Internal Server Error\r\n" + HDR_JSON +
+                  "{\"ok\":false,\"status\":500,\"error\":\"cannot read the graph file "
+                  "(permission, or larger than 24 MB)\"}\n");
+    EXPECT_EQ(read_file(), text);
+}
+
 TEST_F(CgiGraphFile, BusyGraphFailsTheEditButNotTheReaders) {
     const std::string line =
         "{\"type\":\"entity\",\"name\":\"Ada\",\"entityType\":\"person\",\"observations\":[]}\n";
