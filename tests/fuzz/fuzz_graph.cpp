@@ -1,7 +1,8 @@
 // fuzz_graph.cpp - any bytes as a graph file: load it, save it and load the
 // saved file again. The two loads must give the same graph and the two saves
 // the same bytes; a file without zero bytes must also survive the first
-// round unchanged in what it holds.
+// round unchanged in what it holds; the graph a save keeps for the next call
+// must be the one a load of the saved file gives.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -77,8 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     snapshot first = take();
     save_or_die();
     std::string saved1 = fuzz::read_file(path);
+    // The graph a save keeps for the next call must be the graph a load of
+    // the saved file gives.
+    load_or_die();
+    snapshot kept = take();
+    graph_forget();
     load_or_die();
     snapshot second = take();
+    if (!(kept == second)) abort();
     save_or_die();
     std::string saved2 = fuzz::read_file(path);
 
