@@ -18,7 +18,6 @@ constexpr size_t QUERY_CAP = 512;      // q
 constexpr size_t INT_CAP = 32;         // limit, observationLimit
 constexpr size_t TYPES_CAP = 4096;     // entityTypes given as text
 constexpr size_t LIST_CAP = 32000;     // observations, contents given as text
-constexpr size_t PIECE_MAX = 7999;     // longest piece of a "|"-separated list
 
 // One text parameter: its bytes (a zero byte and what follows it included)
 // and their number.
@@ -116,7 +115,7 @@ yyjson_mut_val *list_param(yyjson_mut_doc *doc, cgi_request *r, const char *key,
             const char *bar = (const char *)memchr(p, '|', (size_t)(end - p));
             const char *stop = bar ? bar : end;
             size_t len = (size_t)(stop - p);
-            if (len > PIECE_MAX) len = utf8_whole_prefix(p, PIECE_MAX);
+            if (len > LIST_PIECE_MAX) len = utf8_whole_prefix(p, LIST_PIECE_MAX);
             if (len || keep_empty) arr_push_copy(doc, arr, p, len);
             if (!bar) break;
             p = bar + 1;

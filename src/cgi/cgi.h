@@ -9,6 +9,8 @@
 
 #include <yyjson.h>
 
+#include "store/store.h"
+
 /*==============================================================================
  * The request
  *============================================================================*/
@@ -52,7 +54,7 @@ struct cgi_request {
 #define CGI_BODY_MAX ((size_t)8388607)
 /* Largest body of an action that takes it as it is (graph file lines): the
  * largest graph file a load accepts, 24 MiB. */
-#define CGI_RAW_BODY_MAX ((size_t)25165824)
+#define CGI_RAW_BODY_MAX ((size_t)GRAPH_READ_MAX)
 
 /* Fills r from the CGI variables of the environment; the body is not read. */
 void req_from_env(cgi_request *r);

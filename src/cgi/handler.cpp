@@ -270,8 +270,8 @@ void do_tools(cgi_request *) {
     char *list = tools_list_json();
     buf b;
     buf_init(&b);
-    buf_puts(&b, "{\"ok\":true,\"connector\":\"plugin_memory\",\"kind\":\"mcp\","
-                 "\"protocol\":\"2025-06-18\",\"tools\":");
+    buf_puts(&b, "{\"ok\":true,\"connector\":\"" CONNECTOR_ID "\",\"kind\":\"mcp\","
+                 "\"protocol\":\"" MCP_PROTOCOL_VERSION "\",\"tools\":");
     buf_puts(&b, list ? list : "[]");
     buf_putc(&b, '}');
     free(list);

@@ -13,7 +13,7 @@ namespace {
 // The protocol versions a client may name in MCP-Protocol-Version: the one
 // the server answers initialize with, and the one a client without the
 // header is taken to speak.
-const char *const MCP_VERSIONS[] = {"2025-06-18", "2025-03-26"};
+const char *const MCP_VERSIONS[] = {MCP_PROTOCOL_VERSION, "2025-03-26"};
 
 // The JSON-RPC error code of a refusal by the transport.
 constexpr int TRANSPORT_ERROR = -32000;

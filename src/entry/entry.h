@@ -2,10 +2,7 @@
 #ifndef PLUGIN_MEMORY_ENTRY_H
 #define PLUGIN_MEMORY_ENTRY_H
 
-#define CONNECTOR_ID "plugin_memory"
-#define CONNECTOR_NAME "memory"
-#define CONNECTOR_DESC "Knowledge graph"
-#define CONNECTOR_VERSION "1.0.0"
+#include "store/store.h"  /* the connector's name, description and version */
 
 /* Chooses the mode from argv, then the environment, runs it and returns the
  * process exit status. */

@@ -12,11 +12,11 @@
 #define RESOURCE_URI "memory://knowledge-graph"
 
 static const char initialize_result[] =
-    "{\"protocolVersion\":\"2025-06-18\","
+    "{\"protocolVersion\":\"" MCP_PROTOCOL_VERSION "\","
     "\"capabilities\":{\"tools\":{\"listChanged\":false},"
     "\"resources\":{\"subscribe\":false,\"listChanged\":false}},"
     "\"serverInfo\":{\"name\":\"memory-server\",\"title\":\"Knowledge Graph Memory\","
-    "\"version\":\"1.0.0\"}}";
+    "\"version\":\"" CONNECTOR_VERSION "\"}}";
 
 static const char resources_list_result[] =
     "{\"resources\":[{\"uri\":\"" RESOURCE_URI "\",\"name\":\"knowledge-graph\","

@@ -37,9 +37,8 @@ static void keep(const plat_file_id *id) {
     g_kept = 1;
 }
 
-// The loader looks at this many observation elements at least; a raised
+// The loader looks at OBS_SCAN_MAX observation elements at least; a raised
 // MEMORY_MAX_OBS widens it so that whatever was saved loads back.
-static const size_t LOAD_OBS_ELEMENTS = 2000;
 
 static void set_err(char *err, size_t size, const char *msg) {
     if (err && size) snprintf(err, size, "%s", msg);
@@ -79,7 +78,7 @@ static int load_entity(graph *g, text_cursor *c, yyjson_val *root) {
     yyjson_val *obs = yyjson_obj_get(root, "observations");
     if (!yyjson_is_str(name) || !yyjson_is_str(type) || !yyjson_is_arr(obs)) return -1;
     size_t max = (size_t)limit_max_obs();
-    if (max < LOAD_OBS_ELEMENTS) max = LOAD_OBS_ELEMENTS;
+    if (max < OBS_SCAN_MAX) max = OBS_SCAN_MAX;
     if (g->ent_count >= (uint64_t)limit_max_entities()) g->cut |= CUT_ENTITIES;
     return ent_add_loaded(g, c, yyjson_get_str(name), yyjson_get_str(type), obs, max);
 }
@@ -143,7 +142,7 @@ int graph_load(void) {
     int r = read_file(g_path, &data, &n);
     if (r < 0) {
         snprintf(g_data_err, sizeof g_data_err,
-                 "cannot read the graph file (permission, or larger than %d MB)", 24);
+                 "cannot read the graph file (permission, or larger than %d MB)", GRAPH_READ_MAX_MB);
         return -1;
     }
     if (r == 0) return 0;
@@ -335,7 +334,9 @@ int graph_save(char *err, size_t err_size) {
         r = -1;
     } else if (b.len > (uint64_t)GRAPH_READ_MAX) {
         // A file no load could read again would lose the whole graph.
-        set_err(err, err_size, "the graph would be larger than 24 MB; delete something first");
+        if (err && err_size)
+            snprintf(err, err_size, "the graph would be larger than %d MB; delete something first",
+                     GRAPH_READ_MAX_MB);
         r = -1;
     } else {
         r = write_over(buf_str(&b), (size_t)b.len, err, err_size);

@@ -6,6 +6,7 @@
 
 #include "platform.h"
 #include "store.h"
+#include "store_internal.h"
 
 char g_path[GRAPH_PATH_CAP];
 int g_path_resolved;
@@ -15,7 +16,6 @@ int g_path_resolved;
 static const char MSG_TOO_LONG[] = "the path of the graph file is longer than 1023 bytes";
 static_assert(GRAPH_PATH_CAP == 1024, "MSG_TOO_LONG names the longest path");
 
-static const char CONNECTOR_ID[] = "plugin_memory";
 static const char DEFAULT_FILE[] = "memory.jsonl";
 static const char WORKSPACE_DIR[] = "/workspace";
 
@@ -29,7 +29,7 @@ static const char *env_nonempty(const char *name) {
 // 1 when snprintf's result n says the text fit a buffer of size bytes.
 static int fits(int n, size_t size) { return n >= 0 && (size_t)n < size; }
 
-int path_join(const char *dir, const char *name) {
+int set_graph_path(const char *dir, const char *name) {
     size_t n = strlen(dir);
     int w = n > 0 && is_sep(dir[n - 1]) ? snprintf(g_path, sizeof g_path, "%s%s", dir, name)
                                         : snprintf(g_path, sizeof g_path, "%s/%s", dir, name);
@@ -93,7 +93,7 @@ static int resolve(void) {
     if (!v) {
         if (!d_fits) return fail(MSG_TOO_LONG);
         if (!make_data_dir(d)) return fail("cannot create the connector data directory");
-        if (!path_join(d, DEFAULT_FILE)) return fail(MSG_TOO_LONG);
+        if (!set_graph_path(d, DEFAULT_FILE)) return fail(MSG_TOO_LONG);
         return 1;
     }
     char f[GRAPH_PATH_CAP];
@@ -114,7 +114,7 @@ static int resolve(void) {
         if (strstr(f, "..")) return fail("MEMORY_FILE_PATH may not contain '..'");
         if (!d_fits) return fail(MSG_TOO_LONG);
         if (!make_data_dir(d)) return fail("cannot create the connector data directory");
-        if (!path_join(d, f)) return fail(MSG_TOO_LONG);
+        if (!set_graph_path(d, f)) return fail(MSG_TOO_LONG);
         return 1;
     }
     const char *slash = strrchr(f, '/');

@@ -11,7 +11,7 @@
 #include "store_internal.h"
 
 char g_lock_path[1056];
-int g_lock_fd = -1;
+int g_lock_held;
 
 namespace {
 
@@ -196,7 +196,7 @@ int lock_is_ours(void) {
 int graph_write_target(char *out, size_t cap) {
     // While the lock is held, the file it was taken for.
     size_t n = strlen(g_lock_path);
-    if (g_lock_fd == 0 && n > 5 && n - 5 < cap) {
+    if (g_lock_held && n > 5 && n - 5 < cap) {
         snprintf(out, cap, "%.*s", (int)(n - 5), g_lock_path);
         return 0;
     }
@@ -218,7 +218,7 @@ void graph_temp_path(const char *target, char *out, size_t cap) {
 
 int graph_lock(void) {
     // Not re-entrant: a second take while held would only wait on itself.
-    if (g_lock_fd == 0) return -1;
+    if (g_lock_held) return -1;
     if (!g_path_resolved && !ensure_path()) return -1;
     // The lock sits beside the file the links finally name, so that writers
     // reaching it by different paths meet on one lock.
@@ -242,7 +242,7 @@ int graph_lock(void) {
         remove_if_gone(stale_ms, holder);
         int made = plat_create_exclusive(g_lock_path, holder);
         if (made == 0) {
-            g_lock_fd = 0;
+            g_lock_held = 1;
             remove_orphan_temps(target, stale_ms);
             return 0;
         }
@@ -264,7 +264,7 @@ int graph_lock(void) {
 void graph_unlock(void) {
     // A writer stalled past the stale limit may have lost its lock to the
     // next one; removing that writer's lock would let a third one in.
-    if (g_lock_fd == 0 && g_lock_path[0] && lock_is_ours()) plat_unlink(g_lock_path);
+    if (g_lock_held && g_lock_path[0] && lock_is_ours()) plat_unlink(g_lock_path);
     g_lock_path[0] = 0;
-    g_lock_fd = -1;
+    g_lock_held = 0;
 }

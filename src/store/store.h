@@ -9,6 +9,25 @@
 #include <yyjson.h>
 
 /*==============================================================================
+ * The connector and its fixed limits, defined here once
+ *============================================================================*/
+
+#define CONNECTOR_ID "plugin_memory"     /* the connector's name, for the host */
+#define CONNECTOR_NAME "memory"          /* its short name in the meta line */
+#define CONNECTOR_DESC "Knowledge graph" /* its description in the meta line */
+#define CONNECTOR_VERSION "1.0.0"        /* its version, everywhere it is named */
+#define MCP_PROTOCOL_VERSION "2025-06-18" /* the MCP revision the server speaks */
+
+#define GRAPH_READ_MAX_MB 24      /* the largest graph file, in MiB */
+#define GRAPH_READ_MAX ((long)GRAPH_READ_MAX_MB * 1048576L) /* ... in bytes */
+#define OBS_SCAN_MAX 2000         /* observation elements examined per entity
+                                     (a load looks at more when MEMORY_MAX_OBS
+                                     is raised above it) */
+#define OBS_TEXT_MAX 8000         /* longest observation text taken from JSON */
+#define LIST_PIECE_MAX (OBS_TEXT_MAX - 1) /* longest piece of a "|"-separated
+                                     list parameter of the API */
+
+/*==============================================================================
  * Text buffer
  *============================================================================*/
 
@@ -141,7 +160,6 @@ void hash_index_free(hash_index *x);
  *============================================================================*/
 
 #define FIELD_MAX 1024        /* longest name, type or relation field */
-#define OBS_TEXT_MAX 8000     /* longest observation text taken from JSON */
 
 /* One entity. */
 struct ent {
@@ -345,8 +363,6 @@ int graph_commit(graph_txn *t, char *err, size_t err_size);
  * and clearing the graph; a joined t only dooms the outer one. Does nothing
  * for a t that is not open. */
 
-#define GRAPH_READ_MAX 25165824L   /* 24 MiB: the largest file a load accepts */
-
 /* Text of the last storage failure, always terminated. */
 extern char g_data_err[256];
 
@@ -371,17 +387,11 @@ void graph_forget(void);
  * load of G left part of the file out (see CUT_OBS and CUT_BAD), with a
  * message naming the limits and saying that nothing was changed. */
 int graph_save(char *err, size_t err_size);
-/* Replaces the graph file by text[0..len) through a temporary file beside it.
- * Returns 0, or -1 with the reason in err (may be null); the file is then
- * unchanged and no temporary file remains. Forgets the kept graph. */
-int write_over(const char *text, size_t len, char *err, size_t err_size);
 /* Appends the file text of g (entities, relations, kept lines) to b. */
 void graph_format(const graph *g, buf *b);
 
-/* Writer's lock: the file "<graph path>.lock" beside the graph file. */
-extern char g_lock_path[1056];
-extern int g_lock_fd;          /* -1 while not held, 0 while held */
-/* Takes the lock, waiting up to MEMORY_LOCK_TIMEOUT_MS and removing a lock
+/* Writer's lock: the file "<graph path>.lock" beside the graph file. Takes
+ * the lock, waiting up to MEMORY_LOCK_TIMEOUT_MS and removing a lock
  * file older than MEMORY_LOCK_STALE_MS. Returns 0, or -1 when it cannot be
  * had in time (or the path cannot be resolved); when the lock file cannot be
  * created at all (no room, no permission) it fails at once with the storage
@@ -412,13 +422,6 @@ const char *graph_path(void);
 /* File size and existence of the graph file (outputs may be null). Returns 0
  * when the path is known, -1 when it cannot be resolved. */
 int graph_path_info(int64_t *size, int *exists);
-/* Writes dir joined with name into g_path. Returns 1, or 0 with g_path
- * empty when the joined path does not fit. */
-int path_join(const char *dir, const char *name);
-/* Creates path with its missing parents. Returns 1 when it is a directory
- * afterwards, 0 otherwise (also for a path of GRAPH_PATH_CAP bytes or
- * more). */
-int mkdirs(const char *path);
 /* Forgets the resolved path (tests only: the process normally resolves once). */
 void store_reset_path(void);
 

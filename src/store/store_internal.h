@@ -4,6 +4,32 @@
 
 #include "store.h"
 
+/*==============================================================================
+ * Graph file, lock and location internals
+ *============================================================================*/
+
+/* Replaces the graph file by text[0..len) through a temporary file beside it.
+ * Returns 0, or -1 with the reason in err (may be null); the file is then
+ * unchanged and no temporary file remains. Forgets the kept graph. */
+int write_over(const char *text, size_t len, char *err, size_t err_size);
+
+/* The lock file's path while the lock is held, "" otherwise. */
+extern char g_lock_path[1056];
+/* 1 while this process holds the writer's lock, 0 otherwise. */
+extern int g_lock_held;
+
+/* Writes dir joined with name into g_path, the graph file's path. Returns 1,
+ * or 0 with g_path empty when the joined path does not fit. */
+int set_graph_path(const char *dir, const char *name);
+/* Creates path with its missing parents. Returns 1 when it is a directory
+ * afterwards, 0 otherwise (also for a path of GRAPH_PATH_CAP bytes or
+ * more). */
+int mkdirs(const char *path);
+
+/*==============================================================================
+ * Loading
+ *============================================================================*/
+
 /* Where a load puts the texts it copies: the free part [next, end) of the
  * graph's block of loaded texts. A cursor whose next is null has no block,
  * and every text becomes a heap copy of its own. */

@@ -5,9 +5,6 @@
 
 #include "tools_internal.h"
 
-// Most elements of an entity's "observations" examined.
-static const size_t k_obs_elems_max = 2000;
-
 // Appends the composed note about skipped names to out.
 static void note_skipped(tool_out *out, yyjson_mut_val *skipped) {
     size_t k = yyjson_mut_arr_size(skipped);
@@ -71,7 +68,7 @@ void tool_create_entities(yyjson_val *args, tool_out *out) {
         }
         char **texts = nullptr;
         size_t count = 0;
-        if (str_arr_from(obs, &texts, &count, k_obs_elems_max) != 0) {
+        if (str_arr_from(obs, &texts, &count, OBS_SCAN_MAX) != 0) {
             tool_err(out, "out of memory");
             break;
         }

@@ -157,7 +157,7 @@ static int name_selected(graph *g, const unsigned char *sel, const char *name) {
     return 0;
 }
 
-void emit_set(tool_out *out, graph *g, ent *const *ents, size_t n, const read_opt *opt) {
+void emit_with_relations(tool_out *out, graph *g, ent *const *ents, size_t n, const read_opt *opt) {
     if (out->failed || !out->doc || !out->root) return;
     yyjson_mut_doc *doc = out->doc;
     yyjson_mut_val *ea = yyjson_mut_arr(doc);
@@ -229,7 +229,7 @@ static ent **read_begin(yyjson_val *args, read_opt *opt, tool_out *out, const ch
 // list and the types.
 static void read_finish(tool_out *out, graph *g, ent **list, size_t n, read_opt *opt) {
     if (!out->doc) tool_start(out);
-    if (!out->failed) emit_set(out, g, list, n, opt);
+    if (!out->failed) emit_with_relations(out, g, list, n, opt);
     free(list);
     read_opt_free_types(opt);
 }

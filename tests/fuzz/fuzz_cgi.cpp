@@ -15,6 +15,7 @@
 #include "cgi/cgi.h"
 #include "fuzz_util.h"
 #include "store/store.h"
+#include "store/store_internal.h"
 
 namespace {
 
@@ -118,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (in != g_null_in) fclose(in);
     check_answer(std::string(out_text, out_len), before);
     free(out_text);
-    if (g_lock_fd != -1 || access((path + ".lock").c_str(), F_OK) == 0) abort();
+    if (g_lock_held || access((path + ".lock").c_str(), F_OK) == 0) abort();
     graph_clear(&G);
     return 0;
 }

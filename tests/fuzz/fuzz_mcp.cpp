@@ -9,6 +9,7 @@
 
 #include "fuzz_util.h"
 #include "mcp/mcp.h"
+#include "store/store_internal.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::setup_graph_dir();
@@ -46,6 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     buf_free(&out);
     // A tool call must never leave the writer's lock behind.
-    if (g_lock_fd != -1 || access((fuzz::graph_file() + ".lock").c_str(), F_OK) == 0) abort();
+    if (g_lock_held || access((fuzz::graph_file() + ".lock").c_str(), F_OK) == 0) abort();
     return 0;
 }

@@ -17,6 +17,7 @@
 #include "cgi/cgi.h"
 #include "fuzz_util.h"
 #include "store/store.h"
+#include "store/store_internal.h"
 
 namespace {
 
@@ -133,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int status = check_answer(std::string(out_text, out_len));
     free(out_text);
     if (status != 200 && fuzz::read_file(path) != before) abort();
-    if (g_lock_fd != -1 || access((path + ".lock").c_str(), F_OK) == 0) abort();
+    if (g_lock_held || access((path + ".lock").c_str(), F_OK) == 0) abort();
     graph_clear(&G);
     return 0;
 }

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "store/store.h"
+#include "store/store_internal.h"
 
 namespace store_test {
 

@@ -482,7 +482,7 @@ protected:
 
 TEST_F(GraphLock, TakeAndRelease) {
     ASSERT_EQ(graph_lock(), 0);
-    EXPECT_EQ(g_lock_fd, 0);
+    EXPECT_EQ(g_lock_held, 1);
     EXPECT_EQ(std::string(g_lock_path), lock_file());
     EXPECT_EQ(store_test::lock_holder(lock_file()), std::to_string((long)getpid()));
     struct stat st;
@@ -491,10 +491,10 @@ TEST_F(GraphLock, TakeAndRelease) {
     // Not re-entrant, and a refused second take keeps the first.
     setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
     EXPECT_EQ(graph_lock(), -1);
-    EXPECT_EQ(g_lock_fd, 0);
+    EXPECT_EQ(g_lock_held, 1);
     EXPECT_EQ(std::string(g_lock_path), lock_file());
     graph_unlock();
-    EXPECT_EQ(g_lock_fd, -1);
+    EXPECT_EQ(g_lock_held, 0);
     EXPECT_STREQ(g_lock_path, "");
     EXPECT_FALSE(file_exists(lock_file()));
     graph_unlock();  // releasing twice is harmless
@@ -508,7 +508,7 @@ TEST_F(GraphLock, HeldLockMakesATakeWaitAndFail) {
     EXPECT_EQ(graph_lock(), -1);
     auto waited = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(waited, std::chrono::milliseconds(50));
-    EXPECT_EQ(g_lock_fd, -1);
+    EXPECT_EQ(g_lock_held, 0);
     EXPECT_STREQ(g_lock_path, "");
     EXPECT_EQ(read_all(lock_file()), "12345\n");
     graph_unlock();  // not held: the other holder's file stays
@@ -539,7 +539,7 @@ TEST_F(GraphLock, FailsWhenThePathCannotBeResolved) {
     setenv("MEMORY_FILE_PATH", "a..b", 1);
     setenv("MEMORY_CONNECTOR_DIR", dir.path.c_str(), 1);
     EXPECT_EQ(graph_lock(), -1);
-    EXPECT_EQ(g_lock_fd, -1);
+    EXPECT_EQ(g_lock_held, 0);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "store/store.h"
+#include "store/store_internal.h"
 #include "store_test_util.h"
 
 namespace {
@@ -251,9 +252,9 @@ TEST_F(StorageLocation, PathsLongerThanTheBuffersAreRefusedNotCut) {
         }
     }
     // Joining never cuts either.
-    EXPECT_EQ(path_join(d1011.c_str(), "memory.jsonl"), 0);
+    EXPECT_EQ(set_graph_path(d1011.c_str(), "memory.jsonl"), 0);
     EXPECT_STREQ(g_path, "");
-    EXPECT_EQ(path_join(d1010.c_str(), "memory.jsonl"), 1);
+    EXPECT_EQ(set_graph_path(d1010.c_str(), "memory.jsonl"), 1);
     EXPECT_EQ(std::string(g_path), d1010 + "/memory.jsonl");
     EXPECT_EQ(mkdirs(path_of(dir.path, 1024, "m").c_str()), 0);
 }
@@ -264,7 +265,7 @@ TEST_F(StorageLocation, JoinAndMakeDirectories) {
     } joins[] = {{"a", "b", "a/b"}, {"a/", "b", "a/b"}, {"a\\", "b", "a\\b"},
                  {"C:\\x", "b", "C:\\x/b"}, {"/", "b", "/b"}};
     for (auto &j : joins) {
-        path_join(j.dir, j.name);
+        set_graph_path(j.dir, j.name);
         EXPECT_STREQ(g_path, j.want);
     }
     store_reset_path();

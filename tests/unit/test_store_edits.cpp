@@ -152,11 +152,11 @@ TEST_F(Transactions, CommitSavesAndKeepsTheGraphAsWritten) {
     char err[256] = "";
     graph *g = graph_begin(&t, err, sizeof err);
     ASSERT_NE(g, nullptr) << err;
-    EXPECT_EQ(g_lock_fd, 0);
+    EXPECT_EQ(g_lock_held, 1);
     ASSERT_EQ(ent_add(g, "B", "t", nullptr, 0, err, sizeof err), 0);
     ASSERT_EQ(graph_commit(&t, err, sizeof err), 0) << err;
     EXPECT_EQ(t.g, nullptr);
-    EXPECT_EQ(g_lock_fd, -1);
+    EXPECT_EQ(g_lock_held, 0);
     EXPECT_FALSE(store_test::file_exists(file + ".lock"));
     buf b = {};
     graph_format(g, &b);
@@ -180,7 +180,7 @@ TEST_F(Transactions, AbortAndLeavingTheScopeForgetTheEdits) {
             }
         }
         EXPECT_EQ(G.ent_count, 0u) << by_scope;
-        EXPECT_EQ(g_lock_fd, -1) << by_scope;
+        EXPECT_EQ(g_lock_held, 0) << by_scope;
         EXPECT_FALSE(store_test::file_exists(file + ".lock")) << by_scope;
         EXPECT_EQ(read_all(file), k_line) << by_scope;
     }
@@ -201,14 +201,14 @@ TEST_F(Transactions, AJoinedTransactionSavesWithTheOuterOneOrDoomsIt) {
             EXPECT_EQ(inner.joined, 1);
             ASSERT_EQ(ent_add(h, name, "t", nullptr, 0, err, sizeof err), 0);
             ASSERT_EQ(graph_commit(&inner, err, sizeof err), 0) << err;
-            EXPECT_EQ(g_lock_fd, 0);
+            EXPECT_EQ(g_lock_held, 1);
             EXPECT_EQ(read_all(file), k_line);
         }
         ASSERT_EQ(graph_commit(&outer, err, sizeof err), 0) << err;
     }
     std::string three = read_all(file);
     EXPECT_NE(three.find("\"C\""), std::string::npos);
-    EXPECT_EQ(g_lock_fd, -1);
+    EXPECT_EQ(g_lock_held, 0);
     // An inner abort, by call or by scope, makes the outer commit fail and
     // save nothing; the next transaction stands on its own again.
     for (int by_scope = 0; by_scope < 2; by_scope++) {
@@ -228,7 +228,7 @@ TEST_F(Transactions, AJoinedTransactionSavesWithTheOuterOneOrDoomsIt) {
         EXPECT_EQ(graph_commit(&outer, err, sizeof err), -1);
         EXPECT_STREQ(err, "a change within this one failed; nothing was saved");
         EXPECT_EQ(G.ent_count, 0u);
-        EXPECT_EQ(g_lock_fd, -1);
+        EXPECT_EQ(g_lock_held, 0);
         EXPECT_EQ(read_all(file), three) << by_scope;
     }
     graph_txn alone;
@@ -268,7 +268,7 @@ TEST_F(Transactions, FailedBeginsAndCommits) {
     EXPECT_STREQ(err, "the graph would be larger than 24 MB; delete something first");
     EXPECT_EQ(t.g, nullptr);
     EXPECT_EQ(G.ent_count, 0u);
-    EXPECT_EQ(g_lock_fd, -1);
+    EXPECT_EQ(g_lock_held, 0);
     EXPECT_EQ(read_all(file), k_line);
 }
 
