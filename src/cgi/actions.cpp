@@ -211,15 +211,10 @@ void args_add_int(yyjson_mut_doc *doc, yyjson_mut_val *object, const char *key, 
 }
 
 void run_tool(const char *name, yyjson_mut_doc *doc, yyjson_mut_val *root) {
-    char *text = nullptr;
-    yyjson_doc *copy = nullptr;
-    yyjson_val *arguments = nullptr;
-    if (doc && root) {
-        size_t len = 0;
-        text = yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr);
-        if (text) copy = yyjson_read_opts(text, len, 0, nullptr, nullptr);
-        if (copy) arguments = yyjson_doc_get_root(copy);
-    }
+    // The arguments go to the tool as a document: an immutable copy of the
+    // one built, never written out and parsed back.
+    yyjson_doc *copy = doc && root ? yyjson_mut_val_imut_copy(root, nullptr) : nullptr;
+    yyjson_val *arguments = copy ? yyjson_doc_get_root(copy) : nullptr;
     tool_out out;
     tool_out_init(&out);
     if (tool_dispatch(name, arguments, &out) == 0) {
@@ -234,7 +229,6 @@ void run_tool(const char *name, yyjson_mut_doc *doc, yyjson_mut_val *root) {
         tool_free(&out);
         json_err(400, "unknown action");
     }
-    free(text);
     yyjson_doc_free(copy);
 }
 

@@ -223,7 +223,7 @@ void args_init(args *a);
 /* Appends key with the integer value when doc and object are present and
  * object is an object; does nothing otherwise. key must outlive doc. */
 void args_add_int(yyjson_mut_doc *doc, yyjson_mut_val *object, const char *key, int value);
-/* Runs tool name on a re-parsed copy of root (none when doc or root is null
+/* Runs tool name on an immutable copy of root (none when doc or root is null
  * or the copy fails) and writes the request's answer: the API envelope, 500
  * when it cannot be made, 400 "unknown action" for an unknown tool. */
 void run_tool(const char *name, yyjson_mut_doc *doc, yyjson_mut_val *root);
