@@ -139,11 +139,23 @@ static int names_ready(graph *g) {
     return 1;
 }
 
+// Lookups that walk the entities before the index is built: building it
+// costs about as much as six walks.
+static const uint32_t WALKS_BEFORE_INDEX = 4;
+
+int graph_index_names(graph *g) { return names_ready(g); }
+
 void name_walk_start(graph *g, const char *name, size_t len, name_walk *w) {
     w->name = name;
     w->len = name && !memchr(name, 0, len) ? len : 0;
     if (!name || w->len != len) w->name = nullptr;  // names no entity
     w->next = 0;
+    int in_use = g->names.count == g->ent_count && (g->names.slot || g->ent_count == 0);
+    if (!in_use && g->name_walks < WALKS_BEFORE_INDEX) {
+        g->name_walks++;
+        w->linear = 1;
+        return;
+    }
     w->linear = !names_ready(g);
     if (!w->linear) hash_index_walk(&g->names, str_hash_n(name ? name : "", w->len), &w->hw);
 }
@@ -420,7 +432,10 @@ void ents_remove_marked(graph *g, const unsigned char *marks) {
             g->ents[keep++] = *e;
         }
     }
-    if (keep != g->ent_count) hash_index_free(&g->names);  // the numbers moved
+    if (keep != g->ent_count) {  // the numbers moved
+        hash_index_free(&g->names);
+        g->name_walks = 0;
+    }
     g->ent_count = keep;
 }
 

@@ -202,6 +202,10 @@ struct graph {
                                  names.count equals ent_count; the first
                                  lookup after a load or a removal builds it,
                                  and ent_add keeps it up to date */
+    uint32_t name_walks;      /* lookups answered by walking the entities
+                                 while the index was not in use: the first
+                                 few walk (cheaper than building it for one
+                                 or two names), later ones build it */
 };
 
 /* What a load left out of the graph, by limit (bits of graph.cut). A save
@@ -253,6 +257,9 @@ void name_walk_start(graph *g, const char *name, size_t len, name_walk *w);
 int64_t name_walk_next(graph *g, name_walk *w);
 /* Number of the first entity named by the len bytes at name, or -1. */
 int64_t ent_lookup(graph *g, const char *name, size_t len);
+/* Builds g's name index now, for a caller about to make many lookups.
+ * Returns 1 when it is in use, 0 when memory for it ran out. */
+int graph_index_names(graph *g);
 /* Appends a copy of an entity (at most limit_max_obs() observations; a null
  * entry is stored as ""). Returns 0, or -1 with the reason in err (may be
  * null) and g unchanged. */

@@ -175,7 +175,10 @@ void emit_with_relations(tool_out *out, graph *g, ent *const *ents, size_t n, co
         // end costs a lookup instead of a walk over every selected name (the
         // walk made a whole-graph read quadratic).
         unsigned char *sel = nullptr;
-        if (n > k_walk_max) sel = (unsigned char *)calloc((size_t)g->ent_count + 1, 1);
+        if (n > k_walk_max) {
+            sel = (unsigned char *)calloc((size_t)g->ent_count + 1, 1);
+            graph_index_names(g);  // a lookup per relation end
+        }
         if (sel)
             for (size_t i = 0; i < n; i++) sel[ents[i] - g->ents] = 1;
         for (uint64_t i = 0; i < g->rel_count; i++) {
