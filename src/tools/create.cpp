@@ -1,5 +1,6 @@
 // create.cpp - the tools that add to the graph: create_entities,
 // create_relations and add_observations.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -177,6 +178,29 @@ static int obs_known(const ent *e, const char *text) {
     return 0;
 }
 
+// Appends to b the sentences saying what add_observations left out of the
+// texts for the entity name: too_long texts over OBS_TEXT_MAX bytes, and full
+// texts because the entity holds MEMORY_MAX_OBS observations.
+static void note_left_out(buf *b, const char *name, size_t too_long, size_t full) {
+    struct {
+        size_t count;
+        const char *why;
+    } parts[] = {{too_long, "over 8,000 bytes"}, {full, nullptr}};
+    for (auto &p : parts) {
+        if (!p.count) continue;
+        char head[96];
+        snprintf(head, sizeof head, "%sLeft out %zu %s for ", b->len ? " " : "", p.count,
+                 p.count == 1 ? "observation" : "observations");
+        buf_puts(b, head);
+        buf_puts(b, name);
+        char why[96];
+        if (p.why) snprintf(why, sizeof why, ": %s.", p.why);
+        else snprintf(why, sizeof why, ": the entity holds MEMORY_MAX_OBS (%d) observations.",
+                      limit_max_obs());
+        buf_puts(b, why);
+    }
+}
+
 void tool_add_observations(yyjson_val *args, tool_out *out) {
     yyjson_val *list = required_array(args, "observations", out);
     if (!list || refuse_nul(args, out)) return;
@@ -207,28 +231,43 @@ void tool_add_observations(yyjson_val *args, tool_out *out) {
     if (out->failed) return;
     yyjson_mut_doc *doc = out->doc;
     yyjson_mut_val *results = yyjson_mut_arr(doc);
+    buf left_out;  // the note about texts left out for a limit
+    buf_init(&left_out);
     it = yyjson_arr_iter_with(list);
     while ((el = yyjson_arr_iter_next(&it))) {
         const char *name = yyjson_get_str(arg_get(el, "entityName"));
         ent *e = ent_find(g, name);
         yyjson_mut_val *o = yyjson_mut_obj(doc);
         yyjson_mut_val *added = yyjson_mut_arr(doc);
+        size_t too_long = 0, full = 0;
         yyjson_arr_iter ci = yyjson_arr_iter_with(arg_get(el, "contents"));
         yyjson_val *cv;
         while ((cv = yyjson_arr_iter_next(&ci))) {
             const char *text = yyjson_get_str(cv);
+            if (!text) continue;
             // A text the loader would not read back is never stored.
-            if (!text || strlen(text) > OBS_TEXT_MAX) continue;
+            if (strlen(text) > OBS_TEXT_MAX) {
+                too_long++;
+                continue;
+            }
             if (obs_known(e, text)) continue;
+            if (e->obs_count >= (uint64_t)limit_max_obs()) {
+                full++;
+                continue;
+            }
             if (!obs_push(e, text)) continue;
             if (added) yyjson_mut_arr_append(added, yyjson_mut_str(doc, text));
         }
+        note_left_out(&left_out, name, too_long, full);
         if (o) {
             yyjson_mut_obj_add(o, yyjson_mut_str(doc, "entityName"), yyjson_mut_str(doc, name));
             if (added) yyjson_mut_obj_add(o, yyjson_mut_str(doc, "addedObservations"), added);
             if (results) yyjson_mut_arr_append(results, o);
         }
     }
-    if (change_commit(&tx, out) != 0) return;
-    if (results) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "results"), results);
+    if (change_commit(&tx, out) == 0) {
+        if (results) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "results"), results);
+        if (left_out.len && !left_out.dropped) out->note = dup_or_null(buf_str(&left_out));
+    }
+    buf_free(&left_out);
 }

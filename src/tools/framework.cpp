@@ -179,5 +179,12 @@ char *tool_api_result(const tool_out *out) {
     }
     memmove(text + head_len, text + 1, len);  // the members, "}" and the terminator
     memcpy(text, head, head_len);
-    return text;
+    if (!out->note || !out->note[0]) return text;
+    // The note, which the API would not show otherwise, as the last member.
+    buf_add(&b, text, len + head_len - 2);  // without the closing "}"
+    free(text);
+    buf_puts(&b, ",\"note\":");
+    json_str(&b, out->note);
+    buf_putc(&b, '}');
+    return finish(&b);
 }

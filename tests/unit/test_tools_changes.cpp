@@ -211,7 +211,8 @@ TEST_F(ToolChanges, ObservationTextsOver8000BytesAreNeverStored) {
                   ok + "\"]}]}");
     EXPECT_EQ(run("add_observations", "{\"observations\":[{\"entityName\":\"E\",\"contents\":[\"" +
                                           over + "\",\"x\"]}]}"),
-              "{\"ok\":true,\"results\":[{\"entityName\":\"E\",\"addedObservations\":[\"x\"]}]}");
+              "{\"ok\":true,\"results\":[{\"entityName\":\"E\",\"addedObservations\":[\"x\"]}],"
+              "\"note\":\"Left out 1 observation for E: over 8,000 bytes.\"}");
     // What was saved loads back unchanged.
     std::string saved = slurp(path);
     EXPECT_EQ(saved, "{\"type\":\"entity\",\"name\":\"E\",\"entityType\":\"t\",\"observations\":[\"" +

@@ -156,8 +156,8 @@ TEST(ToolFramework, NoteIsASecondTextItem) {
     EXPECT_EQ(r.mcp(), "{\"content\":[{\"type\":\"text\",\"text\":\"{\\n  \\\"entities\\\": []\\n}\"},"
                        "{\"type\":\"text\",\"text\":\"Skipped \\\"b\\\"\"}],\"isError\":false,"
                        "\"structuredContent\":{\"entities\":[]}}");
-    // The API envelope never shows the note.
-    EXPECT_EQ(r.api(), "{\"ok\":true,\"entities\":[]}");
+    // The API envelope shows it as its last member.
+    EXPECT_EQ(r.api(), "{\"ok\":true,\"entities\":[],\"note\":\"Skipped \\\"b\\\"\"}");
 }
 
 TEST(ToolFramework, EmptyNoteAddsNoItem) {
@@ -166,6 +166,7 @@ TEST(ToolFramework, EmptyNoteAddsNoItem) {
     r.out.note = strdup("");
     EXPECT_EQ(r.mcp(), "{\"content\":[{\"type\":\"text\",\"text\":\"{\\n  \\\"entities\\\": []\\n}\"}],"
                        "\"isError\":false,\"structuredContent\":{\"entities\":[]}}");
+    EXPECT_EQ(r.api(), "{\"ok\":true,\"entities\":[]}");
 }
 
 TEST(ToolFramework, EmptyOrMissingRootWrapsAsEmptyObject) {
