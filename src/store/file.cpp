@@ -226,6 +226,12 @@ void graph_format(const graph *g, buf *b) {
         json_str(b, r->relation_type);
         buf_add(b, "}\n", 2);
     }
+    // A kept line that starts with a byte order mark and comes first in the
+    // file gets one more mark in front: a load reads past the first mark, so
+    // without it the line would come back shorter.
+    if (!g->ent_count && !g->rel_count && g->bad_count && g->bad[0] &&
+        strncmp(g->bad[0], "\xEF\xBB\xBF", 3) == 0)
+        buf_add(b, "\xEF\xBB\xBF", 3);
     for (uint64_t i = 0; i < g->bad_count; i++) {
         buf_puts(b, g->bad[i]);
         buf_putc(b, '\n');
