@@ -951,6 +951,8 @@ describe('page on an open host', () => {
       // [field steps, status text, status class]
       for (const [steps, want, kind] of [
         [async () => { await page.fill('#obsNew', 'likes tea'); await page.press('#obsNew', 'Enter'); }, 'already recorded: likes tea', ''],
+        // A text the server left out is not taken for one already there.
+        [async () => { await page.fill('#obsNew', 'x'.repeat(8001)); await page.press('#obsNew', 'Enter'); }, 'Left out 1 observation for Ann: over 8,000 bytes.', 'bad'],
         [async () => { await page.fill('#relTo', 'Ben'); await page.fill('#relType', 'knows'); await page.press('#relType', 'Enter'); }, 'already linked: Ann knows Ben', ''],
         [async () => { await page.fill('#obsNew', 'likes coffee'); await page.press('#obsNew', 'Enter'); }, 'observation added', 'ok'],
         // A target typed in another case is the entity of that name.
@@ -960,7 +962,7 @@ describe('page on an open host', () => {
         await redrawn(page, steps);
         await statusIs(page, want, kind);
       }
-      assert.deepEqual(sent, ['add_obs', 'add_relation', 'add_obs', 'add_relation']);
+      assert.deepEqual(sent, ['add_obs', 'add_obs', 'add_relation', 'add_obs', 'add_relation']);
       assert.deepEqual((await api.entity('Ann')).observations, ['likes tea', 'likes coffee']);
       await waitFor(page, () => document.querySelectorAll('#detail .card:nth-child(3) .items li').length === 2);
 
