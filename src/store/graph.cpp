@@ -128,6 +128,7 @@ static int name_is(const graph *g, uint64_t i, const char *name, size_t len) {
 // empty and the lookups walk the entities).
 static int names_ready(graph *g) {
     if (g->names.count > g->ent_count) hash_index_free(&g->names);
+    if (!g->names.slot && g->ent_count) hash_index_reserve(&g->names, g->ent_count);
     while (g->names.count < g->ent_count) {
         uint64_t i = g->names.count;
         const char *s = g->ents[i].name;
@@ -145,10 +146,10 @@ static const uint32_t WALKS_BEFORE_INDEX = 4;
 
 int graph_index_names(graph *g) { return names_ready(g); }
 
-void name_walk_start(graph *g, const char *name, size_t len, name_walk *w) {
+// Starts w for the len bytes at name, whose hash is hash, with no zero byte.
+static void walk_begin(graph *g, const char *name, size_t len, size_t hash, name_walk *w) {
     w->name = name;
-    w->len = name && !memchr(name, 0, len) ? len : 0;
-    if (!name || w->len != len) w->name = nullptr;  // names no entity
+    w->len = len;
     w->next = 0;
     int in_use = g->names.count == g->ent_count && (g->names.slot || g->ent_count == 0);
     if (!in_use && g->name_walks < WALKS_BEFORE_INDEX) {
@@ -157,7 +158,22 @@ void name_walk_start(graph *g, const char *name, size_t len, name_walk *w) {
         return;
     }
     w->linear = !names_ready(g);
-    if (!w->linear) hash_index_walk(&g->names, str_hash_n(name ? name : "", w->len), &w->hw);
+    if (!w->linear) hash_index_walk(&g->names, hash, &w->hw);
+}
+
+void name_walk_start(graph *g, const char *name, size_t len, name_walk *w) {
+    if (!name || memchr(name, 0, len)) {  // names no entity
+        w->name = nullptr;
+        w->linear = 1;
+        return;
+    }
+    walk_begin(g, name, len, str_hash_n(name, len), w);
+}
+
+void name_walk_start_str(graph *g, const char *name, name_walk *w) {
+    size_t len;
+    size_t hash = str_hash_len(name, &len);
+    walk_begin(g, name, len, hash, w);
 }
 
 int64_t name_walk_next(graph *g, name_walk *w) {

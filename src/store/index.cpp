@@ -54,6 +54,18 @@ int hash_index_add(hash_index *x, size_t hash, uint64_t item) {
     return 0;
 }
 
+int hash_index_reserve(hash_index *x, uint64_t n) {
+    if (x->slot || x->count) return -1;
+    uint64_t slots = FIRST_SLOTS;
+    while (slots * 3 < (n + 1) * 4) slots *= 2;
+    if (slots > ((uint64_t)1 << 32) || slots > SIZE_MAX / sizeof(hash_slot)) return -1;
+    hash_slot *s = (hash_slot *)calloc((size_t)slots, sizeof *s);
+    if (!s) return -1;
+    x->slot = s;
+    x->mask = slots - 1;
+    return 0;
+}
+
 void hash_index_walk(const hash_index *x, size_t hash, hash_walk *w) {
     w->tag = (uint32_t)hash;
     w->pos = w->tag & x->mask;

@@ -94,6 +94,8 @@ size_t str_hash(const char *s);
 /* The same hash of the len bytes at s, zero bytes included: equal to
  * str_hash(s) when s holds no zero byte among them. */
 size_t str_hash_n(const char *s, size_t len);
+/* str_hash(s), with the length of s put in *len in the same pass. */
+size_t str_hash_len(const char *s, size_t *len);
 /* Integer setting from the environment: def when unset, empty, without
  * digits or beyond 32 bits; otherwise the value clamped to [min, max]. */
 int env_int(const char *name, int def, int min, int max);
@@ -152,6 +154,10 @@ void hash_index_walk(const hash_index *x, size_t hash, hash_walk *w);
  * out once, in the order entered, perhaps among a few others (the caller
  * compares keys). Returns the item number, or -1 at the end. */
 int64_t hash_index_next(const hash_index *x, hash_walk *w);
+/* Makes room for n items in an index that holds none, so that entering
+ * them does not grow it step by step. Returns 0, or -1 (x unchanged) when
+ * the slots cannot be had; the index still works then. */
+int hash_index_reserve(hash_index *x, uint64_t n);
 /* Releases the slots and zeroes x. */
 void hash_index_free(hash_index *x);
 
@@ -255,6 +261,8 @@ struct name_walk {
 void name_walk_start(graph *g, const char *name, size_t len, name_walk *w);
 /* Number of the next entity of the walk, or -1 at the end. */
 int64_t name_walk_next(graph *g, name_walk *w);
+/* As name_walk_start for the zero-terminated name (not null). */
+void name_walk_start_str(graph *g, const char *name, name_walk *w);
 /* Number of the first entity named by the len bytes at name, or -1. */
 int64_t ent_lookup(graph *g, const char *name, size_t len);
 /* Builds g's name index now, for a caller about to make many lookups.

@@ -304,6 +304,14 @@ size_t str_hash(const char *s) {
     return (size_t)(h ^ (h >> 29));
 }
 
+size_t str_hash_len(const char *s, size_t *len) {
+    uint64_t h = 1469598103934665603ULL;
+    const char *p = s;
+    for (; *p; p++) h = (h ^ (unsigned char)*p) * 1099511628211ULL;
+    *len = (size_t)(p - s);
+    return (size_t)(h ^ (h >> 29));
+}
+
 size_t str_hash_n(const char *s, size_t len) {
     uint64_t h = 1469598103934665603ULL;
     for (size_t i = 0; i < len; i++) h = (h ^ (unsigned char)s[i]) * 1099511628211ULL;

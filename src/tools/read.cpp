@@ -151,7 +151,7 @@ static int emit_indexed_relations(yyjson_mut_doc *doc, yyjson_mut_val *ra, graph
 static int name_selected(graph *g, const unsigned char *sel, const char *name) {
     if (!name) return 0;
     name_walk w;
-    name_walk_start(g, name, strlen(name), &w);
+    name_walk_start_str(g, name, &w);
     for (int64_t i; (i = name_walk_next(g, &w)) >= 0;)
         if (sel[i]) return 1;
     return 0;

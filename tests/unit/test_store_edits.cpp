@@ -48,6 +48,14 @@ TEST(HashIndex, ItemsOfAHashComeOutInTheOrderEnteredThroughGrowth) {
     EXPECT_EQ(x.count, 0u);
     EXPECT_EQ(hash_index_add(&x, 1, UINT32_MAX), -1);  // beyond 32 bits
     EXPECT_EQ(x.count, 0u);
+    // Room made beforehand takes the items without growing.
+    ASSERT_EQ(hash_index_reserve(&x, 1000), 0);
+    uint64_t mask = x.mask;
+    for (uint64_t i = 0; i < 1000; i++) ASSERT_EQ(hash_index_add(&x, (size_t)i * 40503u, i), 0);
+    EXPECT_EQ(x.mask, mask);
+    EXPECT_EQ(walk(x, (size_t)999 * 40503u), std::vector<int64_t>{999});
+    EXPECT_EQ(hash_index_reserve(&x, 10), -1);  // only while empty
+    hash_index_free(&x);
 }
 
 // A graph of its own, cleared after each test.
