@@ -91,11 +91,16 @@ void put_id(buf *b, yyjson_val *id) {
     buf_puts(b, num);
 }
 
-// {"jsonrpc":"2.0","id":<id>,"result":<text>} and a line feed.
-static void send_result(buf *out, yyjson_val *id, const char *text) {
+// {"jsonrpc":"2.0","id":<id>,"result": — the head of a result response.
+static void result_head(buf *out, yyjson_val *id) {
     buf_puts(out, "{\"jsonrpc\":\"2.0\",\"id\":");
     put_id(out, id);
     buf_puts(out, ",\"result\":");
+}
+
+// {"jsonrpc":"2.0","id":<id>,"result":<text>} and a line feed.
+static void send_result(buf *out, yyjson_val *id, const char *text) {
+    result_head(out, id);
     buf_puts(out, text ? text : "{}");
     buf_puts(out, "}\n");
 }
@@ -179,9 +184,10 @@ static void do_tools_call(yyjson_val *req, yyjson_val *id, buf *out) {
         if (msg.dropped) out->dropped = 1;
         buf_free(&msg);
     } else {
-        char *text = tool_mcp_result(&res);
-        send_result(out, id, text ? text : "{\"content\":[],\"isError\":true}");
-        free(text);
+        // The result is written into the response itself, not copied into it.
+        result_head(out, id);
+        tool_mcp_result(out, &res);
+        buf_puts(out, "}\n");
     }
     tool_free(&res);
 }
@@ -306,8 +312,12 @@ int mcp_handle_message(const char *line, size_t len, buf *out) {
         }
     }
     yyjson_doc_free(doc);
-    buf_add(out, resp.data, resp.len);
-    buf_free(&resp);
+    if (!out->data && !out->dropped) {
+        *out = resp;  // an empty out takes the response's storage instead of a copy
+    } else {
+        buf_add(out, resp.data, resp.len);
+        buf_free(&resp);
+    }
     return kind;
 }
 

@@ -115,40 +115,37 @@ static const char *err_text(const tool_out *out) {
     return out->err ? out->err : "the tool could not be completed";
 }
 
-char *tool_mcp_result(const tool_out *out) {
-    buf b;
-    buf_init(&b);
+void tool_mcp_result(buf *b, const tool_out *out) {
     if (out->failed) {
-        buf_puts(&b, "{\"content\":[{\"type\":\"text\",\"text\":");
-        json_str(&b, err_text(out));
-        buf_puts(&b, "}],\"isError\":true}");
-        return finish(&b);
+        buf_puts(b, "{\"content\":[{\"type\":\"text\",\"text\":");
+        json_str(b, err_text(out));
+        buf_puts(b, "}],\"isError\":true}");
+        return;
     }
     char *pretty = nullptr;
     if (out->doc && out->root)
         pretty = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr,
                                        nullptr, nullptr);
-    buf_puts(&b, "{\"content\":[{\"type\":\"text\",\"text\":");
-    json_str(&b, pretty ? pretty : "{}");
-    buf_puts(&b, "}");
+    buf_puts(b, "{\"content\":[{\"type\":\"text\",\"text\":");
+    json_str(b, pretty ? pretty : "{}");
+    buf_puts(b, "}");
     free(pretty);
     if (out->note && out->note[0]) {
-        buf_puts(&b, ",{\"type\":\"text\",\"text\":");
-        json_str(&b, out->note);
-        buf_puts(&b, "}");
+        buf_puts(b, ",{\"type\":\"text\",\"text\":");
+        json_str(b, out->note);
+        buf_puts(b, "}");
     }
-    buf_puts(&b, "],\"isError\":false");
+    buf_puts(b, "],\"isError\":false");
     if (has_members(out)) {
         char *compact = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_NOFLAG, nullptr, nullptr,
                                               nullptr);
         if (compact) {
-            buf_puts(&b, ",\"structuredContent\":");
-            buf_puts(&b, compact);
+            buf_puts(b, ",\"structuredContent\":");
+            buf_puts(b, compact);
             free(compact);
         }
     }
-    buf_puts(&b, "}");
-    return finish(&b);
+    buf_puts(b, "}");
 }
 
 char *tool_api_result(const tool_out *out) {

@@ -43,8 +43,10 @@ char *tools_list_json(void);
 /* The catalogue text itself and its length (embedded at build time). */
 extern const char tool_catalogue[];
 extern const size_t tool_catalogue_len;
-/* Newly allocated MCP tool-result text for out, or null. Caller frees. */
-char *tool_mcp_result(const tool_out *out);
+/* Appends the MCP tool-result object for out to b (the caller's response
+ * line, so a large result is written once, not copied into it). When b runs
+ * out of room its `dropped` flag says so and the caller answers otherwise. */
+void tool_mcp_result(buf *b, const tool_out *out);
 /* Newly allocated {"ok":...} API envelope for out, or null. Caller frees. */
 char *tool_api_result(const tool_out *out);
 

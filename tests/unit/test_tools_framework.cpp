@@ -38,7 +38,14 @@ struct record {
     void add_empty_array(const char *key) {
         yyjson_mut_obj_add(out.root, yyjson_mut_str(doc(), key), yyjson_mut_arr(doc()));
     }
-    std::string mcp() const { return take(tool_mcp_result(&out)); }
+    std::string mcp() const {
+        buf b;
+        buf_init(&b);
+        tool_mcp_result(&b, &out);
+        std::string s = buf_str(&b);
+        buf_free(&b);
+        return s;
+    }
     std::string api() const { return take(tool_api_result(&out)); }
 };
 
