@@ -1,5 +1,6 @@
 // runner.cpp - runs every case of tests/cases/*.cases against the built
-// executable, one registered test per case (format in tests/cases/README.md);
+// executable, one registered test per case (format in tests/cases/README.md,
+// named graph fixtures and the MCP tool-result shorthand included);
 // then once more, per file, every MCP case in one long-lived process.
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -24,6 +26,7 @@
 
 #include "exec.h"
 #include "live.h"
+#include "tools/tools.h"
 
 extern char **environ;
 
@@ -268,8 +271,48 @@ static bool is_kind(const std::string &l, const char *kind) {
     return starts(l, kind) && (l.size() == n || l[n] == ' ');
 }
 
+// The exact line the MCP server writes for a tools/call answered with id:
+// the result object when is_error is 0 (compact JSON, in the server's own
+// member order), else the error text. False when json is not an object.
+static bool tool_answer(const std::string &id, const std::string &body, bool is_error,
+                        std::string &line) {
+    tool_out out;
+    tool_out_init(&out);
+    if (is_error) {
+        tool_err(&out, "%s", body.c_str());
+    } else {
+        yyjson_doc *in = yyjson_read(body.data(), body.size(), 0);
+        if (!in || !yyjson_is_obj(yyjson_doc_get_root(in))) {
+            yyjson_doc_free(in);
+            return false;
+        }
+        out.doc = yyjson_doc_mut_copy(in, nullptr);
+        yyjson_doc_free(in);
+        out.root = out.doc ? yyjson_mut_doc_get_root(out.doc) : nullptr;
+    }
+    buf b;
+    buf_init(&b);
+    tool_mcp_result(&b, &out);
+    tool_free(&out);
+    bool ok = !b.dropped && b.data;
+    if (ok) line = "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":" + std::string(b.data, b.len) + "}\n";
+    buf_free(&b);
+    return ok;
+}
+
+// Splits "ID REST" at the first space; false when either part is empty.
+static bool id_and_rest(const std::string &s, std::string &id, std::string &body) {
+    size_t sp = s.find(' ');
+    if (sp == std::string::npos || sp == 0 || sp + 1 >= s.size()) return false;
+    id = s.substr(0, sp);
+    body = s.substr(sp + 1);
+    return true;
+}
+
 static std::vector<bb_case> parse_cases(const std::string &path) {
     std::vector<bb_case> cases;
+    std::map<std::string, std::string> fixtures;  // name -> graph file text
+    std::string *fixture = nullptr;               // the block being defined
     std::ifstream f(path, std::ios::binary);
     std::string l;
     int ln = 0;
@@ -293,12 +336,30 @@ static std::vector<bb_case> parse_cases(const std::string &path) {
             c.line = ln;
             c.name = l.substr(3);
             cases.push_back(c);
+            fixture = nullptr;
             continue;
         }
         if (l.empty() || l[0] == '#') continue;
+        std::string text;
+        if (is_kind(l, "@fixture")) {
+            std::string name = rest(l, "@fixture");
+            if (name.empty() || fixtures.count(name)) fault("@fixture needs a new name");
+            fixture = &fixtures[name];
+            continue;
+        }
+        if (fixture) {
+            if (is_kind(l, "@file~")) {
+                if (!unescape(rest(l, "@file~"), text)) fault("bad escape");
+                *fixture += text;
+            } else if (is_kind(l, "@file")) {
+                *fixture += rest(l, "@file") + "\n";
+            } else {
+                fault("a fixture holds only @file and @file~ lines");
+            }
+            continue;
+        }
         if (cases.empty()) { fault("a line before the first case"); continue; }
         bb_case &c = cases.back();
-        std::string text;
         if (is_kind(l, "@args")) {
             c.args.clear();
             std::string a = rest(l, "@args");
@@ -318,6 +379,10 @@ static std::vector<bb_case> parse_cases(const std::string &path) {
             if (!unescape(rest(l, "@file~"), text)) fault("bad escape");
             c.has_file = true;
             c.file_text += text;
+        } else if (is_kind(l, "@file-fixture")) {
+            auto it = fixtures.find(rest(l, "@file-fixture"));
+            if (it == fixtures.end()) fault("no fixture of that name above");
+            else { c.has_file = true; c.file_text += it->second; }
         } else if (is_kind(l, "@file")) {
             c.has_file = true;
             c.file_text += rest(l, "@file") + "\n";
@@ -332,6 +397,14 @@ static std::vector<bb_case> parse_cases(const std::string &path) {
             c.input += text;
         } else if (is_kind(l, ">")) {
             c.input += rest(l, ">") + "\n";
+        } else if (is_kind(l, "<tool-result") || is_kind(l, "<tool-error")) {
+            bool is_error = is_kind(l, "<tool-error");
+            std::string id, body;
+            if (!id_and_rest(rest(l, is_error ? "<tool-error" : "<tool-result"), id, body) ||
+                !tool_answer(id, body, is_error, text))
+                fault(is_error ? "<tool-error needs an id and a text"
+                               : "<tool-result needs an id and a JSON object");
+            else c.expect += text;
         } else if (is_kind(l, "<~")) {
             if (!unescape(rest(l, "<~"), text)) fault("bad escape");
             c.expect += text;
