@@ -14,6 +14,7 @@
 #include "store/store.h"
 #include "store/store_internal.h"
 #include "store_test_util.h"
+#include "tool_test_util.h"
 #include "tools/tools.h"
 
 namespace {
@@ -203,18 +204,7 @@ TEST_F(LoadBlock, TextsAddedAfterALoadAreHeapCopiesAndEveryTextIsReleasedOnce) {
 }
 
 // Runs one tool on a JSON arguments text; returns the API envelope.
-std::string run(const char *tool, const char *args) {
-    yyjson_doc *d = yyjson_read(args, strlen(args), 0);
-    EXPECT_NE(d, nullptr) << args;
-    tool_out out;
-    EXPECT_EQ(tool_dispatch(tool, yyjson_doc_get_root(d), &out), 0);
-    char *t = tool_api_result(&out);
-    std::string r = t ? t : "<null>";
-    free(t);
-    tool_free(&out);
-    yyjson_doc_free(d);
-    return r;
-}
+std::string run(const char *tool, const char *args) { return tool_test::run(tool, args); }
 
 TEST_F(LoadBlock, DeleteToolsReleaseLoadedTextsWithoutFreeingThemOneByOne) {
     store_test::set_env("MEMORY_LOCK_TIMEOUT_MS", "0");

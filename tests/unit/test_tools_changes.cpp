@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "store/store_internal.h"
+#include "tool_test_util.h"
 #include "tools/tools.h"
 #include "store/store_internal.h"
 
@@ -62,18 +63,7 @@ protected:
     }
 
     // Runs one tool on a JSON arguments text; returns the API envelope.
-    std::string run(const char *tool, const std::string &args) {
-        yyjson_doc *d = yyjson_read(args.data(), args.size(), 0);
-        EXPECT_NE(d, nullptr) << args;
-        tool_out out;
-        EXPECT_EQ(tool_dispatch(tool, yyjson_doc_get_root(d), &out), 0);
-        char *t = tool_api_result(&out);
-        std::string r = t ? t : "<null>";
-        free(t);
-        tool_free(&out);
-        yyjson_doc_free(d);
-        return r;
-    }
+    std::string run(const char *tool, const std::string &args) { return tool_test::run(tool, args); }
 };
 
 const char *k_graph =
