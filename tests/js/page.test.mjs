@@ -1176,6 +1176,9 @@ describe('page on a graph of 5,000 entities', () => {
 
       const times = { open: [], keystroke: [], clear: [] };
       for (let round = 0; round < 3; round++) {
+        // The list draws its rows once it has laid out; a slow build (the
+        // sanitizer one) may still be on its way there.
+        await waitFor(page, (k) => document.querySelectorAll('#list .row').length > k, round + 2);
         // Opening: the rows stay the same elements.
         const ms = await page.evaluate(async (k) => {
           const rows = Array.from(document.querySelectorAll('#list .row'));
