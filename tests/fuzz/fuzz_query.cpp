@@ -21,7 +21,8 @@ int hex(int c) {
     return -1;
 }
 
-std::string decode(const std::string &s) {
+// The decoded bytes, a zero byte and what follows it included.
+std::string decode_all(const std::string &s) {
     std::string r;
     for (size_t i = 0; i < s.size();) {
         if (s[i] == '%' && i + 2 < s.size() && hex((unsigned char)s[i + 1]) >= 0 &&
@@ -35,7 +36,30 @@ std::string decode(const std::string &s) {
             r += s[i++];
         }
     }
-    return fuzz::c_text(r);
+    return r;
+}
+
+std::string decode(const std::string &s) { return fuzz::c_text(decode_all(s)); }
+
+// The raw value of the first segment whose key is name, as model_get finds it.
+int find_raw(const std::string &qs, const std::string &name, std::string *raw) {
+    if (qs.empty()) return 0;
+    size_t p = 0;
+    for (;;) {
+        size_t eq = qs.find('=', p), amp = qs.find('&', p);
+        if (eq == std::string::npos) return 0;
+        if (amp != std::string::npos && eq > amp) {
+            p = amp + 1;
+            continue;
+        }
+        if (qs.compare(p, eq - p, name) == 0) {
+            size_t end = amp == std::string::npos ? qs.size() : amp;
+            *raw = qs.substr(eq + 1, end - eq - 1);
+            return 1;
+        }
+        if (amp == std::string::npos || amp + 1 == qs.size()) return 0;
+        p = amp + 1;
+    }
 }
 
 // The lookup as described: segments between "&", the first "=" of the rest,
@@ -63,25 +87,43 @@ int model_get(const std::string &qs, const std::string &name, size_t cap, std::s
     }
 }
 
+// A text parameter: a query value that decodes to at least one byte (a zero
+// byte counts), else a string member of the body; a value cut to cap - 1
+// bytes then ends on a whole UTF-8 character. val is what a C string of it
+// holds.
 int model_param(const std::string &qs, const std::string &name, size_t cap, yyjson_doc *body,
                 std::string *val) {
-    if (model_get(qs, name, cap, val) && !val->empty()) return 1;
     val->clear();
-    yyjson_val *root = yyjson_doc_get_root(body);
-    if (!yyjson_is_obj(root)) return 0;
-    yyjson_obj_iter it = yyjson_obj_iter_with(root);
-    yyjson_val *key;
-    while ((key = yyjson_obj_iter_next(&it))) {
-        if (yyjson_get_len(key) == name.size() && memcmp(yyjson_get_str(key), name.data(), name.size()) == 0) {
-            yyjson_val *v = yyjson_obj_iter_get_val(key);
-            if (!yyjson_is_str(v)) return 0;
-            std::string s = fuzz::c_text(std::string(yyjson_get_str(v), yyjson_get_len(v)));
-            if (s.size() > cap - 1) s.resize(cap - 1);
-            *val = s;
-            return 1;
-        }
+    std::string raw, text;
+    int cut = 0, found = 0;
+    if (find_raw(qs, name, &raw)) {
+        cut = raw.size() > cap - 1;
+        if (cut) raw.resize(cap - 1);
+        text = decode_all(raw);
+        found = !text.empty();
     }
-    return 0;
+    if (!found) {
+        yyjson_val *root = yyjson_doc_get_root(body);
+        if (!yyjson_is_obj(root)) return 0;
+        yyjson_obj_iter it = yyjson_obj_iter_with(root);
+        yyjson_val *key;
+        while ((key = yyjson_obj_iter_next(&it))) {
+            if (yyjson_get_len(key) == name.size() &&
+                memcmp(yyjson_get_str(key), name.data(), name.size()) == 0) {
+                yyjson_val *v = yyjson_obj_iter_get_val(key);
+                if (!yyjson_is_str(v)) return 0;
+                text.assign(yyjson_get_str(v), yyjson_get_len(v));
+                cut = text.size() > cap - 1;
+                if (cut) text.resize(cap - 1);
+                found = 1;
+                break;
+            }
+        }
+        if (!found) return 0;
+    }
+    if (cut) text.resize(utf8_whole_prefix(text.data(), text.size()));
+    *val = fuzz::c_text(text);
+    return 1;
 }
 
 }  // namespace
