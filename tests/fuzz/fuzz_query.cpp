@@ -41,7 +41,8 @@ std::string decode_all(const std::string &s) {
 
 std::string decode(const std::string &s) { return fuzz::c_text(decode_all(s)); }
 
-// The raw value of the first segment whose key is name, as model_get finds it.
+// The raw value of the first segment whose key is name: segments between
+// "&", the first "=" of the rest, keys compared raw.
 int find_raw(const std::string &qs, const std::string &name, std::string *raw) {
     if (qs.empty()) return 0;
     size_t p = 0;
@@ -66,25 +67,11 @@ int find_raw(const std::string &qs, const std::string &name, std::string *raw) {
 // keys compared raw, the raw value cut to cap - 1 bytes and then decoded.
 int model_get(const std::string &qs, const std::string &name, size_t cap, std::string *val) {
     val->clear();
-    if (qs.empty()) return 0;
-    size_t p = 0;
-    for (;;) {
-        size_t eq = qs.find('=', p), amp = qs.find('&', p);
-        if (eq == std::string::npos) return 0;
-        if (amp != std::string::npos && eq > amp) {
-            p = amp + 1;
-            continue;
-        }
-        if (qs.compare(p, eq - p, name) == 0) {
-            size_t end = amp == std::string::npos ? qs.size() : amp;
-            std::string raw = qs.substr(eq + 1, end - eq - 1);
-            if (raw.size() > cap - 1) raw.resize(cap - 1);
-            *val = decode(raw);
-            return 1;
-        }
-        if (amp == std::string::npos || amp + 1 == qs.size()) return 0;
-        p = amp + 1;
-    }
+    std::string raw;
+    if (!find_raw(qs, name, &raw)) return 0;
+    if (raw.size() > cap - 1) raw.resize(cap - 1);
+    *val = decode(raw);
+    return 1;
 }
 
 // A text parameter: a query value that decodes to at least one byte (a zero
