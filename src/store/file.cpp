@@ -16,6 +16,13 @@ int g_graph_reused;
 static int g_kept;
 static plat_file_id g_kept_id;
 
+// The lines of the last save: while g_lines_ok is 1, every entity and
+// relation of G whose line_at is not 0 has its line, byte for byte as a save
+// formats it now, at that place in the file of identity g_lines_id. Set by a
+// save whose file G is kept as; a save reads it and clears it first.
+static int g_lines_ok;
+static plat_file_id g_lines_id;
+
 // A file changed less than this long before it was read is not kept: a
 // change in the same tick of a coarse file clock could leave the same times.
 static const int64_t RECENT_NS = 20 * 1000000LL;
@@ -134,6 +141,7 @@ int graph_load(void) {
     }
     graph_forget();
     graph_clear(&G);
+    g_lines_ok = 0;
     // Times taken before the read: a change while it reads gives the file
     // another identity, and the next load reads it again.
     int64_t started = plat_now_ns();
@@ -202,30 +210,31 @@ void graph_build(graph *g, char *text, size_t len, int keep) {
     }
 }
 
-void graph_format(const graph *g, buf *b) {
-    for (uint64_t i = 0; i < g->ent_count; i++) {
-        const ent *e = &g->ents[i];
-        buf_add(b, "{\"type\":\"entity\",\"name\":", 24);
-        json_str(b, e->name);
-        buf_add(b, ",\"entityType\":", 14);
-        json_str(b, e->entity_type);
-        buf_add(b, ",\"observations\":[", 17);
-        for (uint64_t k = 0; k < e->obs_count; k++) {
-            if (k) buf_putc(b, ',');
-            json_str(b, e->obs[k]);
-        }
-        buf_add(b, "]}\n", 3);
+static void format_ent(buf *b, const ent *e) {
+    buf_add(b, "{\"type\":\"entity\",\"name\":", 24);
+    json_str(b, e->name);
+    buf_add(b, ",\"entityType\":", 14);
+    json_str(b, e->entity_type);
+    buf_add(b, ",\"observations\":[", 17);
+    for (uint64_t k = 0; k < e->obs_count; k++) {
+        if (k) buf_putc(b, ',');
+        json_str(b, e->obs[k]);
     }
-    for (uint64_t i = 0; i < g->rel_count; i++) {
-        const rel *r = &g->rels[i];
-        buf_add(b, "{\"type\":\"relation\",\"from\":", 26);
-        json_str(b, r->from);
-        buf_add(b, ",\"to\":", 6);
-        json_str(b, r->to);
-        buf_add(b, ",\"relationType\":", 16);
-        json_str(b, r->relation_type);
-        buf_add(b, "}\n", 2);
-    }
+    buf_add(b, "]}\n", 3);
+}
+
+static void format_rel(buf *b, const rel *r) {
+    buf_add(b, "{\"type\":\"relation\",\"from\":", 26);
+    json_str(b, r->from);
+    buf_add(b, ",\"to\":", 6);
+    json_str(b, r->to);
+    buf_add(b, ",\"relationType\":", 16);
+    json_str(b, r->relation_type);
+    buf_add(b, "}\n", 2);
+}
+
+// The kept unreadable lines, after the entities and relations.
+static void format_bad(const graph *g, buf *b) {
     // A kept line that starts with a byte order mark and comes first in the
     // file gets one more mark in front: a load reads past the first mark, so
     // without it the line would come back shorter.
@@ -238,6 +247,12 @@ void graph_format(const graph *g, buf *b) {
     }
 }
 
+void graph_format(const graph *g, buf *b) {
+    for (uint64_t i = 0; i < g->ent_count; i++) format_ent(b, &g->ents[i]);
+    for (uint64_t i = 0; i < g->rel_count; i++) format_rel(b, &g->rels[i]);
+    format_bad(g, b);
+}
+
 // Resolves the path for a write; 1, or 0 with the reason in err.
 static int path_ready(char *err, size_t err_size) {
     if (g_path_resolved || ensure_path()) return 1;
@@ -247,38 +262,23 @@ static int path_ready(char *err, size_t err_size) {
 
 static uint64_t text_len(const char *s) { return s ? (uint64_t)strlen(s) : 0; }
 
-// A name, type or relation field of length n as a load takes it.
-static int field_loads(uint64_t n) { return n >= 1 && n <= FIELD_MAX; }
+// A name, type or relation field as a load takes it: 1 to FIELD_MAX bytes.
+static int field_loads(const char *s) {
+    uint64_t n = text_len(s);
+    return n >= 1 && n <= FIELD_MAX;
+}
 
-// The length of g's file text without its escapes: a lower bound of what
-// graph_format writes. *loads is set to 1 when a load of that text would
-// give g back as it is (no unreadable line, every field and count within
-// what a load takes under the limits now), else 0.
-static uint64_t format_len_bound(const graph *g, int *loads) {
-    uint64_t n = 0;
-    uint64_t max_obs = (uint64_t)limit_max_obs();
-    int ok = g->bad_count == 0 && g->ent_count <= (uint64_t)limit_max_entities() &&
-             g->rel_count <= (uint64_t)limit_max_relations();
-    for (uint64_t i = 0; i < g->ent_count; i++) {
-        const ent *e = &g->ents[i];
-        uint64_t ln = text_len(e->name), lt = text_len(e->entity_type);
-        ok &= field_loads(ln) & field_loads(lt) & (e->obs_count <= max_obs);
-        n += 24 + 14 + 17 + 3 + 4 + ln + lt;
-        for (uint64_t k = 0; k < e->obs_count; k++) {
-            uint64_t lo = text_len(e->obs[k]);
-            ok &= lo <= OBS_TEXT_MAX;
-            n += (k ? 3 : 2) + lo;
-        }
-    }
-    for (uint64_t i = 0; i < g->rel_count; i++) {
-        const rel *r = &g->rels[i];
-        uint64_t lf = text_len(r->from), lt = text_len(r->to), lr = text_len(r->relation_type);
-        ok &= field_loads(lf) & field_loads(lt) & field_loads(lr);
-        n += 26 + 6 + 16 + 2 + 6 + lf + lt + lr;
-    }
-    for (uint64_t i = 0; i < g->bad_count; i++) n += 1 + text_len(g->bad[i]);
-    *loads = ok;
-    return n;
+// 1 when a load of e's line gives e back as it is (the observation count is
+// checked for every entity by the save itself).
+static int ent_loads(const ent *e) {
+    int ok = field_loads(e->name) & field_loads(e->entity_type);
+    for (uint64_t k = 0; k < e->obs_count; k++) ok &= text_len(e->obs[k]) <= OBS_TEXT_MAX;
+    return ok;
+}
+
+// The same for a relation's line.
+static int rel_loads(const rel *r) {
+    return field_loads(r->from) & field_loads(r->to) & field_loads(r->relation_type);
 }
 
 // The refusal of a save while the load left part of the file out: the
@@ -317,48 +317,184 @@ static void cut_message(uint32_t cut, char *err, size_t err_size) {
     buf_free(&b);
 }
 
+static int replace_with(int (*fill)(void *f, void *ctx, char *err, size_t err_size), void *ctx,
+                        plat_file_id *written, char *err, size_t err_size);
+
+// Formatted text is written out once this much of it has gathered.
+static const uint64_t SAVE_BLOCK = (uint64_t)1 << 20;
+
+// A save being written: the lines whose place in the file of the last save
+// is known are copied from that file, in runs of adjacent lines; the others
+// are formatted and written a block at a time.
+struct save_run {
+    int src;              // the file of the last save, open for reading; -1
+                          // when every line is formatted
+    plat_file_id src_id;  // its identity when it was opened
+    buf text;             // formatted lines not written yet
+    uint64_t run_at;      // where the run of lines to copy starts in src
+    uint64_t run_len;     // its bytes; 0 while there is none
+    uint64_t size;        // bytes of the new file so far, text and run included
+    int loads;            // 1 while a load of the new file would give G back
+    int failed;           // why the save stopped: 0, or one of the SAVE_* below
+};
+enum { SAVE_IO = 1, SAVE_OOM, SAVE_TOO_LARGE };
+
+static int run_write_text(save_run *s, void *f) {
+    if (!s->text.len) return 0;
+    int r = plat_stream_put(f, s->text.data, (size_t)s->text.len);
+    s->text.len = 0;
+    s->text.data[0] = 0;
+    return r;
+}
+
+static int run_copy(save_run *s, void *f) {
+    if (!s->run_len) return 0;
+    int r = plat_stream_copy(f, s->src, (int64_t)s->run_at, s->run_len);
+    s->run_len = 0;
+    return r;
+}
+
+// Puts the line of e (or, when e is null, of r) into the new file: copied
+// from the last save's file when its place there is known, else formatted.
+// *at and *len become its place in the new file. Returns 0, or -1 with
+// s->failed set.
+static int run_line(save_run *s, void *f, const ent *e, const rel *r, uint32_t *at,
+                    uint32_t *len) {
+    uint64_t n;
+    if (s->src >= 0 && *at) {
+        n = *len;
+        if (run_write_text(s, f) != 0) return s->failed = SAVE_IO, -1;
+        if (s->run_len && s->run_at + s->run_len == (uint64_t)*at - 1) {
+            s->run_len += n;
+        } else {
+            if (run_copy(s, f) != 0) return s->failed = SAVE_IO, -1;
+            s->run_at = (uint64_t)*at - 1;
+            s->run_len = n;
+        }
+    } else {
+        if (run_copy(s, f) != 0) return s->failed = SAVE_IO, -1;
+        uint64_t before = s->text.len;
+        if (e) {
+            format_ent(&s->text, e);
+            s->loads &= ent_loads(e);
+        } else {
+            format_rel(&s->text, r);
+            s->loads &= rel_loads(r);
+        }
+        // Never replace the file by a text with a piece missing.
+        if (s->text.dropped) return s->failed = SAVE_OOM, -1;
+        n = s->text.len - before;
+    }
+    // A file no load could read again would lose the whole graph.
+    if (s->size + n > (uint64_t)GRAPH_READ_MAX) return s->failed = SAVE_TOO_LARGE, -1;
+    *at = (uint32_t)(s->size + 1);
+    *len = (uint32_t)n;
+    s->size += n;
+    if (s->text.len >= SAVE_BLOCK && run_write_text(s, f) != 0) return s->failed = SAVE_IO, -1;
+    return 0;
+}
+
+// Writes G into the temporary file f of a save (see replace_with).
+static int save_fill(void *f, void *ctx, char *err, size_t err_size) {
+    save_run *s = (save_run *)ctx;
+    uint64_t max_obs = (uint64_t)limit_max_obs();
+    for (uint64_t i = 0; i < G.ent_count && !s->failed; i++) {
+        ent *e = &G.ents[i];
+        s->loads &= e->obs_count <= max_obs;
+        run_line(s, f, e, nullptr, &e->line_at, &e->line_len);
+    }
+    for (uint64_t i = 0; i < G.rel_count && !s->failed; i++) {
+        rel *r = &G.rels[i];
+        run_line(s, f, nullptr, r, &r->line_at, &r->line_len);
+    }
+    if (!s->failed && run_copy(s, f) != 0) s->failed = SAVE_IO;
+    if (!s->failed) {
+        uint64_t before = s->text.len;
+        format_bad(&G, &s->text);
+        if (s->text.dropped)
+            s->failed = SAVE_OOM;
+        else if (s->size + (s->text.len - before) > (uint64_t)GRAPH_READ_MAX)
+            s->failed = SAVE_TOO_LARGE;
+        else
+            s->size += s->text.len - before;
+    }
+    if (!s->failed && run_write_text(s, f) != 0) s->failed = SAVE_IO;
+    // The lines copied are the lines of that file only while nothing else
+    // wrote it in place meanwhile.
+    plat_file_id now;
+    if (!s->failed && s->src >= 0 &&
+        (plat_fd_identity(s->src, &now) != 1 || !same_id(&now, &s->src_id)))
+        s->failed = SAVE_IO;
+    // Closed before the rename, so that the old file goes with the rename,
+    // not later at a close that would find it unlinked and free it then.
+    plat_close(s->src);
+    s->src = -1;
+    switch (s->failed) {
+    case 0:
+        return 0;
+    case SAVE_OOM:
+        set_err(err, err_size, "out of memory while writing the graph");
+        break;
+    case SAVE_TOO_LARGE:
+        if (err && err_size)
+            snprintf(err, err_size, "the graph would be larger than %d MB; delete something first",
+                     GRAPH_READ_MAX_MB);
+        break;
+    default:
+        set_err(err, err_size, "the graph is too large to write");
+        break;
+    }
+    return -1;
+}
+
 int graph_save(char *err, size_t err_size) {
     graph_forget();
+    int lines_ok = g_lines_ok;
+    g_lines_ok = 0;
     if (!path_ready(err, err_size)) return -1;
     // What the load left out would be gone with this save.
     if (G.cut & (CUT_OBS | CUT_BAD)) {
         cut_message(G.cut, err, err_size);
         return -1;
     }
-    buf b;
-    buf_init(&b);
-    // Room for the whole text at once: growing by doubling would copy the
-    // text so far at every step and hold it twice while doing so. When the
-    // room cannot be had, the buffer grows as it goes.
-    int loads = 0;
-    buf_need(&b, format_len_bound(&G, &loads));
-    graph_format(&G, &b);
-    int r;
-    if (b.dropped) {
-        // Never replace the file by a text with a piece missing.
-        set_err(err, err_size, "out of memory while writing the graph");
-        r = -1;
-    } else if (b.len > (uint64_t)GRAPH_READ_MAX) {
-        // A file no load could read again would lose the whole graph.
-        if (err && err_size)
-            snprintf(err, err_size, "the graph would be larger than %d MB; delete something first",
-                     GRAPH_READ_MAX_MB);
-        r = -1;
-    } else {
-        r = write_over(buf_str(&b), (size_t)b.len, err, err_size);
+    save_run s = {};
+    s.src = -1;
+    buf_init(&s.text);
+    s.loads = G.bad_count == 0 && G.ent_count <= (uint64_t)limit_max_entities() &&
+              G.rel_count <= (uint64_t)limit_max_relations();
+    // The lines of the last save are copied from its file when that file is
+    // still the graph file, as it was written.
+    if (lines_ok && G.bad_count == 0) {
+        s.src = plat_open_read(g_path, &s.src_id);
+        if (s.src >= 0 && !same_id(&s.src_id, &g_lines_id)) {
+            plat_close(s.src);
+            s.src = -1;
+        }
     }
-    buf_free(&b);
+    plat_file_id id;
+    int r = replace_with(save_fill, &s, &id, err, err_size);
+    plat_close(s.src);
+    buf_free(&s.text);
     // G is now the graph of the file just written, under the lock: no
     // writer of ours can change it before the next call looks. Unless a
     // load of that file would give another graph (an unreadable line that
     // a load could read now, below a limit a deletion made room under; a
     // text or count a load would leave out): then the next call loads it.
-    plat_file_id id;
-    if (r == 0 && loads && plat_file_identity(g_path, &id) == 1) keep(&id);
-    return r;
+    if (r == 1 && s.loads) {
+        keep(&id);
+        g_lines_id = id;
+        g_lines_ok = 1;
+    }
+    return r < 0 ? -1 : 0;
 }
-
-int write_over(const char *text, size_t len, char *err, size_t err_size) {
+// Replaces the graph file by what fill(f, ctx, err, err_size) writes into f,
+// a new temporary file beside it; fill returns 0, or -1 with the reason in
+// err. Returns 1 with *written the identity of the new graph file, 0 when
+// it was replaced but its identity is not known (something else took its
+// place at once, say), or -1 with the reason in err, the file unchanged and
+// no temporary file left. Forgets the kept graph.
+static int replace_with(int (*fill)(void *f, void *ctx, char *err, size_t err_size), void *ctx,
+                        plat_file_id *written, char *err, size_t err_size) {
     graph_forget();
     if (err && err_size) err[0] = 0;
     if (!path_ready(err, err_size)) return -1;
@@ -391,14 +527,15 @@ int write_over(const char *text, size_t len, char *err, size_t err_size) {
         if (err && err_size) snprintf(err, err_size, "cannot create a temp file beside %s", g_path);
         return -1;
     }
-    if (len > 0 && fwrite(text, 1, len, f) != len) {
+    if (fill(f, ctx, err, err_size) != 0) {
         fclose(f);
         plat_unlink(tmp);
-        set_err(err, err_size, "the graph is too large to write");
         return -1;
     }
     // The data must be on disk before the rename makes it the graph file.
     int flushed = fflush(f) == 0 && plat_sync_stream(f) == 0;
+    plat_file_id mine;
+    int known = plat_stream_identity(f, &mine) == 1;
     if (fclose(f) != 0) flushed = 0;
     if (!flushed) {
         plat_unlink(tmp);
@@ -411,5 +548,32 @@ int write_over(const char *text, size_t len, char *err, size_t err_size) {
         set_err(err, err_size, "cannot replace the graph file");
         return -1;
     }
+    // The graph file is the one just written while it is the same file with
+    // the same contents; the mode and the rename changed only its status time.
+    plat_file_id now;
+    if (!known || plat_file_identity(g_path, &now) != 1 || now.dev != mine.dev ||
+        now.ino != mine.ino || now.size != mine.size || now.mtime_ns != mine.mtime_ns)
+        return 0;
+    if (written) *written = now;
+    return 1;
+}
+
+// The whole text of a write_over.
+struct text_piece {
+    const char *text;
+    size_t len;
+};
+
+static int put_text(void *f, void *ctx, char *err, size_t err_size) {
+    const text_piece *t = (const text_piece *)ctx;
+    if (t->len > 0 && plat_stream_put(f, t->text, t->len) != 0) {
+        set_err(err, err_size, "the graph is too large to write");
+        return -1;
+    }
     return 0;
+}
+
+int write_over(const char *text, size_t len, char *err, size_t err_size) {
+    text_piece t = {text, len};
+    return replace_with(put_text, &t, nullptr, err, err_size) < 0 ? -1 : 0;
 }

@@ -280,6 +280,8 @@ static void ent_place(graph *g, char *name, char *entity_type, char **obs, uint6
     e->entity_type = entity_type;
     e->obs = count ? obs : nullptr;
     e->obs_count = count;
+    e->line_at = 0;
+    e->line_len = 0;
     if (!count) free(obs);
     if (g->names.count == i && g->names.slot &&
         hash_index_add(&g->names, str_hash(name), i) != 0)
@@ -382,6 +384,8 @@ static int rel_add_in(graph *g, text_cursor *c, const char *from, const char *to
     r->from = f;
     r->to = t;
     r->relation_type = rt;
+    r->line_at = 0;
+    r->line_len = 0;
     return 0;
 }
 
@@ -406,6 +410,7 @@ int obs_push(ent *e, const char *text) {
     }
     p[e->obs_count++] = copy;
     e->obs = p;
+    e->line_at = 0;
     return 1;
 }
 
@@ -424,6 +429,7 @@ uint64_t obs_remove(graph *g, ent *e, const char *text, size_t len) {
     }
     if (removed) {
         e->obs_count = keep;
+        e->line_at = 0;
         // Keep the array exactly as long as the observations it holds.
         if (keep == 0) {
             free(e->obs);

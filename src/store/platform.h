@@ -99,6 +99,27 @@ int plat_final_target(const char *path, char *out, size_t cap);
  * link. Returns the stream (a FILE*), or null with *taken set to 1 when
  * something is at path already and to 0 for any other reason. */
 void *plat_create_new(const char *path, int *taken);
+/* Appends len bytes at data to the stream f (a FILE*), as fwrite: small
+ * pieces wait in its buffer. Returns 0, or -1 when not every byte was taken
+ * (no room, an I/O error). */
+int plat_stream_put(void *f, const void *data, size_t len);
+/* Appends the len bytes of the file open at fd that start at offset off to
+ * the stream f, after what its buffer holds (flushed first), written from
+ * the file's own cached pages where the system can map them. f must be a
+ * stream that only writes, made by plat_create_new. Returns 0, or -1 when not every byte was copied (the file
+ * at fd ends sooner, no room, an I/O error). */
+int plat_stream_copy(void *f, int fd, int64_t off, uint64_t len);
+/* The identity (as plat_file_identity) of the file behind the stream f, from
+ * its descriptor. Returns 1, or -1 when it cannot be examined. */
+int plat_stream_identity(void *f, plat_file_id *id);
+/* The same for a descriptor from plat_open_read. */
+int plat_fd_identity(int fd, plat_file_id *id);
+/* Opens the regular file at path (links followed) for reading. Returns its
+ * descriptor with *id its identity, or -1 when it cannot be opened or is no
+ * regular file. Close it with plat_close. */
+int plat_open_read(const char *path, plat_file_id *id);
+/* Closes a descriptor from plat_open_read; -1 does nothing. */
+void plat_close(int fd);
 /* Calls fn(name, ctx) for every entry of the directory dir (not "." and
  * ".."). Returns 0, or -1 when the directory cannot be read. */
 int plat_dir_each(const char *dir, void (*fn)(const char *name, void *ctx), void *ctx);

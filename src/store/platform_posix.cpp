@@ -54,15 +54,19 @@ int plat_file_mode(const char *path, unsigned *mode) {
     return 1;
 }
 
+static void id_of(const struct stat *st, plat_file_id *id) {
+    id->dev = (uint64_t)st->st_dev;
+    id->ino = (uint64_t)st->st_ino;
+    id->size = (int64_t)st->st_size;
+    id->mtime_ns = (int64_t)st->st_mtim.tv_sec * 1000000000LL + st->st_mtim.tv_nsec;
+    id->ctime_ns = (int64_t)st->st_ctim.tv_sec * 1000000000LL + st->st_ctim.tv_nsec;
+}
+
 int plat_file_identity(const char *path, plat_file_id *id) {
     struct stat st;
     if (stat(path, &st) != 0) return (errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
     if (!S_ISREG(st.st_mode)) return -1;
-    id->dev = (uint64_t)st.st_dev;
-    id->ino = (uint64_t)st.st_ino;
-    id->size = (int64_t)st.st_size;
-    id->mtime_ns = (int64_t)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-    id->ctime_ns = (int64_t)st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+    id_of(&st, id);
     return 1;
 }
 
@@ -332,4 +336,97 @@ void *plat_create_new(const char *path, int *taken) {
         unlink(path);
     }
     return f;
+}
+
+// Writes all len bytes at data to fd; 0, or -1.
+static int write_all(int fd, const char *data, size_t len) {
+    while (len > 0) {
+        ssize_t w = write(fd, data, len);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return -1;
+        data += w;
+        len -= (size_t)w;
+    }
+    return 0;
+}
+
+int plat_stream_put(void *f, const void *data, size_t len) {
+    return fwrite(data, 1, len, (FILE *)f) == len ? 0 : -1;
+}
+
+// Copies len bytes of in from offset off to out through a buffer of this
+// process: for a file that cannot be mapped.
+static int copy_by_reading(int in, off_t off, int out, uint64_t len) {
+    static char block[1 << 16];
+    while (len > 0) {
+        size_t want = len < sizeof block ? (size_t)len : sizeof block;
+        ssize_t r = pread(in, block, want, off);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0 || write_all(out, block, (size_t)r) != 0) return -1;
+        off += r;
+        len -= (uint64_t)r;
+    }
+    return 0;
+}
+
+int plat_stream_copy(void *f, int fd, int64_t off, uint64_t len) {
+    // The stream's own writes go first; a stream that only writes then
+    // continues at the descriptor's offset, past the bytes copied here.
+    if (fflush((FILE *)f) != 0) return -1;
+    int out = fileno((FILE *)f);
+    if (out < 0 || fd < 0 || off < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || (uint64_t)off > (uint64_t)st.st_size ||
+        len > (uint64_t)st.st_size - (uint64_t)off)
+        return -1;  // the file ends sooner: a mapping past its end would fault
+    // Written straight from the file's cached pages, a window at a time: one
+    // copy, as a write of the same bytes from memory makes, and only one
+    // window of them counted in this process's memory at once.
+    const uint64_t window = (uint64_t)1 << 22;
+    long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0) return copy_by_reading(fd, (off_t)off, out, len);
+    while (len > 0) {
+        off_t base = (off_t)off & ~(off_t)(page - 1);
+        uint64_t skip = (uint64_t)((off_t)off - base);
+        uint64_t want = len < window ? len : window;
+        void *m = mmap(nullptr, (size_t)(skip + want), PROT_READ, MAP_SHARED | MAP_POPULATE, fd, base);
+        if (m == MAP_FAILED) return copy_by_reading(fd, (off_t)off, out, len);
+        int r = write_all(out, (const char *)m + skip, (size_t)want);
+        munmap(m, (size_t)(skip + want));
+        if (r != 0) return -1;
+        off += (int64_t)want;
+        len -= want;
+    }
+    return 0;
+}
+
+int plat_stream_identity(void *f, plat_file_id *id) {
+    struct stat st;
+    int fd = fileno((FILE *)f);
+    if (fd < 0 || fstat(fd, &st) != 0) return -1;
+    id_of(&st, id);
+    return 1;
+}
+
+int plat_fd_identity(int fd, plat_file_id *id) {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return -1;
+    id_of(&st, id);
+    return 1;
+}
+
+int plat_open_read(const char *path, plat_file_id *id) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    id_of(&st, id);
+    return fd;
+}
+
+void plat_close(int fd) {
+    if (fd >= 0) close(fd);
 }

@@ -173,6 +173,14 @@ struct ent {
     char *entity_type;        /* owned, 1..FIELD_MAX bytes */
     char **obs;               /* owned texts, exactly obs_count slots; null when none */
     uint64_t obs_count;       /* number of observations */
+    uint32_t line_at;         /* where the entity's line starts in the file of
+                                 the last save, plus one; 0 when not known (it
+                                 was loaded, added or changed since). The next
+                                 save copies a known line from that file
+                                 instead of formatting it again, so an entity
+                                 is changed only through the store's edit
+                                 functions, which clear this */
+    uint32_t line_len;        /* the bytes of that line, its line feed included */
 };
 
 /* One directed, typed relation. */
@@ -180,6 +188,10 @@ struct rel {
     char *from;               /* owned name of the source entity */
     char *to;                 /* owned name of the target entity */
     char *relation_type;      /* owned relation type */
+    uint32_t line_at;         /* as ent.line_at: the place of the relation's
+                                 line in the file of the last save, plus one,
+                                 or 0; relations are never changed in place */
+    uint32_t line_len;        /* the bytes of that line, its line feed included */
 };
 
 /* The whole graph: three growable arrays with counts and capacities. */
@@ -277,8 +289,9 @@ int ent_add(graph *g, const char *name, const char *entity_type, char *const *ob
  * unchanged. */
 int rel_add(graph *g, const char *from, const char *to, const char *relation_type,
             char *err, size_t err_size);
-/* Appends a copy of text (null as "") to e's observations. Returns 1, or 0
- * when e is at its observation limit or memory runs out (e unchanged). */
+/* Appends a copy of text (null as "") to e's observations (its line is
+ * written anew by the next save). Returns 1, or 0 when e is at its
+ * observation limit or memory runs out (e unchanged). */
 int obs_push(ent *e, const char *text);
 /* Removes from e, an entity of g, every observation equal to the len bytes
  * at text, keeping the order of the rest and the observation array exactly
@@ -400,7 +413,14 @@ void graph_forget(void);
  * graph of the file just written (unless it holds unreadable lines, which a
  * load might read otherwise); on failure it is forgotten. Refused while the
  * load of G left part of the file out (see CUT_OBS and CUT_BAD), with a
- * message naming the limits and saying that nothing was changed. */
+ * message naming the limits and saying that nothing was changed.
+ *
+ * The new file holds exactly what graph_format writes. The lines of
+ * entities and relations that no edit touched since the last save of this
+ * process are copied from the file that save wrote, while it is still the
+ * graph file as it was written (its identity unchanged); the others are
+ * formatted, a block at a time, so a save never holds the whole text in
+ * memory. */
 int graph_save(char *err, size_t err_size);
 /* Appends the file text of g (entities, relations, kept lines) to b. */
 void graph_format(const graph *g, buf *b);

@@ -82,6 +82,16 @@ struct env_guard {
     }
 };
 
+// The file text of g as a save writes it whole.
+inline std::string formatted(const graph *g) {
+    buf b;
+    buf_init(&b);
+    graph_format(g, &b);
+    std::string t(buf_str(&b), (size_t)b.len);
+    buf_free(&b);
+    return t;
+}
+
 inline void set_env(const char *name, const std::string &value) { setenv(name, value.c_str(), 1); }
 
 inline bool file_exists(const std::string &path) {

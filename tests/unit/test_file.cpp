@@ -385,6 +385,36 @@ TEST_F(GraphFile, FailedSavesLeaveTheFileAndNoTemporary) {
     }
 }
 
+// A save after a save copies the lines it did not change from the file it
+// wrote; when the disk fills while it copies, the file stays as it was, and
+// the graph in memory, still holding the change, is written whole next time.
+TEST_F(GraphFile, ASaveThatCopiesLinesFailsCleanlyOnAFullDisk) {
+    std::string text;
+    for (int i = 0; i < 200; i++)
+        text += "{\"type\":\"entity\",\"name\":\"e" + std::to_string(i) +
+                "\",\"entityType\":\"t\",\"observations\":[\"o\"]}\n";
+    write_all(file, text);
+    ASSERT_EQ(graph_load(), 0);
+    save_ok();
+    const std::string saved = read_all(file);
+    ASSERT_EQ(saved, text);
+    ASSERT_EQ(obs_push(&G.ents[150], "new"), 1);
+    char err[256];
+    {
+        file_size_cap cap(4096);
+        EXPECT_EQ(graph_save(err, sizeof err), -1);
+    }
+    EXPECT_STREQ(err, "the graph is too large to write");
+    EXPECT_EQ(read_all(file), saved);
+    EXPECT_TRUE(leftovers().empty());
+    save_ok();
+    std::string want = text;
+    want.replace(want.find("\"e150\",\"entityType\":\"t\",\"observations\":[\"o\"]"),
+                 std::string("\"e150\",\"entityType\":\"t\",\"observations\":[\"o\"]").size(),
+                 "\"e150\",\"entityType\":\"t\",\"observations\":[\"o\",\"new\"]");
+    EXPECT_EQ(read_all(file), want);
+}
+
 // A temporary file of this process's name that a dead writer of the same
 // id left behind is its own regular file: it goes, and the save succeeds.
 TEST_F(GraphFile, TemporaryLeftByADeadWriterOfTheSameIdIsReplaced) {

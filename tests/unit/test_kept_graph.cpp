@@ -11,11 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include "store/store_internal.h"
 #include "store_test_util.h"
 #include "tool_test_util.h"
 
 namespace {
 
+using store_test::formatted;
 using store_test::read_all;
 using store_test::store_fixture;
 using store_test::write_all;
@@ -143,6 +145,78 @@ TEST_F(KeptGraph, AFileChangedJustBeforeItIsReadIsReadAgain) {
     run("read_graph", "{}");
     run("read_graph", "{}");
     EXPECT_EQ(g_graph_reused, 1);
+}
+
+// The file text of the graph a load of text gives, read aside from G.
+std::string reformatted(std::string text) {
+    graph g = {};
+    text.push_back(0);
+    graph_build(&g, text.data(), text.size() - 1, 0);
+    std::string t = formatted(&g);
+    graph_clear(&g);
+    return t;
+}
+
+// A save copies the lines it knows from the file it wrote last and formats
+// the rest: after every change of a long session the file must be exactly
+// what formatting the whole graph gives, whichever lines each change
+// touched, moved or removed, and another process must read it back as such.
+TEST_F(KeptGraph, EverySaveOfASessionWritesTheWholeGraphAsItIs) {
+    std::string text;
+    for (int i = 0; i < 40; i++) text += entity("e" + std::to_string(i), "obs \\\"" + std::to_string(i) + "\\\"");
+    for (int i = 0; i < 40; i++) text += relation("e" + std::to_string(i), "e" + std::to_string((i * 7 + 3) % 40));
+    write_all(file, text);
+    let_it_settle();
+    unsigned seed = 12345;
+    auto pick = [&seed](int n) {
+        seed = seed * 1103515245u + 12345u;
+        return (int)((seed >> 16) % (unsigned)n);
+    };
+    auto name = [&](void) { return "e" + std::to_string(pick(48)); };
+    for (int step = 0; step < 300; step++) {
+        std::string call, args;
+        switch (pick(7)) {
+        case 0:
+            call = "create_entities";
+            args = "{\"entities\":[{\"name\":\"" + name() + "\",\"entityType\":\"t\",\"observations\":[\"new\\n" +
+                   std::to_string(step) + "\"]}]}";
+            break;
+        case 1:
+            call = "create_relations";
+            args = "{\"relations\":[{\"from\":\"" + name() + "\",\"to\":\"" + name() + "\",\"relationType\":\"r" +
+                   std::to_string(pick(3)) + "\"}]}";
+            break;
+        case 2:
+        case 3:
+            call = "add_observations";
+            args = "{\"observations\":[{\"entityName\":\"" + name() + "\",\"contents\":[\"s" +
+                   std::to_string(step) + "\"]},{\"entityName\":\"" + name() + "\",\"contents\":[\"t\\u00e9" +
+                   std::to_string(step) + "\"]}]}";
+            break;
+        case 4:
+            call = "delete_observations";
+            args = "{\"deletions\":[{\"entityName\":\"" + name() + "\",\"observations\":[\"s" +
+                   std::to_string(step - 1 - pick(20)) + "\",\"obs \\\"" + std::to_string(pick(40)) + "\\\"\"]}]}";
+            break;
+        case 5:
+            call = "delete_relations";
+            args = "{\"relations\":[{\"from\":\"" + name() + "\",\"to\":\"" + name() + "\",\"relationType\":\"r" +
+                   std::to_string(pick(3)) + "\"}]}";
+            break;
+        default:
+            call = "delete_entities";
+            args = "{\"entityNames\":[\"" + name() + "\"]}";
+            break;
+        }
+        SCOPED_TRACE(std::to_string(step) + " " + call + " " + args);
+        bool changed = run(call.c_str(), args).rfind("{\"ok\":true", 0) == 0;
+        // The answer after a change comes from the graph kept in memory.
+        run("read_graph", "{}");
+        ASSERT_EQ(g_graph_reused, changed ? 1 : 0);
+        std::string on_disk = read_all(file);
+        ASSERT_EQ(on_disk, formatted(&G));
+        ASSERT_EQ(reformatted(on_disk), on_disk);
+    }
 }
 
 }  // namespace

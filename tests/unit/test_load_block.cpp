@@ -56,12 +56,7 @@ std::string build(graph *g, const std::string &text, int keep) {
     *g = graph{};
     graph_build(g, copy, text.size(), keep);
     if (!keep) free(copy);
-    buf b;
-    buf_init(&b);
-    graph_format(g, &b);
-    std::string out(buf_str(&b), (size_t)b.len);
-    buf_free(&b);
-    return out;
+    return store_test::formatted(g);
 }
 
 bool in_block(const graph &g, const char *s) {
