@@ -78,31 +78,69 @@ static int read_file(const char *path, char **out, size_t *out_len) {
     return 1;
 }
 
+// The members of a line's object that a load reads: the first member of
+// each name, as yyjson_obj_get finds it, or null. One pass over the members.
+struct line_fields {
+    yyjson_val *type, *name, *entity_type, *obs, *from, *to, *relation_type;
+};
+
+static void line_fields_get(yyjson_val *obj, line_fields *f) {
+    *f = {};
+    yyjson_obj_iter it = yyjson_obj_iter_with(obj);
+    yyjson_val *key;
+    while ((key = yyjson_obj_iter_next(&it))) {
+        const char *k = yyjson_get_str(key);
+        yyjson_val **slot = nullptr;
+        switch (yyjson_get_len(key)) {
+        case 2:
+            if (memcmp(k, "to", 2) == 0) slot = &f->to;
+            break;
+        case 4:
+            if (memcmp(k, "type", 4) == 0)
+                slot = &f->type;
+            else if (memcmp(k, "name", 4) == 0)
+                slot = &f->name;
+            else if (memcmp(k, "from", 4) == 0)
+                slot = &f->from;
+            break;
+        case 10:
+            if (memcmp(k, "entityType", 10) == 0) slot = &f->entity_type;
+            break;
+        case 12:
+            if (memcmp(k, "observations", 12) == 0)
+                slot = &f->obs;
+            else if (memcmp(k, "relationType", 12) == 0)
+                slot = &f->relation_type;
+            break;
+        }
+        if (slot && !*slot) *slot = yyjson_obj_iter_get_val(key);
+    }
+}
+
 // Adds one entity line's value to g; -1 when it is not a usable entity.
-static int load_entity(graph *g, text_cursor *c, yyjson_val *root) {
-    yyjson_val *name = yyjson_obj_get(root, "name");
-    yyjson_val *type = yyjson_obj_get(root, "entityType");
-    yyjson_val *obs = yyjson_obj_get(root, "observations");
-    if (!yyjson_is_str(name) || !yyjson_is_str(type) || !yyjson_is_arr(obs)) return -1;
+static int load_entity(graph *g, text_cursor *c, const line_fields *f) {
+    if (!yyjson_is_str(f->name) || !yyjson_is_str(f->entity_type) || !yyjson_is_arr(f->obs))
+        return -1;
     size_t max = (size_t)limit_max_obs();
     if (max < OBS_SCAN_MAX) max = OBS_SCAN_MAX;
     if (g->ent_count >= (uint64_t)limit_max_entities()) g->cut |= CUT_ENTITIES;
-    return ent_add_loaded(g, c, yyjson_get_str(name), yyjson_get_str(type), obs, max);
+    return ent_add_loaded(g, c, f->name, f->entity_type, f->obs, max);
 }
 
 // Adds one relation line's value to g; -1 when it is not a usable relation.
-static int load_relation(graph *g, text_cursor *c, yyjson_val *root) {
-    yyjson_val *from = yyjson_obj_get(root, "from");
-    yyjson_val *to = yyjson_obj_get(root, "to");
-    yyjson_val *type = yyjson_obj_get(root, "relationType");
-    if (!yyjson_is_str(from) || !yyjson_is_str(to) || !yyjson_is_str(type)) return -1;
+static int load_relation(graph *g, text_cursor *c, const line_fields *f) {
+    if (!yyjson_is_str(f->from) || !yyjson_is_str(f->to) || !yyjson_is_str(f->relation_type))
+        return -1;
     if (g->rel_count >= (uint64_t)limit_max_relations()) g->cut |= CUT_RELATIONS;
-    return rel_add_loaded(g, c, yyjson_get_str(from), yyjson_get_str(to), yyjson_get_str(type));
+    return rel_add_loaded(g, c, f->from, f->to, f->relation_type);
 }
 
 // One line, zero-terminated at its end; len counts its bytes up to the first
-// zero byte. Blank lines are ignored, everything unusable is kept verbatim.
-static void load_line(graph *g, text_cursor *c, char *line, size_t len, const yyjson_alc *alc) {
+// zero byte. maybe_nul is 0 when the line holds no escape "\u0000", which
+// alone can put U+0000 into a string. Blank lines are ignored, everything
+// unusable is kept verbatim.
+static void load_line(graph *g, text_cursor *c, char *line, size_t len, int maybe_nul,
+                      const yyjson_alc *alc) {
     char *s = line, *end = line + len;
     while (s < end && (*s == ' ' || *s == '\t' || *s == '\r')) s++;
     if (s == end) return;
@@ -111,14 +149,15 @@ static void load_line(graph *g, text_cursor *c, char *line, size_t len, const yy
     if (doc) {
         yyjson_val *root = yyjson_doc_get_root(doc);
         // A text holding U+0000 would be cut there by every later step, so
-        // its line stays as it is. Only the escape can put one in a string.
-        if (json_text_has_nul_escape(s, (size_t)(end - s)) && json_has_nul(root)) root = nullptr;
+        // its line stays as it is.
+        if (maybe_nul && json_has_nul(root)) root = nullptr;
         if (yyjson_is_obj(root)) {
-            yyjson_val *type = yyjson_obj_get(root, "type");
-            if (yyjson_equals_str(type, "entity"))
-                ok = load_entity(g, c, root);
-            else if (yyjson_equals_str(type, "relation"))
-                ok = load_relation(g, c, root);
+            line_fields f;
+            line_fields_get(root, &f);
+            if (yyjson_equals_str(f.type, "entity"))
+                ok = load_entity(g, c, &f);
+            else if (yyjson_equals_str(f.type, "relation"))
+                ok = load_relation(g, c, &f);
         }
         yyjson_doc_free(doc);
     }
@@ -174,9 +213,6 @@ void graph_build(graph *g, char *text, size_t len, int keep) {
         g->texts_size = (uint64_t)len + 1;
         c.next = text;
     }
-    // Zero bytes are rare; only when the text holds one must each line be
-    // measured up to it.
-    int has_zero = memchr(text, 0, len) != nullptr;
     // One allocator for all the line documents, so that their memory is
     // reused from line to line.
     yyjson_alc *alc = yyjson_alc_dyn_new();
@@ -186,13 +222,21 @@ void graph_build(graph *g, char *text, size_t len, int keep) {
     if (len >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0) p += 3;
     limits_hold();
     while (p < end) {
-        char *nl = (char *)memchr(p, '\n', (size_t)(end - p));
-        char *le = nl ? nl : end;
+        // One pass finds the line's end and tells whether it holds a zero
+        // byte or the escape of U+0000.
+        int marks = 0;
+        char *le = p + line_scan(p, (size_t)(end - p), &marks);
         *le = 0;
         size_t n = (size_t)(le - p);
-        if (has_zero) n = strnlen(p, n);
+        int maybe_nul = (marks & LINE_NUL_ESCAPE) != 0;
+        if (marks & LINE_ZERO) {
+            // The line ends at its first zero byte; only what comes before
+            // it counts.
+            n = strnlen(p, n);
+            maybe_nul = json_text_has_nul_escape(p, n);
+        }
         if (keep) c.end = p;
-        load_line(g, &c, p, n, alc);
+        load_line(g, &c, p, n, maybe_nul, alc);
         p = le + 1;
     }
     limits_release();

@@ -46,6 +46,13 @@ static int field_ok(const char *s) {
     return strnlen(s, FIELD_MAX + 1) <= FIELD_MAX;
 }
 
+// The bytes of a field given as a string value of a loaded line when it is
+// one field_ok takes; 0 otherwise.
+static size_t loaded_field(yyjson_val *v) {
+    size_t n = yyjson_get_len(v);
+    return n <= FIELD_MAX ? n : 0;
+}
+
 // Makes room for one more element in an array that starts at `first` slots
 // and doubles. Returns 0, or -1 with the array untouched.
 static int grow(void **arr, uint64_t count, uint64_t *cap, uint64_t first, size_t elem) {
@@ -205,18 +212,21 @@ ent *ent_find(graph *g, const char *name) {
 
 // str_arr_from, keeping no more than `keep` texts and copying them through c
 // (null: heap copies). The slot array is a heap block of its own.
-// A string element that str_arr_take would copy.
-static int usable_text(yyjson_val *it) {
+// A string element that str_arr_take would copy; nul_free is 1 when the
+// array's document is known to hold no U+0000 (a loaded line).
+static int usable_text(yyjson_val *it, int nul_free) {
     if (!yyjson_is_str(it)) return 0;
     size_t len = yyjson_get_len(it);
     // A text holding U+0000 is never cut to the part before it.
-    return len <= OBS_TEXT_MAX && !memchr(yyjson_get_str(it), 0, len);
+    return len <= OBS_TEXT_MAX && (nul_free || !memchr(yyjson_get_str(it), 0, len));
 }
 
 // *more (may be null) is set to 1 when texts that would have been copied
-// are left out for the keep or examine limits.
+// are left out for the keep or examine limits. A cursor c is given only for
+// a loaded line, whose document holds no U+0000.
 static int str_arr_take(yyjson_val *v, char ***out, size_t *out_count, size_t examine,
                         size_t keep, text_cursor *c, int *more) {
+    int nul_free = c != nullptr;
     *out = nullptr;
     *out_count = 0;
     if (more) *more = 0;
@@ -230,13 +240,13 @@ static int str_arr_take(yyjson_val *v, char ***out, size_t *out_count, size_t ex
     size_t n = 0, i = 0;
     yyjson_val *it = yyjson_arr_get_first(v);
     for (; i < k && n < slots; i++, it = unsafe_yyjson_get_next(it)) {
-        if (!usable_text(it)) continue;
+        if (!usable_text(it, nul_free)) continue;
         char *copy = text_take(c, yyjson_get_str(it), yyjson_get_len(it));
         if (!copy) continue;
         arr[n++] = copy;
     }
     for (size_t total = yyjson_arr_size(v); more && i < total; i++, it = unsafe_yyjson_get_next(it))
-        if (usable_text(it)) {
+        if (usable_text(it, nul_free)) {
             *more = 1;
             break;
         }
@@ -329,17 +339,20 @@ int ent_add(graph *g, const char *name, const char *entity_type, char *const *ob
     return ent_fill(g, name, entity_type, copy, count, err, err_size);
 }
 
-int ent_add_loaded(graph *g, text_cursor *c, const char *name, const char *entity_type,
+int ent_add_loaded(graph *g, text_cursor *c, yyjson_val *name, yyjson_val *entity_type,
                    yyjson_val *obs, size_t examine) {
-    if (ent_check(g, name, entity_type, nullptr, 0) != 0) return -1;
+    size_t ln = loaded_field(name), lt = loaded_field(entity_type);
+    if (g->ent_count >= (uint64_t)limit_max_entities() || !ln || !lt ||
+        grow((void **)&g->ents, g->ent_count, &g->ent_cap, 32, sizeof(ent)) != 0)
+        return -1;
     char *mark = c->next;
     char **arr;
     size_t count;
     int more;
     if (str_arr_take(obs, &arr, &count, examine, (size_t)limit_max_obs(), c, &more) != 0)
         return -1;
-    char *n = text_take(c, name, strlen(name));
-    char *t = text_take(c, entity_type, strlen(entity_type));
+    char *n = text_take(c, yyjson_get_str(name), ln);
+    char *t = text_take(c, yyjson_get_str(entity_type), lt);
     if (!n || !t) {
         graph_text_free(g, n);
         graph_text_free(g, t);
@@ -352,15 +365,17 @@ int ent_add_loaded(graph *g, text_cursor *c, const char *name, const char *entit
     return 0;
 }
 
-// rel_add, copying the texts through c (null: heap copies).
-static int rel_add_in(graph *g, text_cursor *c, const char *from, const char *to,
-                      const char *relation_type, char *err, size_t err_size) {
+// rel_add with the fields' lengths (0 for a field field_ok refuses),
+// copying the texts through c (null: heap copies).
+static int rel_add_in(graph *g, text_cursor *c, const char *from, size_t lf, const char *to,
+                      size_t lt, const char *relation_type, size_t lr, char *err,
+                      size_t err_size) {
     if (g->rel_count >= (uint64_t)limit_max_relations()) {
         set_err(err, err_size,
                 "The graph is at its relation limit; delete relations before adding more.");
         return -1;
     }
-    if (!field_ok(from) || !field_ok(to) || !field_ok(relation_type)) {
+    if (!lf || !lt || !lr) {
         set_err(err, err_size, "A relation needs non-empty from, to and relationType fields.");
         return -1;
     }
@@ -369,9 +384,9 @@ static int rel_add_in(graph *g, text_cursor *c, const char *from, const char *to
         return -1;
     }
     char *mark = c ? c->next : nullptr;
-    char *f = text_take(c, from, strlen(from));
-    char *t = text_take(c, to, strlen(to));
-    char *rt = text_take(c, relation_type, strlen(relation_type));
+    char *f = text_take(c, from, lf);
+    char *t = text_take(c, to, lt);
+    char *rt = text_take(c, relation_type, lr);
     if (!f || !t || !rt) {
         graph_text_free(g, f);
         graph_text_free(g, t);
@@ -389,14 +404,20 @@ static int rel_add_in(graph *g, text_cursor *c, const char *from, const char *to
     return 0;
 }
 
+// The length of a field field_ok takes, else 0.
+static size_t field_len(const char *s) { return field_ok(s) ? strlen(s) : 0; }
+
 int rel_add(graph *g, const char *from, const char *to, const char *relation_type,
             char *err, size_t err_size) {
-    return rel_add_in(g, nullptr, from, to, relation_type, err, err_size);
+    return rel_add_in(g, nullptr, from, field_len(from), to, field_len(to), relation_type,
+                      field_len(relation_type), err, err_size);
 }
 
-int rel_add_loaded(graph *g, text_cursor *c, const char *from, const char *to,
-                   const char *relation_type) {
-    return rel_add_in(g, c, from, to, relation_type, nullptr, 0);
+int rel_add_loaded(graph *g, text_cursor *c, yyjson_val *from, yyjson_val *to,
+                   yyjson_val *relation_type) {
+    return rel_add_in(g, c, yyjson_get_str(from), loaded_field(from), yyjson_get_str(to),
+                      loaded_field(to), yyjson_get_str(relation_type), loaded_field(relation_type),
+                      nullptr, 0);
 }
 
 int obs_push(ent *e, const char *text) {

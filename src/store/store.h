@@ -114,6 +114,15 @@ int json_has_nul(yyjson_val *v);
  * not in a string, or after an escaped backslash): the quick test before
  * json_has_nul, since only that escape puts U+0000 into a string. */
 int json_text_has_nul_escape(const char *s, size_t n);
+/* What line_scan saw on the way to a line's end (bits of *marks). */
+enum : int {
+    LINE_ZERO = 1,        /* a zero byte */
+    LINE_NUL_ESCAPE = 2,  /* the escape \u0000, as json_text_has_nul_escape */
+};
+/* The offset of the first line feed in s[0..n) (n when there is none), with
+ * LINE_* bits set in *marks for what comes before it; *marks is not
+ * cleared. One pass over the line, many bytes at a time. */
+size_t line_scan(const char *s, size_t n, int *marks);
 
 /*==============================================================================
  * Hash index of numbered items

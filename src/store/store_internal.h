@@ -42,16 +42,19 @@ struct text_cursor {
  * has room, otherwise onto the heap. Returns the copy, or null when the heap
  * copy cannot be allocated. */
 char *text_take(text_cursor *c, const char *s, size_t len);
-/* As ent_add for a loaded entity line, without a message: the strings among
- * the first `examine` elements of the JSON array obs become its observations
- * (as str_arr_from takes them, at most limit_max_obs() of them), and every
- * text is copied through c. Returns 0, or -1 with g and c as they were. */
-int ent_add_loaded(graph *g, text_cursor *c, const char *name, const char *entity_type,
+/* As ent_add for a loaded entity line, without a message: name and
+ * entity_type are string values of its document (as yyjson_get_len
+ * measures them: the line holds no U+0000), the strings among the first
+ * `examine` elements of the JSON array obs become its observations (as
+ * str_arr_from takes them, at most limit_max_obs() of them), and every text
+ * is copied through c. Returns 0, or -1 with g and c as they were. */
+int ent_add_loaded(graph *g, text_cursor *c, yyjson_val *name, yyjson_val *entity_type,
                    yyjson_val *obs, size_t examine);
-/* As rel_add for a loaded relation line, without a message, copying through
+/* As rel_add for a loaded relation line (its three fields string values of
+ * its document, as for ent_add_loaded), without a message, copying through
  * c. Returns 0, or -1 with g and c as they were. */
-int rel_add_loaded(graph *g, text_cursor *c, const char *from, const char *to,
-                   const char *relation_type);
+int rel_add_loaded(graph *g, text_cursor *c, yyjson_val *from, yyjson_val *to,
+                   yyjson_val *relation_type);
 /* Builds g, which must be empty, from the file text text[0..len), which is
  * followed by one more writable byte: each line end, and that byte, is
  * overwritten with a zero byte. With keep, text is a heap block of len + 1

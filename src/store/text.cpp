@@ -11,6 +11,10 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define HAVE_AVX2_SCAN 1
+#endif
 
 static char empty_text[1] = {0};
 
@@ -417,6 +421,78 @@ int json_text_has_nul_escape(const char *s, size_t n) {
     for (; i + 6 <= n; i++)
         if (s[i] == '\\' && memcmp(s + i, esc, 6) == 0) return 1;
     return 0;
+}
+
+// What line_scan does at the byte s[at], one of the bytes it stops at (a
+// line feed, a zero byte, or a backslash followed by "u"): 1 at the line
+// feed.
+static inline int line_stop(const char *s, size_t at, size_t n, int *marks) {
+    char ch = s[at];
+    if (ch == '\n') return 1;
+    if (!ch)
+        *marks |= LINE_ZERO;
+    else if (at + 6 <= n && memcmp(s + at, "\\u0000", 6) == 0)
+        *marks |= LINE_NUL_ESCAPE;
+    return 0;
+}
+
+static size_t line_scan_bytes(const char *s, size_t i, size_t n, int *marks) {
+    for (; i < n; i++)
+        if ((s[i] == '\n' || !s[i] || (s[i] == '\\' && i + 1 < n && s[i + 1] == 'u')) &&
+            line_stop(s, i, n, marks))
+            return i;
+    return n;
+}
+
+// The vector scans look at each block of bytes and at the same block one
+// byte on, so that a backslash is a stop only where a "u" follows it; the
+// last block is left to line_scan_bytes, so the look one byte on stays
+// inside s[0..n).
+#ifdef HAVE_AVX2_SCAN
+__attribute__((target("avx2"))) static size_t line_scan_avx2(const char *s, size_t n, int *marks) {
+    const __m256i nl = _mm256_set1_epi8('\n'), bs = _mm256_set1_epi8('\\');
+    const __m256i u = _mm256_set1_epi8('u'), zero = _mm256_setzero_si256();
+    size_t i = 0;
+    for (; i + 33 <= n; i += 32) {
+        __m256i x = _mm256_loadu_si256((const __m256i *)(s + i));
+        __m256i y = _mm256_loadu_si256((const __m256i *)(s + i + 1));
+        __m256i esc = _mm256_and_si256(_mm256_cmpeq_epi8(x, bs), _mm256_cmpeq_epi8(y, u));
+        __m256i hit = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(x, nl), esc),
+                                      _mm256_cmpeq_epi8(x, zero));
+        unsigned m = (unsigned)_mm256_movemask_epi8(hit);
+        while (m) {
+            size_t at = i + (size_t)__builtin_ctz(m);
+            if (line_stop(s, at, n, marks)) return at;
+            m &= m - 1;
+        }
+    }
+    return line_scan_bytes(s, i, n, marks);
+}
+#endif
+
+size_t line_scan(const char *s, size_t n, int *marks) {
+#ifdef HAVE_AVX2_SCAN
+    static const int avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return line_scan_avx2(s, n, marks);
+#endif
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i nl = _mm_set1_epi8('\n'), bs = _mm_set1_epi8('\\'), u = _mm_set1_epi8('u');
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 17 <= n; i += 16) {
+        __m128i x = _mm_loadu_si128((const __m128i *)(s + i));
+        __m128i y = _mm_loadu_si128((const __m128i *)(s + i + 1));
+        __m128i esc = _mm_and_si128(_mm_cmpeq_epi8(x, bs), _mm_cmpeq_epi8(y, u));
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, nl), esc), _mm_cmpeq_epi8(x, zero));
+        unsigned m = (unsigned)_mm_movemask_epi8(hit);
+        while (m) {
+            size_t at = i + (size_t)__builtin_ctz(m);
+            if (line_stop(s, at, n, marks)) return at;
+            m &= m - 1;
+        }
+    }
+#endif
+    return line_scan_bytes(s, i, n, marks);
 }
 
 int json_has_nul(yyjson_val *v) {

@@ -283,6 +283,39 @@ TEST(JsonTextHasNulEscape, FindsTheEscapeWhereverItIs) {
     }
 }
 
+// The one-pass line scan against the plain rule on many texts made of the
+// bytes it looks for: the first line feed, and whether a zero byte or the
+// escape \u0000 comes before it, at every place of blocks of 16 and 32 bytes.
+TEST(LineScan, FindsTheLineEndAndWhatComesBeforeIt) {
+    auto plain = [](const std::string &s, int *marks) {
+        size_t end = s.find('\n');
+        if (end == std::string::npos) end = s.size();
+        *marks = 0;
+        if (s.substr(0, end).find('\0') != std::string::npos) *marks |= LINE_ZERO;
+        if (json_text_has_nul_escape(s.data(), end)) *marks |= LINE_NUL_ESCAPE;
+        return end;
+    };
+    const char alphabet[] = {'a', 'a', 'a', '\\', 'u', '0', '0', '\n', '\0', 'x'};
+    unsigned seed = 7;
+    for (int round = 0; round < 20000; round++) {
+        seed = seed * 1103515245u + 12345u;
+        size_t len = (seed >> 16) % 100;
+        std::string s;
+        for (size_t i = 0; i < len; i++) {
+            seed = seed * 1103515245u + 12345u;
+            // Mostly plain bytes, so that the line feed comes late.
+            unsigned r = (seed >> 16) % 64;
+            s.push_back(r < sizeof alphabet ? alphabet[r] : 'a');
+        }
+        // Now and then the escape itself somewhere.
+        if (len > 6 && round % 3 == 0) s.replace((seed >> 8) % (len - 5), 6, "\\u0000");
+        int want_marks, marks = 0;
+        size_t want = plain(s, &want_marks);
+        EXPECT_EQ(line_scan(s.data(), s.size(), &marks), want) << round;
+        EXPECT_EQ(marks, want_marks) << round;
+    }
+}
+
 // The search in texts longer than the sixteen places it tries at once: the
 // needle at every place, in either case, beside the bytes around the letters
 // ('@', '[', '`', '{') and bytes from 0x80 up, against the plain rule.
