@@ -123,6 +123,10 @@ enum : int {
  * LINE_* bits set in *marks for what comes before it; *marks is not
  * cleared. One pass over the line, many bytes at a time. */
 size_t line_scan(const char *s, size_t n, int *marks);
+/* Makes line_scan look at no more than width bytes at once (64, 32, 16, or
+ * 1), within what the processor offers; returns the width it uses now. For
+ * tests, which try every way of scanning. */
+int line_scan_set_width(int width);
 
 /*==============================================================================
  * Hash index of numbered items

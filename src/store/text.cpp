@@ -13,7 +13,7 @@
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
-#define HAVE_AVX2_SCAN 1
+#define HAVE_X86_VECTOR_SCAN 1
 #endif
 
 static char empty_text[1] = {0};
@@ -448,7 +448,7 @@ static size_t line_scan_bytes(const char *s, size_t i, size_t n, int *marks) {
 // byte on, so that a backslash is a stop only where a "u" follows it; the
 // last block is left to line_scan_bytes, so the look one byte on stays
 // inside s[0..n).
-#ifdef HAVE_AVX2_SCAN
+#ifdef HAVE_X86_VECTOR_SCAN
 __attribute__((target("avx2"))) static size_t line_scan_avx2(const char *s, size_t n, int *marks) {
     const __m256i nl = _mm256_set1_epi8('\n'), bs = _mm256_set1_epi8('\\');
     const __m256i u = _mm256_set1_epi8('u'), zero = _mm256_setzero_si256();
@@ -470,13 +470,58 @@ __attribute__((target("avx2"))) static size_t line_scan_avx2(const char *s, size
 }
 #endif
 
+#ifdef HAVE_X86_VECTOR_SCAN
+__attribute__((target("avx512bw"))) static size_t line_scan_avx512(const char *s, size_t n,
+                                                                   int *marks) {
+    const __m512i nl = _mm512_set1_epi8('\n'), bs = _mm512_set1_epi8('\\');
+    const __m512i u = _mm512_set1_epi8('u'), zero = _mm512_setzero_si512();
+    size_t i = 0;
+    for (; i + 65 <= n; i += 64) {
+        __m512i x = _mm512_loadu_si512((const void *)(s + i));
+        __m512i y = _mm512_loadu_si512((const void *)(s + i + 1));
+        __mmask64 m = _mm512_cmpeq_epi8_mask(x, nl) | _mm512_cmpeq_epi8_mask(x, zero) |
+                      (_mm512_cmpeq_epi8_mask(x, bs) & _mm512_cmpeq_epi8_mask(y, u));
+        while (m) {
+            size_t at = i + (size_t)__builtin_ctzll(m);
+            if (line_stop(s, at, n, marks)) return at;
+            m &= m - 1;
+        }
+    }
+    return line_scan_bytes(s, i, n, marks);
+}
+#endif
+
+// The widest vectors the processor has, in bytes (1: none).
+static int scan_width_max(void) {
+#ifdef HAVE_X86_VECTOR_SCAN
+    if (__builtin_cpu_supports("avx512bw")) return 64;
+    if (__builtin_cpu_supports("avx2")) return 32;
+#endif
+#ifdef __SSE2__
+    return 16;
+#else
+    return 1;
+#endif
+}
+
+// The width line_scan uses; 0 until it is chosen.
+static int g_scan_width;
+
+int line_scan_set_width(int width) {
+    int max = scan_width_max();
+    g_scan_width = width < max ? width : max;
+    return g_scan_width;
+}
+
 size_t line_scan(const char *s, size_t n, int *marks) {
-#ifdef HAVE_AVX2_SCAN
-    static const int avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return line_scan_avx2(s, n, marks);
+    if (!g_scan_width) g_scan_width = scan_width_max();
+#ifdef HAVE_X86_VECTOR_SCAN
+    if (g_scan_width == 64) return line_scan_avx512(s, n, marks);
+    if (g_scan_width == 32) return line_scan_avx2(s, n, marks);
 #endif
     size_t i = 0;
 #ifdef __SSE2__
+    if (g_scan_width < 16) return line_scan_bytes(s, i, n, marks);
     const __m128i nl = _mm_set1_epi8('\n'), bs = _mm_set1_epi8('\\'), u = _mm_set1_epi8('u');
     const __m128i zero = _mm_setzero_si128();
     for (; i + 17 <= n; i += 16) {

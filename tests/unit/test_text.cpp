@@ -285,7 +285,8 @@ TEST(JsonTextHasNulEscape, FindsTheEscapeWhereverItIs) {
 
 // The one-pass line scan against the plain rule on many texts made of the
 // bytes it looks for: the first line feed, and whether a zero byte or the
-// escape \u0000 comes before it, at every place of blocks of 16 and 32 bytes.
+// escape \u0000 comes before it, at every place of blocks of 16, 32 and 64
+// bytes, in every way of scanning the processor offers.
 TEST(LineScan, FindsTheLineEndAndWhatComesBeforeIt) {
     auto plain = [](const std::string &s, int *marks) {
         size_t end = s.find('\n');
@@ -296,24 +297,31 @@ TEST(LineScan, FindsTheLineEndAndWhatComesBeforeIt) {
         return end;
     };
     const char alphabet[] = {'a', 'a', 'a', '\\', 'u', '0', '0', '\n', '\0', 'x'};
-    unsigned seed = 7;
-    for (int round = 0; round < 20000; round++) {
-        seed = seed * 1103515245u + 12345u;
-        size_t len = (seed >> 16) % 100;
-        std::string s;
-        for (size_t i = 0; i < len; i++) {
+    const int widths[] = {64, 32, 16, 1};
+    int used_before = line_scan_set_width(64);
+    for (int width : widths) {
+        int used = line_scan_set_width(width);
+        SCOPED_TRACE(used);
+        unsigned seed = 7;
+        for (int round = 0; round < 20000; round++) {
             seed = seed * 1103515245u + 12345u;
-            // Mostly plain bytes, so that the line feed comes late.
-            unsigned r = (seed >> 16) % 64;
-            s.push_back(r < sizeof alphabet ? alphabet[r] : 'a');
+            size_t len = (seed >> 16) % 200;
+            std::string s;
+            for (size_t i = 0; i < len; i++) {
+                seed = seed * 1103515245u + 12345u;
+                // Mostly plain bytes, so that the line feed comes late.
+                unsigned r = (seed >> 16) % 64;
+                s.push_back(r < sizeof alphabet ? alphabet[r] : 'a');
+            }
+            // Now and then the escape itself somewhere.
+            if (len > 6 && round % 3 == 0) s.replace((seed >> 8) % (len - 5), 6, "\\u0000");
+            int want_marks, marks = 0;
+            size_t want = plain(s, &want_marks);
+            EXPECT_EQ(line_scan(s.data(), s.size(), &marks), want) << round;
+            EXPECT_EQ(marks, want_marks) << round;
         }
-        // Now and then the escape itself somewhere.
-        if (len > 6 && round % 3 == 0) s.replace((seed >> 8) % (len - 5), 6, "\\u0000");
-        int want_marks, marks = 0;
-        size_t want = plain(s, &want_marks);
-        EXPECT_EQ(line_scan(s.data(), s.size(), &marks), want) << round;
-        EXPECT_EQ(marks, want_marks) << round;
     }
+    line_scan_set_width(used_before);
 }
 
 // The search in texts longer than the sixteen places it tries at once: the
