@@ -68,7 +68,10 @@ static int read_file(const char *path, char **out, size_t *out_len) {
         if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
         if (size >= 0 && size <= GRAPH_READ_MAX && fseek(f, 0, SEEK_SET) == 0)
             data = (char *)malloc((size_t)size + 1);
-        if (data) n = fread(data, 1, (size_t)size, f);
+        if (data) {
+            plat_prefer_large_pages(data, (size_t)size + 1);
+            n = fread(data, 1, (size_t)size, f);
+        }
         fclose(f);
     }
     if (!data) return plat_exists(path) ? -1 : 0;

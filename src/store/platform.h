@@ -18,6 +18,11 @@ void plat_heap_setup(void);
  * The block stays allocated and is freed as usual. Never fails (a refusal
  * keeps the pages). */
 void plat_release_pages(void *p, size_t len);
+/* Asks for the whole memory pages inside p[0..len), a heap block about to
+ * be filled, to be backed by large pages where the system offers them on
+ * request, so that filling it takes a few faults instead of one per page.
+ * Never fails (a refusal keeps small pages). */
+void plat_prefer_large_pages(void *p, size_t len);
 /* The current process identifier. */
 long plat_pid(void);
 /* 1 when path exists and is a directory, else 0. */

@@ -37,6 +37,18 @@ void plat_release_pages(void *p, size_t len) {
 
 long plat_pid(void) { return (long)getpid(); }
 
+void plat_prefer_large_pages(void *p, size_t len) {
+#ifdef MADV_HUGEPAGE
+    const uintptr_t huge = (uintptr_t)2 << 20;
+    uintptr_t start = ((uintptr_t)p + huge - 1) & ~(huge - 1);
+    uintptr_t end = ((uintptr_t)p + len) & ~(huge - 1);
+    if (p && end > start) madvise((void *)start, (size_t)(end - start), MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)len;
+#endif
+}
+
 int plat_is_dir(const char *path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
