@@ -394,7 +394,7 @@ int plat_stream_copy(void *f, int fd, int64_t off, uint64_t len) {
     // Written straight from the file's cached pages, a window at a time: one
     // copy, as a write of the same bytes from memory makes, and only one
     // window of them counted in this process's memory at once.
-    const uint64_t window = (uint64_t)1 << 22;
+    const uint64_t window = (uint64_t)1 << 20;
     long page = sysconf(_SC_PAGESIZE);
     if (page <= 0) return copy_by_reading(fd, (off_t)off, out, len);
     while (len > 0) {
