@@ -367,6 +367,10 @@ version=$("$EXE" --version 2>/dev/null | head -n 1 || true)
   echo "Floors: \`bench_minimal\` (a C program that returns 0) for the start; \`bench_floor read\` (read"
   echo "the file in one block and parse every line with yyjson) for reads; \`bench_floor change\` (the"
   echo "same, then write the same bytes to a temporary file, fsync, rename) for a first change."
+  echo "The floors take memory as the system gives it by default; the product asks for large pages"
+  echo "for the block it reads the file into (where the system grants them on request), which spares"
+  echo "it most of the page faults of filling that block: a cold read's wall-clock and system time"
+  echo "gain from that, not only from doing less work (bench/PROFILES.md counts the instructions)."
   echo
   echo "\"One more call in a session\" is the cost of a call in a long-lived process: (median of a"
   echo "session of 1 + K calls - median of a session of 1 call) / K, with K = $K_WARM for the product's"
