@@ -444,6 +444,16 @@ static size_t line_scan_bytes(const char *s, size_t i, size_t n, int *marks) {
     return n;
 }
 
+// The stops of one block that starts at s[i], one bit per byte in m: the
+// offset of the line feed among them, or SIZE_MAX when the line goes on.
+static inline size_t block_stops(const char *s, size_t i, uint64_t m, size_t n, int *marks) {
+    for (; m; m &= m - 1) {
+        size_t at = i + (size_t)__builtin_ctzll(m);
+        if (line_stop(s, at, n, marks)) return at;
+    }
+    return SIZE_MAX;
+}
+
 // The vector scans look at each block of bytes and at the same block one
 // byte on, so that a backslash is a stop only where a "u" follows it; the
 // last block is left to line_scan_bytes, so the look one byte on stays
@@ -459,18 +469,12 @@ __attribute__((target("avx2"))) static size_t line_scan_avx2(const char *s, size
         __m256i esc = _mm256_and_si256(_mm256_cmpeq_epi8(x, bs), _mm256_cmpeq_epi8(y, u));
         __m256i hit = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(x, nl), esc),
                                       _mm256_cmpeq_epi8(x, zero));
-        unsigned m = (unsigned)_mm256_movemask_epi8(hit);
-        while (m) {
-            size_t at = i + (size_t)__builtin_ctz(m);
-            if (line_stop(s, at, n, marks)) return at;
-            m &= m - 1;
-        }
+        size_t at = block_stops(s, i, (uint32_t)_mm256_movemask_epi8(hit), n, marks);
+        if (at != SIZE_MAX) return at;
     }
     return line_scan_bytes(s, i, n, marks);
 }
-#endif
 
-#ifdef HAVE_X86_VECTOR_SCAN
 __attribute__((target("avx512bw"))) static size_t line_scan_avx512(const char *s, size_t n,
                                                                    int *marks) {
     const __m512i nl = _mm512_set1_epi8('\n'), bs = _mm512_set1_epi8('\\');
@@ -481,11 +485,8 @@ __attribute__((target("avx512bw"))) static size_t line_scan_avx512(const char *s
         __m512i y = _mm512_loadu_si512((const void *)(s + i + 1));
         __mmask64 m = _mm512_cmpeq_epi8_mask(x, nl) | _mm512_cmpeq_epi8_mask(x, zero) |
                       (_mm512_cmpeq_epi8_mask(x, bs) & _mm512_cmpeq_epi8_mask(y, u));
-        while (m) {
-            size_t at = i + (size_t)__builtin_ctzll(m);
-            if (line_stop(s, at, n, marks)) return at;
-            m &= m - 1;
-        }
+        size_t at = block_stops(s, i, m, n, marks);
+        if (at != SIZE_MAX) return at;
     }
     return line_scan_bytes(s, i, n, marks);
 }
@@ -529,12 +530,8 @@ size_t line_scan(const char *s, size_t n, int *marks) {
         __m128i y = _mm_loadu_si128((const __m128i *)(s + i + 1));
         __m128i esc = _mm_and_si128(_mm_cmpeq_epi8(x, bs), _mm_cmpeq_epi8(y, u));
         __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, nl), esc), _mm_cmpeq_epi8(x, zero));
-        unsigned m = (unsigned)_mm_movemask_epi8(hit);
-        while (m) {
-            size_t at = i + (size_t)__builtin_ctz(m);
-            if (line_stop(s, at, n, marks)) return at;
-            m &= m - 1;
-        }
+        size_t at = block_stops(s, i, (uint32_t)_mm_movemask_epi8(hit), n, marks);
+        if (at != SIZE_MAX) return at;
     }
 #endif
     return line_scan_bytes(s, i, n, marks);
