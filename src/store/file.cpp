@@ -364,8 +364,96 @@ static void cut_message(uint32_t cut, char *err, size_t err_size) {
     buf_free(&b);
 }
 
+// Replaces the graph file by what fill(f, ctx, err, err_size) writes into f,
+// a new temporary file beside it; fill returns 0, or -1 with the reason in
+// err. Returns 1 with *written the identity of the new graph file, 0 when
+// it was replaced but its identity is not known (something else took its
+// place at once, say), or -1 with the reason in err, the file unchanged and
+// no temporary file left. Forgets the kept graph.
 static int replace_with(int (*fill)(void *f, void *ctx, char *err, size_t err_size), void *ctx,
-                        plat_file_id *written, char *err, size_t err_size);
+                        plat_file_id *written, char *err, size_t err_size) {
+    graph_forget();
+    if (err && err_size) err[0] = 0;
+    if (!path_ready(err, err_size)) return -1;
+    // A graph file that is a symbolic link (into a synced folder, say) stays
+    // one: the file it finally names is replaced, through a temporary file
+    // beside that file.
+    char target[sizeof g_path];
+    if (graph_write_target(target, sizeof target) != 0) {
+        set_err(err, err_size, g_data_err);
+        return -1;
+    }
+    // A file without a write permission bit is not to be replaced, though
+    // the rename would ignore its mode, and the superuser its bits.
+    if (!plat_file_writable(target)) {
+        set_err(err, err_size, "cannot replace the graph file");
+        return -1;
+    }
+    unsigned mode = 0;
+    int keep_mode = plat_file_mode(target, &mode);
+    char tmp[sizeof g_path + 48];
+    graph_temp_path(target, tmp, sizeof tmp);
+    // Made new, never through a link planted at its name: the name may be
+    // taken only by a temporary file a dead writer of this process's id
+    // left, which goes; anything else fails the save.
+    int taken = 0;
+    FILE *f = (FILE *)plat_create_new(tmp, &taken);
+    if (!f && taken && plat_is_own_file(tmp) && plat_unlink(tmp) == 0)
+        f = (FILE *)plat_create_new(tmp, &taken);
+    if (!f) {
+        if (err && err_size) snprintf(err, err_size, "cannot create a temp file beside %s", g_path);
+        return -1;
+    }
+    if (fill(f, ctx, err, err_size) != 0) {
+        fclose(f);
+        plat_unlink(tmp);
+        return -1;
+    }
+    // The data must be on disk before the rename makes it the graph file.
+    int flushed = fflush(f) == 0 && plat_sync_stream(f) == 0;
+    plat_file_id mine;
+    int known = plat_stream_identity(f, &mine) == 1;
+    if (fclose(f) != 0) flushed = 0;
+    if (!flushed) {
+        plat_unlink(tmp);
+        set_err(err, err_size, "cannot flush the graph to disk");
+        return -1;
+    }
+    if (keep_mode) plat_chmod(tmp, mode);
+    if (plat_replace(tmp, target) != 0) {
+        plat_unlink(tmp);
+        set_err(err, err_size, "cannot replace the graph file");
+        return -1;
+    }
+    // The graph file is the one just written while it is the same file with
+    // the same contents; the mode and the rename changed only its status time.
+    plat_file_id now;
+    if (!known || plat_file_identity(g_path, &now) != 1 || now.dev != mine.dev ||
+        now.ino != mine.ino || now.size != mine.size || now.mtime_ns != mine.mtime_ns)
+        return 0;
+    if (written) *written = now;
+    return 1;
+}
+
+// The whole text of a write_over.
+struct text_piece {
+    const char *text;
+    size_t len;
+};
+
+static int put_text(void *f, void *ctx, char *err, size_t err_size) {
+    const text_piece *t = (const text_piece *)ctx;
+    if (t->len > 0 && plat_stream_put(f, t->text, t->len) != 0) {
+        set_err(err, err_size, "the graph is too large to write");
+        return -1;
+    }
+    return 0;
+}
+
+int write_over(const char *text, size_t len, char *err, size_t err_size) {
+    text_piece t = {text, len};
+    return replace_with(put_text, &t, nullptr, err, err_size) < 0 ? -1 : 0;
+}
 
 // Formatted text is written out once this much of it has gathered.
 static const uint64_t SAVE_BLOCK = (uint64_t)1 << 20;
@@ -533,94 +621,4 @@ int graph_save(char *err, size_t err_size) {
         g_lines_ok = 1;
     }
     return r < 0 ? -1 : 0;
-}
-// Replaces the graph file by what fill(f, ctx, err, err_size) writes into f,
-// a new temporary file beside it; fill returns 0, or -1 with the reason in
-// err. Returns 1 with *written the identity of the new graph file, 0 when
-// it was replaced but its identity is not known (something else took its
-// place at once, say), or -1 with the reason in err, the file unchanged and
-// no temporary file left. Forgets the kept graph.
-static int replace_with(int (*fill)(void *f, void *ctx, char *err, size_t err_size), void *ctx,
-                        plat_file_id *written, char *err, size_t err_size) {
-    graph_forget();
-    if (err && err_size) err[0] = 0;
-    if (!path_ready(err, err_size)) return -1;
-    // A graph file that is a symbolic link (into a synced folder, say) stays
-    // one: the file it finally names is replaced, through a temporary file
-    // beside that file.
-    char target[sizeof g_path];
-    if (graph_write_target(target, sizeof target) != 0) {
-        set_err(err, err_size, g_data_err);
-        return -1;
-    }
-    // A file without a write permission bit is not to be replaced, though
-    // the rename would ignore its mode, and the superuser its bits.
-    if (!plat_file_writable(target)) {
-        set_err(err, err_size, "cannot replace the graph file");
-        return -1;
-    }
-    unsigned mode = 0;
-    int keep_mode = plat_file_mode(target, &mode);
-    char tmp[sizeof g_path + 48];
-    graph_temp_path(target, tmp, sizeof tmp);
-    // Made new, never through a link planted at its name: the name may be
-    // taken only by a temporary file a dead writer of this process's id
-    // left, which goes; anything else fails the save.
-    int taken = 0;
-    FILE *f = (FILE *)plat_create_new(tmp, &taken);
-    if (!f && taken && plat_is_own_file(tmp) && plat_unlink(tmp) == 0)
-        f = (FILE *)plat_create_new(tmp, &taken);
-    if (!f) {
-        if (err && err_size) snprintf(err, err_size, "cannot create a temp file beside %s", g_path);
-        return -1;
-    }
-    if (fill(f, ctx, err, err_size) != 0) {
-        fclose(f);
-        plat_unlink(tmp);
-        return -1;
-    }
-    // The data must be on disk before the rename makes it the graph file.
-    int flushed = fflush(f) == 0 && plat_sync_stream(f) == 0;
-    plat_file_id mine;
-    int known = plat_stream_identity(f, &mine) == 1;
-    if (fclose(f) != 0) flushed = 0;
-    if (!flushed) {
-        plat_unlink(tmp);
-        set_err(err, err_size, "cannot flush the graph to disk");
-        return -1;
-    }
-    if (keep_mode) plat_chmod(tmp, mode);
-    if (plat_replace(tmp, target) != 0) {
-        plat_unlink(tmp);
-        set_err(err, err_size, "cannot replace the graph file");
-        return -1;
-    }
-    // The graph file is the one just written while it is the same file with
-    // the same contents; the mode and the rename changed only its status time.
-    plat_file_id now;
-    if (!known || plat_file_identity(g_path, &now) != 1 || now.dev != mine.dev ||
-        now.ino != mine.ino || now.size != mine.size || now.mtime_ns != mine.mtime_ns)
-        return 0;
-    if (written) *written = now;
-    return 1;
-}
-
-// The whole text of a write_over.
-struct text_piece {
-    const char *text;
-    size_t len;
-};
-
-static int put_text(void *f, void *ctx, char *err, size_t err_size) {
-    const text_piece *t = (const text_piece *)ctx;
-    if (t->len > 0 && plat_stream_put(f, t->text, t->len) != 0) {
-        set_err(err, err_size, "the graph is too large to write");
-        return -1;
-    }
-    return 0;
-}
-
-int write_over(const char *text, size_t len, char *err, size_t err_size) {
-    text_piece t = {text, len};
-    return replace_with(put_text, &t, nullptr, err, err_size) < 0 ? -1 : 0;
 }
