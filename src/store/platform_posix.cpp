@@ -140,20 +140,26 @@ int plat_replace(const char *tmp, const char *dst) {
     return 0;
 }
 
+// Writes all len bytes at data to fd; 0, or -1.
+static int write_all(int fd, const char *data, size_t len) {
+    while (len > 0) {
+        ssize_t w = write(fd, data, len);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return -1;
+        data += w;
+        len -= (size_t)w;
+    }
+    return 0;
+}
+
 int plat_create_exclusive(const char *path, const char *text) {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return errno == EEXIST ? -1 : -2;
-    size_t len = strlen(text), done = 0;
-    while (done < len) {
-        ssize_t w = write(fd, text + done, len - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            // A lock file that does not name its holder is worse than none.
-            close(fd);
-            unlink(path);
-            return -2;
-        }
-        done += (size_t)w;
+    if (write_all(fd, text, strlen(text)) != 0) {
+        // A lock file that does not name its holder is worse than none.
+        close(fd);
+        unlink(path);
+        return -2;
     }
     if (close(fd) != 0) {
         unlink(path);
@@ -348,18 +354,6 @@ void *plat_create_new(const char *path, int *taken) {
         unlink(path);
     }
     return f;
-}
-
-// Writes all len bytes at data to fd; 0, or -1.
-static int write_all(int fd, const char *data, size_t len) {
-    while (len > 0) {
-        ssize_t w = write(fd, data, len);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return -1;
-        data += w;
-        len -= (size_t)w;
-    }
-    return 0;
 }
 
 int plat_stream_put(void *f, const void *data, size_t len) {
