@@ -101,7 +101,7 @@ yyjson_mut_val *list_param(yyjson_mut_doc *doc, cgi_request *r, const char *key,
         }
         return arr;
     }
-    char *text = (char *)malloc(text_cap);
+    char *text = (char *)mem_alloc(text_cap);
     if (!text) return nullptr;
     yyjson_mut_val *arr = nullptr;
     size_t text_len = 0;
@@ -121,7 +121,7 @@ yyjson_mut_val *list_param(yyjson_mut_doc *doc, cgi_request *r, const char *key,
             p = bar + 1;
         }
     }
-    free(text);
+    mem_free(text);
     return arr;
 }
 
@@ -200,7 +200,7 @@ void run_obs(cgi_request *r, const char *tool, const char *key, const char *list
 }  // namespace
 
 void args_init(args *a) {
-    a->doc = yyjson_mut_doc_new(nullptr);
+    a->doc = yyjson_mut_doc_new(mem_yyjson());
     a->root = a->doc ? yyjson_mut_obj(a->doc) : nullptr;
     if (a->root) yyjson_mut_doc_set_root(a->doc, a->root);
 }
@@ -223,7 +223,7 @@ void run_tool(const char *name, yyjson_mut_doc *doc, yyjson_mut_val *root) {
             json_raw(answer);
         else
             json_err(500, "out of memory");
-        free(answer);
+        mem_free(answer);
         tool_free(&out);
     } else {
         tool_free(&out);

@@ -8,7 +8,7 @@
 
 #include "cgi.h"
 #include "page/page.h"
-#include "store/platform.h"
+#include "platform/platform.h"
 #include "store/store.h"
 #include "tools/tools.h"
 
@@ -274,7 +274,7 @@ void do_tools(cgi_request *) {
                  "\"protocol\":\"" MCP_PROTOCOL_VERSION "\",\"tools\":");
     buf_puts(&b, list ? list : "[]");
     buf_putc(&b, '}');
-    free(list);
+    mem_free(list);
     send_built(&b);
     buf_free(&b);
 }
@@ -298,16 +298,17 @@ void do_export(cgi_request *) {
         return;
     }
     // Only a regular file: a directory would open and read as nothing.
-    FILE *f = plat_file_mode(path, nullptr) ? fopen(path, "rb") : nullptr;
-    if (!f) {
+    plat_file_id id;
+    int fd = plat_open_read(path, &id);
+    if (fd < 0) {
         json_err(500, "cannot read the graph file (permission, or larger than 24 MB)");
         return;
     }
     out_lit(HDR_EXPORT);
     static char piece[65536];
-    size_t got;
-    while ((got = fread(piece, 1, sizeof piece, f)) > 0) out_write(piece, got);
-    fclose(f);
+    int64_t got;
+    while ((got = plat_read(fd, piece, sizeof piece)) > 0) out_write(piece, (size_t)got);
+    plat_close(fd);
     fflush(out_stream());
 }
 
@@ -376,8 +377,8 @@ int req_read_body(cgi_request *r) {
     if ((size_t)n > (r->body_max ? r->body_max : CGI_BODY_MAX)) return -1;
     char *at = g_body;
     if ((size_t)n > CGI_BODY_MAX) {
-        free(r->body_heap);
-        r->body_heap = (char *)malloc((size_t)n + 1);
+        mem_free(r->body_heap);
+        r->body_heap = (char *)mem_alloc((size_t)n + 1);
         if (!r->body_heap) return -1;
         at = r->body_heap;
     }
@@ -393,7 +394,7 @@ int req_body_parse(cgi_request *r) {
         r->body_state = 1;
         size_t len = r->body ? strlen(r->body) : 0;
         if (len) {
-            r->body_doc = yyjson_read_opts((char *)r->body, len, 0, nullptr, nullptr);
+            r->body_doc = yyjson_read_opts((char *)r->body, len, 0, mem_yyjson(), nullptr);
             if (!r->body_doc) r->body_state = -1;
         }
     }
@@ -402,7 +403,7 @@ int req_body_parse(cgi_request *r) {
 
 void req_free(cgi_request *r) {
     yyjson_doc_free(r->body_doc);
-    free(r->body_heap);
+    mem_free(r->body_heap);
     *r = cgi_request{};
 }
 

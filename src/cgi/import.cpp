@@ -42,7 +42,7 @@ struct import_lines {
     import_lines &operator=(const import_lines &) = delete;
     ~import_lines() {
         for (size_t i = 0; i < n; i++) yyjson_doc_free(at[i].doc);
-        free(at);
+        mem_free(at);
     }
 };
 
@@ -59,7 +59,7 @@ void fail_at(import_tally *t, size_t line, const char *why) {
 int read_lines(const char *body, size_t len, import_lines *out, import_tally *t) {
     size_t count = 1;
     for (size_t i = 0; i < len; i++) count += body[i] == '\n';
-    out->at = (import_line *)calloc(count, sizeof *out->at);
+    out->at = (import_line *)mem_calloc(count, sizeof *out->at);
     if (!out->at) {
         fail_at(t, 0, "not enough memory to read the import");
         return -1;
@@ -76,7 +76,7 @@ int read_lines(const char *body, size_t len, import_lines *out, import_tally *t)
         size_t blank = 0;
         while (blank < n && (p[blank] == ' ' || p[blank] == '\t')) blank++;
         if (blank == n) continue;
-        yyjson_doc *doc = yyjson_read(p, n, 0);
+        yyjson_doc *doc = yyjson_read_opts((char *)p, n, 0, mem_yyjson(), nullptr);
         if (!doc) {
             fail_at(t, no, "not valid JSON");
             return -1;
@@ -101,7 +101,7 @@ int read_lines(const char *body, size_t len, import_lines *out, import_tally *t)
 // tool's result in out, or -1 with the tool's error set in t for line no.
 int run_on(void (*tool)(yyjson_val *, tool_out *), const char *key, yyjson_val *v,
            yyjson_val *name, yyjson_val *contents, size_t no, tool_out *out, import_tally *t) {
-    yyjson_mut_doc *m = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_doc *m = yyjson_mut_doc_new(mem_yyjson());
     yyjson_mut_val *root = m ? yyjson_mut_obj(m) : nullptr;
     yyjson_mut_val *arr = m ? yyjson_mut_arr(m) : nullptr;
     yyjson_mut_val *el = nullptr;
@@ -117,7 +117,7 @@ int run_on(void (*tool)(yyjson_val *, tool_out *), const char *key, yyjson_val *
     yyjson_doc *args = nullptr;
     if (root && arr && el && yyjson_mut_arr_append(arr, el) && yyjson_mut_obj_add_val(m, root, key, arr)) {
         yyjson_mut_doc_set_root(m, root);
-        args = yyjson_mut_doc_imut_copy(m, nullptr);
+        args = yyjson_mut_doc_imut_copy(m, mem_yyjson());
     }
     yyjson_mut_doc_free(m);
     if (!args) {

@@ -7,7 +7,7 @@
 #include "cgi/cgi.h"
 #include "entry.h"
 #include "mcp/mcp.h"
-#include "store/platform.h"
+#include "platform/platform.h"
 #include "tools/tools.h"
 
 // Runs before main: no line ending may ever be translated on the standard
@@ -26,7 +26,7 @@ int mode_meta(void) {
 static int mode_schema(void) {
     char *text = tools_list_json();
     printf("%s\n", text ? text : "[]");
-    free(text);
+    mem_free(text);
     fflush(stdout);
     return 0;
 }

@@ -153,7 +153,7 @@ static void do_tools_list(yyjson_val *, yyjson_val *id, buf *out) {
     buf_puts(&text, "{\"tools\":");
     buf_puts(&text, cat ? cat : "[]");
     buf_puts(&text, "}");
-    free(cat);
+    mem_free(cat);
     send_result(out, id, buf_str(&text));
     if (text.dropped) out->dropped = 1;
     buf_free(&text);
@@ -210,7 +210,7 @@ static void do_resources_read(yyjson_val *req, yyjson_val *id, buf *out) {
     tool_read_graph(nullptr, &res);
     char *text = nullptr;
     if (!res.failed && res.doc && res.root)
-        text = yyjson_mut_write_opts(res.doc, YYJSON_WRITE_NOFLAG, nullptr, nullptr, nullptr);
+        text = yyjson_mut_write_opts(res.doc, YYJSON_WRITE_NOFLAG, mem_yyjson(), nullptr, nullptr);
     if (!text) {
         // A graph that cannot be read is a failure of the request, never an
         // empty graph: the client must not take "{}" for the contents.
@@ -229,7 +229,7 @@ static void do_resources_read(yyjson_val *req, yyjson_val *id, buf *out) {
                     "\",\"mimeType\":\"application/json\",\"text\":");
     json_str(&body, text);
     buf_puts(&body, "}]}");
-    free(text);
+    mem_free(text);
     send_result(out, id, buf_str(&body));
     if (body.dropped) out->dropped = 1;
     buf_free(&body);
@@ -296,7 +296,7 @@ int mcp_handle_message(const char *line, size_t len, buf *out) {
     buf resp;
     buf_init(&resp);
     // The flag 0 reader never writes into the text it is given.
-    yyjson_doc *doc = yyjson_read_opts((char *)line, len, YYJSON_READ_NOFLAG, nullptr, nullptr);
+    yyjson_doc *doc = yyjson_read_opts((char *)line, len, YYJSON_READ_NOFLAG, mem_yyjson(), nullptr);
     int kind = MCP_INVALID;
     if (!doc) send_error(&resp, nullptr, -32700, "Parse error: not valid JSON");
     else kind = handle_doc(doc, &resp);
@@ -322,7 +322,7 @@ int mcp_handle_message(const char *line, size_t len, buf *out) {
 }
 
 int mode_mcp(void) {
-    char *line = (char *)malloc(MCP_LINE_MAX);
+    char *line = (char *)mem_alloc(MCP_LINE_MAX);
     if (!line) return 1;
     buf out;
     buf_init(&out);
@@ -345,6 +345,6 @@ int mode_mcp(void) {
         }
         if (c == EOF) break;
     }
-    free(line);
+    mem_free(line);
     return 0;
 }

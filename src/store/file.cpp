@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform.h"
+#include "platform/platform.h"
 #include "store.h"
 #include "store_internal.h"
 
@@ -60,24 +60,26 @@ static int read_file(const char *path, char **out, size_t *out_len) {
     // Only a regular file is read; a directory would open on POSIX and read
     // as nothing, hiding that the graph is not where it should be.
     if (plat_exists(path) && !plat_file_mode(path, nullptr)) return -1;
-    FILE *f = fopen(path, "rb");
+    plat_file_id id;
+    int fd = plat_open_read(path, &id);
     char *data = nullptr;
-    size_t n = 0;
-    if (f) {
-        long size = -1;
-        if (fseek(f, 0, SEEK_END) == 0) size = ftell(f);
-        if (size >= 0 && size <= GRAPH_READ_MAX && fseek(f, 0, SEEK_SET) == 0)
-            data = (char *)malloc((size_t)size + 1);
+    int64_t n = 0;
+    if (fd >= 0) {
+        if (id.size >= 0 && id.size <= GRAPH_READ_MAX) data = (char *)mem_alloc((size_t)id.size + 1);
         if (data) {
-            plat_prefer_large_pages(data, (size_t)size + 1);
-            n = fread(data, 1, (size_t)size, f);
+            plat_prefer_large_pages(data, (size_t)id.size + 1);
+            n = plat_read(fd, data, (size_t)id.size);
+            if (n < 0) {
+                mem_free(data);
+                data = nullptr;
+            }
         }
-        fclose(f);
+        plat_close(fd);
     }
     if (!data) return plat_exists(path) ? -1 : 0;
     data[n] = 0;
     *out = data;
-    *out_len = n;
+    *out_len = (size_t)n;
     return 1;
 }
 
@@ -218,7 +220,8 @@ void graph_build(graph *g, char *text, size_t len, int keep) {
     }
     // One allocator for all the line documents, so that their memory is
     // reused from line to line.
-    yyjson_alc *alc = yyjson_alc_dyn_new();
+    mem_reuse reuse;
+    const yyjson_alc *alc = mem_reuse_start(&reuse);
     char *p = text, *end = text + len;
     // A byte order mark at the very start is no part of the first line; a
     // save does not write it back.
@@ -243,10 +246,10 @@ void graph_build(graph *g, char *text, size_t len, int keep) {
         p = le + 1;
     }
     limits_release();
-    if (alc) yyjson_alc_dyn_free(alc);
+    mem_reuse_end(&reuse);
     if (keep && c.next == text) {
         // Nothing went into the block.
-        free(text);
+        mem_free(text);
         g->texts = nullptr;
         g->texts_size = 0;
     } else if (keep) {
@@ -397,23 +400,23 @@ static int replace_with(int (*fill)(void *f, void *ctx, char *err, size_t err_si
     // taken only by a temporary file a dead writer of this process's id
     // left, which goes; anything else fails the save.
     int taken = 0;
-    FILE *f = (FILE *)plat_create_new(tmp, &taken);
+    void *f = plat_create_new(tmp, &taken);
     if (!f && taken && plat_is_own_file(tmp) && plat_unlink(tmp) == 0)
-        f = (FILE *)plat_create_new(tmp, &taken);
+        f = plat_create_new(tmp, &taken);
     if (!f) {
         if (err && err_size) snprintf(err, err_size, "cannot create a temp file beside %s", g_path);
         return -1;
     }
     if (fill(f, ctx, err, err_size) != 0) {
-        fclose(f);
+        plat_stream_close(f);
         plat_unlink(tmp);
         return -1;
     }
     // The data must be on disk before the rename makes it the graph file.
-    int flushed = fflush(f) == 0 && plat_sync_stream(f) == 0;
+    int flushed = plat_sync_stream(f) == 0;
     plat_file_id mine;
     int known = plat_stream_identity(f, &mine) == 1;
-    if (fclose(f) != 0) flushed = 0;
+    if (plat_stream_close(f) != 0) flushed = 0;
     if (!flushed) {
         plat_unlink(tmp);
         set_err(err, err_size, "cannot flush the graph to disk");

@@ -59,7 +59,7 @@ static int grow(void **arr, uint64_t count, uint64_t *cap, uint64_t first, size_
     if (count < *cap) return 0;
     uint64_t ncap = *cap ? *cap * 2 : first;
     if (ncap > SIZE_MAX / elem) return -1;
-    void *p = realloc(*arr, (size_t)(ncap * elem));
+    void *p = mem_realloc(*arr, (size_t)(ncap * elem));
     if (!p) return -1;
     *arr = p;
     *cap = ncap;
@@ -68,8 +68,8 @@ static int grow(void **arr, uint64_t count, uint64_t *cap, uint64_t first, size_
 
 static void free_texts(char **arr, uint64_t count) {
     if (!arr) return;
-    for (uint64_t i = 0; i < count; i++) free(arr[i]);
-    free(arr);
+    for (uint64_t i = 0; i < count; i++) mem_free(arr[i]);
+    mem_free(arr);
 }
 
 // 1 when s lies in g's block of loaded texts.
@@ -78,14 +78,14 @@ static inline int in_block(const graph *g, const char *s) {
 }
 
 void graph_text_free(const graph *g, char *text) {
-    if (!in_block(g, text)) free(text);
+    if (!in_block(g, text)) mem_free(text);
 }
 
 // Releases an array of texts of g and the array itself.
 static void free_graph_texts(const graph *g, char **arr, uint64_t count) {
     if (!arr) return;
     for (uint64_t i = 0; i < count; i++) graph_text_free(g, arr[i]);
-    free(arr);
+    mem_free(arr);
 }
 
 void graph_clear(graph *g) {
@@ -96,16 +96,16 @@ void graph_clear(graph *g) {
         graph_text_free(g, e->entity_type);
         free_graph_texts(g, e->obs, e->obs_count);
     }
-    free(g->ents);
+    mem_free(g->ents);
     for (uint64_t i = 0; i < g->rel_count; i++) {
         rel *r = &g->rels[i];
         graph_text_free(g, r->from);
         graph_text_free(g, r->to);
         graph_text_free(g, r->relation_type);
     }
-    free(g->rels);
+    mem_free(g->rels);
     free_graph_texts(g, g->bad, g->bad_count);
-    free(g->texts);
+    mem_free(g->texts);
     hash_index_free(&g->names);
     memset(g, 0, sizeof *g);
 }
@@ -116,7 +116,7 @@ char *text_take(text_cursor *c, const char *s, size_t len) {
         p = c->next;
         c->next += len + 1;
     } else {
-        p = (char *)malloc(len + 1);
+        p = (char *)mem_alloc(len + 1);
         if (!p) return nullptr;
     }
     memcpy(p, s, len);
@@ -235,7 +235,7 @@ static int str_arr_take(yyjson_val *v, char ***out, size_t *out_count, size_t ex
     if (k > examine) k = examine;
     if (k == 0) return 0;
     size_t slots = k < keep ? k : keep;
-    char **arr = (char **)malloc(slots * sizeof(char *));
+    char **arr = (char **)mem_alloc(slots * sizeof(char *));
     if (!arr) return -1;
     size_t n = 0, i = 0;
     yyjson_val *it = yyjson_arr_get_first(v);
@@ -292,7 +292,7 @@ static void ent_place(graph *g, char *name, char *entity_type, char **obs, uint6
     e->obs_count = count;
     e->line_at = 0;
     e->line_len = 0;
-    if (!count) free(obs);
+    if (!count) mem_free(obs);
     if (g->names.count == i && g->names.slot &&
         hash_index_add(&g->names, str_hash(name), i) != 0)
         hash_index_free(&g->names);
@@ -305,8 +305,8 @@ static int ent_fill(graph *g, const char *name, const char *entity_type, char **
     char *n = dup_or_null(name);
     char *t = dup_or_null(entity_type);
     if (!n || !t) {
-        free(n);
-        free(t);
+        mem_free(n);
+        mem_free(t);
         free_texts(obs, count);
         set_err(err, err_size, MSG_OOM);
         return -1;
@@ -322,7 +322,7 @@ int ent_add(graph *g, const char *name, const char *entity_type, char *const *ob
     if (count > max) count = max;
     char **copy = nullptr;
     if (count > 0) {
-        copy = (char **)malloc((size_t)count * sizeof(char *));
+        copy = (char **)mem_alloc((size_t)count * sizeof(char *));
         if (!copy) {
             set_err(err, err_size, MSG_OOM);
             return -1;
@@ -424,9 +424,9 @@ int obs_push(ent *e, const char *text) {
     if (e->obs_count >= (uint64_t)limit_max_obs()) return 0;
     char *copy = dup_or_null(text ? text : "");
     if (!copy) return 0;
-    char **p = (char **)realloc(e->obs, (size_t)(e->obs_count + 1) * sizeof(char *));
+    char **p = (char **)mem_realloc(e->obs, (size_t)(e->obs_count + 1) * sizeof(char *));
     if (!p) {
-        free(copy);
+        mem_free(copy);
         return 0;
     }
     p[e->obs_count++] = copy;
@@ -453,10 +453,10 @@ uint64_t obs_remove(graph *g, ent *e, const char *text, size_t len) {
         e->line_at = 0;
         // Keep the array exactly as long as the observations it holds.
         if (keep == 0) {
-            free(e->obs);
+            mem_free(e->obs);
             e->obs = nullptr;
         } else {
-            char **shrunk = (char **)realloc(e->obs, sizeof(char *) * keep);
+            char **shrunk = (char **)mem_realloc(e->obs, sizeof(char *) * keep);
             if (shrunk) e->obs = shrunk;
         }
     }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform.h"
+#include "platform/platform.h"
 #include "store.h"
 #include "store_internal.h"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform.h"
+#include "platform/platform.h"
 #include "store.h"
 #include "store_internal.h"
 
@@ -69,11 +69,12 @@ holder_state text_state(const char *text) {
 // Reads a lock-sized file; "" when it cannot be read.
 void read_lock_text(const char *path, char *out, size_t cap) {
     out[0] = 0;
-    FILE *f = fopen(path, "rb");
-    if (!f) return;
-    size_t n = fread(out, 1, cap - 1, f);
-    fclose(f);
-    out[n] = 0;
+    plat_file_id id;
+    int fd = plat_open_read(path, &id);
+    if (fd < 0) return;
+    int64_t n = plat_read(fd, out, cap - 1);
+    plat_close(fd);
+    out[n > 0 ? n : 0] = 0;
 }
 
 // 1 when a file whose holder cannot be told has gone stale: older than the

@@ -18,8 +18,8 @@ struct rel_index {
 static rel_index g_rels;
 
 void rels_by_entity_drop(void) {
-    free(g_rels.start);
-    free(g_rels.list);
+    mem_free(g_rels.start);
+    mem_free(g_rels.list);
     memset(&g_rels, 0, sizeof g_rels);
 }
 
@@ -36,10 +36,10 @@ static int build(graph *g) {
     rels_by_entity_drop();
     // Entity and relation numbers are kept in 32 bits.
     if (g->ent_count >= UINT32_MAX || g->rel_count >= UINT32_MAX / 2) return 0;
-    g_rels.start = (uint32_t *)calloc((size_t)g->ent_count + 2, sizeof(uint32_t));
-    uint32_t *ends = (uint32_t *)malloc((size_t)g->rel_count * 2 * sizeof(uint32_t) + 1);
+    g_rels.start = (uint32_t *)mem_calloc((size_t)g->ent_count + 2, sizeof(uint32_t));
+    uint32_t *ends = (uint32_t *)mem_alloc((size_t)g->rel_count * 2 * sizeof(uint32_t) + 1);
     if (!g_rels.start || !ends) {
-        free(ends);
+        mem_free(ends);
         rels_by_entity_drop();
         return 0;
     }
@@ -58,9 +58,9 @@ static int build(graph *g) {
         total += (f != 0) + (t != 0);
     }
     for (uint64_t e = 1; e <= g->ent_count + 1; e++) g_rels.start[e] += g_rels.start[e - 1];
-    g_rels.list = (uint32_t *)malloc((size_t)total * sizeof(uint32_t) + 1);
+    g_rels.list = (uint32_t *)mem_alloc((size_t)total * sizeof(uint32_t) + 1);
     if (!g_rels.list) {
-        free(ends);
+        mem_free(ends);
         rels_by_entity_drop();
         return 0;
     }
@@ -72,7 +72,7 @@ static int build(graph *g) {
             if (e) g_rels.list[--g_rels.start[e]] = (uint32_t)i;
         }
     }
-    free(ends);
+    mem_free(ends);
     g_rels.ents = g->ent_count;
     g_rels.rels = g->rel_count;
     g_rels.built = 1;

@@ -1,5 +1,6 @@
-/* store.h - the graph store: text helpers, the in-memory graph, the graph
- * file with its atomic saves and writer's lock, and the storage location. */
+/* store.h - the graph store: the in-memory graph, the graph file with its
+ * atomic saves and writer's lock, and the storage location. It includes the
+ * base layer's headers, which every user of the store also uses. */
 #ifndef PLUGIN_MEMORY_STORE_H
 #define PLUGIN_MEMORY_STORE_H
 
@@ -8,171 +9,12 @@
 
 #include <yyjson.h>
 
-/*==============================================================================
- * The connector and its fixed limits, defined here once
- *============================================================================*/
-
-#define CONNECTOR_ID "plugin_memory"     /* the connector's name, for the host */
-#define CONNECTOR_NAME "memory"          /* its short name in the meta line */
-#define CONNECTOR_DESC "Knowledge graph" /* its description in the meta line */
-#define CONNECTOR_VERSION "1.0.0"        /* its version, everywhere it is named */
-#define MCP_PROTOCOL_VERSION "2025-06-18" /* the MCP revision the server speaks */
-
-#define GRAPH_READ_MAX_MB 24      /* the largest graph file, in MiB */
-#define GRAPH_READ_MAX ((long)GRAPH_READ_MAX_MB * 1048576L) /* ... in bytes */
-#define OBS_SCAN_MAX 2000         /* observation elements examined per entity
-                                     (a load looks at more when MEMORY_MAX_OBS
-                                     is raised above it) */
-#define OBS_TEXT_MAX 8000         /* longest observation text taken from JSON */
-#define LIST_PIECE_MAX (OBS_TEXT_MAX - 1) /* longest piece of a "|"-separated
-                                     list parameter of the API */
-
-/*==============================================================================
- * Text buffer
- *============================================================================*/
-
-/* Largest capacity a buffer may reach: 256 MiB (text plus terminator). */
-#define BUF_MAX_CAP ((uint64_t)268435456)
-
-/* A growable, always zero-terminated text buffer. A record whose fields are
- * all zero is a valid empty buffer. */
-struct buf {
-    char *data;      /* the text; null while nothing has been allocated */
-    uint64_t len;    /* text bytes, the terminator not counted */
-    uint64_t cap;    /* bytes allocated at data; 0 while data is null */
-    int dropped;     /* set to 1 the first time an append is dropped for lack
-                        of room; only buf_init and buf_free clear it */
-};
-
-/* Sets every field to zero: an empty buffer without storage. */
-void buf_init(buf *b);
-/* Makes room for n more bytes plus the terminator. Capacities run 1024, then
- * doubling, up to BUF_MAX_CAP. Returns 1 on success; 0 when the buffer cannot
- * grow, leaving data, len and cap exactly as they were. */
-int buf_need(buf *b, uint64_t n);
-/* Appends n bytes; a null src or n of 0 does nothing (and allocates nothing).
- * When there is no room the whole piece is dropped and `dropped` is set. */
-void buf_add(buf *b, const void *src, uint64_t n);
-/* Appends a zero-terminated text; null appends nothing. */
-void buf_puts(buf *b, const char *s);
-/* Appends one byte. */
-void buf_putc(buf *b, int c);
-/* The text, or a static empty text while nothing is allocated; never null. */
-const char *buf_str(const buf *b);
-/* Releases the storage and zeroes the record; it can be used again. */
-void buf_free(buf *b);
-
-/*==============================================================================
- * JSON text and small string helpers
- *============================================================================*/
-
-/* Appends s as a JSON string literal, escaping only the double quote, the
- * backslash and control bytes. A null s gives "". Each escape is one piece. */
-void json_str(buf *b, const char *s);
-/* Bounded copy into dst[size]: always terminated, cut silently. Nothing
- * happens when dst is null or size is 0; a null src gives an empty text. */
-void str_copy(char *dst, size_t size, const char *src);
-/* 1 when needle occurs in hay, folding only A-Z; an empty or null needle
- * always matches, an empty or null hay matches only that. */
-int str_icontains(const char *hay, const char *needle);
-/* A needle prepared for many searches as str_icontains makes them. */
-struct ifind {
-    const char *needle;   /* the needle ("" for null); not owned */
-    size_t len;           /* its bytes */
-    size_t p1, p2;        /* two of its places whose bytes a quick test
-                             looks for first (the same place for one byte) */
-};
-/* Prepares f for needle (null as ""); the needle must outlive f. */
-void ifind_prepare(ifind *f, const char *needle);
-/* str_icontains(hay, the needle of f). */
-int ifind_in(const ifind *f, const char *hay);
-/* Heap copy of s, or null for a null s or when memory runs out. */
-char *dup_or_null(const char *s);
-/* A hash of the zero-terminated text s (FNV-1a), for tables of texts. Never
- * fails; s must not be null. */
-size_t str_hash(const char *s);
-/* The same hash of the len bytes at s, zero bytes included: equal to
- * str_hash(s) when s holds no zero byte among them. */
-size_t str_hash_n(const char *s, size_t len);
-/* str_hash(s), with the length of s put in *len in the same pass. */
-size_t str_hash_len(const char *s, size_t *len);
-/* Integer setting from the environment: def when unset, empty, without
- * digits or beyond 32 bits; otherwise the value clamped to [min, max]. */
-int env_int(const char *name, int def, int min, int max);
-/* 1 when s[0..len) is well-formed UTF-8 (no overlong forms, surrogates or
- * code points past U+10FFFF, as the JSON reader demands), else 0. */
-int utf8_valid(const char *s, size_t len);
-/* Length of the longest prefix of s[0..len) that does not end inside a
- * multi-byte UTF-8 sequence: a lead byte whose sequence runs past len is
- * dropped together with its continuation bytes. */
-size_t utf8_whole_prefix(const char *s, size_t len);
-/* 1 when v, or any value inside it (member keys included), is a string that
- * holds the character U+0000; 0 otherwise and for null. v must belong to an
- * immutable document. */
-int json_has_nul(yyjson_val *v);
-/* 1 when the JSON text s[0..n) holds the escape \u0000 somewhere (perhaps
- * not in a string, or after an escaped backslash): the quick test before
- * json_has_nul, since only that escape puts U+0000 into a string. */
-int json_text_has_nul_escape(const char *s, size_t n);
-/* What line_scan saw on the way to a line's end (bits of *marks). */
-enum : int {
-    LINE_ZERO = 1,        /* a zero byte */
-    LINE_NUL_ESCAPE = 2,  /* the escape \u0000, as json_text_has_nul_escape */
-};
-/* The offset of the first line feed in s[0..n) (n when there is none), with
- * LINE_* bits set in *marks for what comes before it; *marks is not
- * cleared. One pass over the line, many bytes at a time. */
-size_t line_scan(const char *s, size_t n, int *marks);
-/* Makes line_scan look at no more than width bytes at once (64, 32, 16, or
- * 1), within what the processor offers; returns the width it uses now. For
- * tests, which try every way of scanning. */
-int line_scan_set_width(int width);
-
-/*==============================================================================
- * Hash index of numbered items
- *============================================================================*/
-
-/* A hash table of item numbers, in the manner of SQLite's hash.c but leaner:
- * the items (entities, texts of a request, ...) stay in the caller's arrays
- * and the index holds only their numbers under a hash of their key that the
- * caller computes; a lookup walks the numbers entered under a hash and the
- * caller compares the keys. Open addressing with linear probing, at most
- * three quarters full, 8 bytes a slot. Items entered under one hash are
- * walked in the order they were entered. There is no removal: a caller whose
- * numbering changes frees the index and enters its items again. A record
- * whose fields are all zero is an empty index. */
-struct hash_slot {
-    uint32_t item;            /* item number + 1; 0 marks a free slot */
-    uint32_t tag;             /* low 32 bits of the item's hash: its home
-                                 slot, and a filter that passes over most
-                                 other items without a key comparison */
-};
-struct hash_index {
-    hash_slot *slot;          /* the slots; null while nothing was entered */
-    uint64_t mask;            /* slot count - 1; 0 while slot is null */
-    uint64_t count;           /* items entered */
-};
-
-/* Enters item under hash. Returns 0, or -1 when the index cannot grow (out
- * of memory, or item beyond 32 bits): the index is then unchanged. */
-int hash_index_add(hash_index *x, size_t hash, uint64_t item);
-/* Position of a walk over the items entered under one hash. */
-struct hash_walk {
-    uint64_t pos;             /* next slot to look at */
-    uint32_t tag;             /* low 32 bits of the hash */
-};
-/* Starts a walk over the items entered under hash. */
-void hash_index_walk(const hash_index *x, size_t hash, hash_walk *w);
-/* The next item of the walk: every item entered under the walk's hash comes
- * out once, in the order entered, perhaps among a few others (the caller
- * compares keys). Returns the item number, or -1 at the end. */
-int64_t hash_index_next(const hash_index *x, hash_walk *w);
-/* Makes room for n items in an index that holds none, so that entering
- * them does not grow it step by step. Returns 0, or -1 (x unchanged) when
- * the slots cannot be had; the index still works then. */
-int hash_index_reserve(hash_index *x, uint64_t n);
-/* Releases the slots and zeroes x. */
-void hash_index_free(hash_index *x);
+#include "base/buf.h"
+#include "base/connector.h"
+#include "base/env.h"
+#include "base/hash.h"
+#include "base/mem.h"
+#include "base/text.h"
 
 /*==============================================================================
  * Graph model

@@ -75,7 +75,7 @@ void text_set_free(text_set *s) {
 
 int rel_list_init(rel_list *l, size_t n, size_t extra, unsigned char **extra_at, tool_out *out) {
     size_t slots = n ? n : 1;
-    l->block = calloc(1, 3 * slots * sizeof(char *) + extra + 1);
+    l->block = mem_calloc(1, 3 * slots * sizeof(char *) + extra + 1);
     if (!l->block) {
         tool_err(out, "out of memory");
         return -1;

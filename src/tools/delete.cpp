@@ -43,7 +43,7 @@ void tool_delete_entities(yyjson_val *args, tool_out *out) {
     // was found, and for each entity whether it goes: one block.
     size_t n = yyjson_arr_size(list);
     size_t slots = n ? n : 1;
-    heap_guard block{calloc(1, slots * (sizeof(yyjson_val *) + sizeof(char *) + 1) +
+    heap_guard block{mem_calloc(1, slots * (sizeof(yyjson_val *) + sizeof(char *) + 1) +
                                    (size_t)g->ent_count + 1)};
     if (!block.p) {
         tool_err(out, "out of memory");

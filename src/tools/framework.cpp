@@ -17,7 +17,7 @@ void tool_out_init(tool_out *out) {
 }
 
 void tool_start(tool_out *out) {
-    out->doc = yyjson_mut_doc_new(nullptr);
+    out->doc = yyjson_mut_doc_new(mem_yyjson());
     if (!out->doc) {
         tool_err(out, "out of memory");
         return;
@@ -45,8 +45,8 @@ void tool_err(tool_out *out, const char *fmt, ...) {
 void tool_free(tool_out *out) {
     if (!out) return;
     if (out->doc) yyjson_mut_doc_free(out->doc);
-    free(out->note);
-    free(out->err);
+    mem_free(out->note);
+    mem_free(out->err);
     tool_out_init(out);
 }
 
@@ -124,12 +124,12 @@ void tool_mcp_result(buf *b, const tool_out *out) {
     }
     char *pretty = nullptr;
     if (out->doc && out->root)
-        pretty = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_PRETTY_TWO_SPACES, nullptr,
+        pretty = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_PRETTY_TWO_SPACES, mem_yyjson(),
                                        nullptr, nullptr);
     buf_puts(b, "{\"content\":[{\"type\":\"text\",\"text\":");
     json_str(b, pretty ? pretty : "{}");
     buf_puts(b, "}");
-    free(pretty);
+    mem_free(pretty);
     if (out->note && out->note[0]) {
         buf_puts(b, ",{\"type\":\"text\",\"text\":");
         json_str(b, out->note);
@@ -137,12 +137,12 @@ void tool_mcp_result(buf *b, const tool_out *out) {
     }
     buf_puts(b, "],\"isError\":false");
     if (has_members(out)) {
-        char *compact = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_NOFLAG, nullptr, nullptr,
+        char *compact = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_NOFLAG, mem_yyjson(), nullptr,
                                               nullptr);
         if (compact) {
             buf_puts(b, ",\"structuredContent\":");
             buf_puts(b, compact);
-            free(compact);
+            mem_free(compact);
         }
     }
     buf_puts(b, "}");
@@ -159,19 +159,19 @@ char *tool_api_result(const tool_out *out) {
     }
     if (!has_members(out)) return dup_or_null("{\"ok\":true}");
     size_t len = 0;
-    char *compact = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_NOFLAG, nullptr, &len, nullptr);
+    char *compact = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_NOFLAG, mem_yyjson(), &len, nullptr);
     if (!compact) return dup_or_null("{\"ok\":false,\"error\":\"could not serialise the result\"}");
     if (compact[0] != '{' || compact[1] == '}') {
-        free(compact);
+        mem_free(compact);
         return dup_or_null("{\"ok\":true}");
     }
     // The members follow "{\"ok\":true," in the written text itself, widened
     // in place, so that a whole-graph answer is not copied.
     static const char head[] = "{\"ok\":true,";
     const size_t head_len = sizeof head - 1;
-    char *text = (char *)realloc(compact, len + head_len);
+    char *text = (char *)mem_realloc(compact, len + head_len);
     if (!text) {
-        free(compact);
+        mem_free(compact);
         return nullptr;
     }
     memmove(text + head_len, text + 1, len);  // the members, "}" and the terminator
@@ -179,7 +179,7 @@ char *tool_api_result(const tool_out *out) {
     if (!out->note || !out->note[0]) return text;
     // The note, which the API would not show otherwise, as the last member.
     buf_add(&b, text, len + head_len - 2);  // without the closing "}"
-    free(text);
+    mem_free(text);
     buf_puts(&b, ",\"note\":");
     json_str(&b, out->note);
     buf_putc(&b, '}');

@@ -126,7 +126,7 @@ static int emit_indexed_relations(yyjson_mut_doc *doc, yyjson_mut_val *ra, graph
         rels_of_entity(g, (uint64_t)(ents[i] - g->ents), &l, &k);
         total += k;
     }
-    uint32_t *all = (uint32_t *)malloc((size_t)total * sizeof(uint32_t) + 1);
+    uint32_t *all = (uint32_t *)mem_alloc((size_t)total * sizeof(uint32_t) + 1);
     if (!all) return -1;
     uint64_t m = 0;
     for (size_t i = 0; i < n; i++) {
@@ -143,7 +143,7 @@ static int emit_indexed_relations(yyjson_mut_doc *doc, yyjson_mut_val *ra, graph
         yyjson_mut_val *o = rel_to_mut(doc, r->from, r->to, r->relation_type);
         if (o && ra) yyjson_mut_arr_append(ra, o);
     }
-    free(all);
+    mem_free(all);
     return 0;
 }
 
@@ -176,7 +176,7 @@ void emit_with_relations(tool_out *out, graph *g, ent *const *ents, size_t n, co
         // walk made a whole-graph read quadratic).
         unsigned char *sel = nullptr;
         if (n > k_walk_max) {
-            sel = (unsigned char *)calloc((size_t)g->ent_count + 1, 1);
+            sel = (unsigned char *)mem_calloc((size_t)g->ent_count + 1, 1);
             graph_index_names(g);  // a lookup per relation end
         }
         if (sel)
@@ -189,7 +189,7 @@ void emit_with_relations(tool_out *out, graph *g, ent *const *ents, size_t n, co
             yyjson_mut_val *o = rel_to_mut(doc, r->from, r->to, r->relation_type);
             if (o && ra) yyjson_mut_arr_append(ra, o);
         }
-        free(sel);
+        mem_free(sel);
     }
     if (ea) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "entities"), ea);
     if (ra) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "relations"), ra);
@@ -220,7 +220,7 @@ static ent **read_begin(yyjson_val *args, read_opt *opt, tool_out *out, const ch
         return nullptr;
     }
     uint64_t slots = names ? yyjson_arr_size(names) : (*g)->ent_count;
-    ent **list = (ent **)malloc(sizeof(ent *) * (slots ? slots : 1));
+    ent **list = (ent **)mem_alloc(sizeof(ent *) * (slots ? slots : 1));
     if (!list) {
         read_opt_free_types(opt);
         tool_err(out, "out of memory");
@@ -233,7 +233,7 @@ static ent **read_begin(yyjson_val *args, read_opt *opt, tool_out *out, const ch
 static void read_finish(tool_out *out, graph *g, ent **list, size_t n, read_opt *opt) {
     if (!out->doc) tool_start(out);
     if (!out->failed) emit_with_relations(out, g, list, n, opt);
-    free(list);
+    mem_free(list);
     read_opt_free_types(opt);
 }
 
@@ -311,7 +311,7 @@ void tool_search_nodes(yyjson_val *args, tool_out *out) {
 // when memory runs out.
 static int64_t open_indexed(graph *g, yyjson_val *names, size_t want, ent **list) {
     uint64_t cap = want + 1, m = 0;
-    uint64_t *found = (uint64_t *)malloc((size_t)cap * sizeof(uint64_t));
+    uint64_t *found = (uint64_t *)mem_alloc((size_t)cap * sizeof(uint64_t));
     if (!found) return -1;
     yyjson_arr_iter it = yyjson_arr_iter_with(names);
     yyjson_val *v;
@@ -321,9 +321,9 @@ static int64_t open_indexed(graph *g, yyjson_val *names, size_t want, ent **list
         name_walk_start(g, yyjson_get_str(v), yyjson_get_len(v), &w);
         for (int64_t i; (i = name_walk_next(g, &w)) >= 0;) {
             if (m == cap) {
-                uint64_t *more = (uint64_t *)realloc(found, (size_t)cap * 2 * sizeof(uint64_t));
+                uint64_t *more = (uint64_t *)mem_realloc(found, (size_t)cap * 2 * sizeof(uint64_t));
                 if (!more) {
-                    free(found);
+                    mem_free(found);
                     return -1;
                 }
                 found = more;
@@ -336,7 +336,7 @@ static int64_t open_indexed(graph *g, yyjson_val *names, size_t want, ent **list
     size_t n = 0;
     for (uint64_t i = 0; i < m && n < want; i++)
         if (!i || found[i] != found[i - 1]) list[n++] = &g->ents[found[i]];
-    free(found);
+    mem_free(found);
     return (int64_t)n;
 }
 
@@ -360,9 +360,9 @@ void tool_open_nodes(yyjson_val *args, tool_out *out) {
         read_finish(out, g, list, (size_t)got, &opt);
         return;
     }
-    unsigned char *sel = want ? (unsigned char *)calloc((size_t)g->ent_count + 1, 1) : nullptr;
+    unsigned char *sel = want ? (unsigned char *)mem_calloc((size_t)g->ent_count + 1, 1) : nullptr;
     if (want && !sel) {
-        free(list);
+        mem_free(list);
         read_opt_free_types(&opt);
         tool_err(out, "out of memory");
         return;
@@ -384,6 +384,6 @@ void tool_open_nodes(yyjson_val *args, tool_out *out) {
         list[n++] = &g->ents[i];
         marked--;
     }
-    free(sel);
+    mem_free(sel);
     read_finish(out, g, list, n, &opt);
 }

@@ -8,7 +8,7 @@
 
 #include <yyjson.h>
 
-#include "../store/store.h"
+#include "store/store.h"
 
 /*==============================================================================
  * Result record and framework

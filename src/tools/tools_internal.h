@@ -14,7 +14,7 @@ struct heap_guard {
     explicit heap_guard(void *block) : p(block) {}
     heap_guard(const heap_guard &) = delete;
     heap_guard &operator=(const heap_guard &) = delete;
-    ~heap_guard() { free(p); }
+    ~heap_guard() { mem_free(p); }
 };
 
 /* The member key of args when it is an array; otherwise null, with the error
@@ -67,7 +67,7 @@ struct rel_list {
     rel_list &operator=(const rel_list &) = delete;
     ~rel_list() {
         text_set_free(&froms);
-        free(block);
+        mem_free(block);
     }
 };
 /* Makes room for n elements, every field null, and for extra zeroed bytes

@@ -1,11 +1,32 @@
-// index.cpp - the hash index of numbered items: open addressing with linear
-// probing over slots that hold an item number and the low 32 bits of its
-// hash, which also give the item's home slot (an index never has more than
-// 2^32 slots).
+// hash.cpp - the text hash, and the hash index of numbered items: open
+// addressing with linear probing over slots that hold an item number and the
+// low 32 bits of its hash, which also give the item's home slot (an index
+// never has more than 2^32 slots).
 #include <cstdlib>
 #include <cstring>
 
-#include "store.h"
+#include "hash.h"
+#include "mem.h"
+
+size_t str_hash(const char *s) {
+    uint64_t h = 1469598103934665603ULL;
+    for (; *s; s++) h = (h ^ (unsigned char)*s) * 1099511628211ULL;
+    return (size_t)(h ^ (h >> 29));
+}
+
+size_t str_hash_len(const char *s, size_t *len) {
+    uint64_t h = 1469598103934665603ULL;
+    const char *p = s;
+    for (; *p; p++) h = (h ^ (unsigned char)*p) * 1099511628211ULL;
+    *len = (size_t)(p - s);
+    return (size_t)(h ^ (h >> 29));
+}
+
+size_t str_hash_n(const char *s, size_t len) {
+    uint64_t h = 1469598103934665603ULL;
+    for (size_t i = 0; i < len; i++) h = (h ^ (unsigned char)s[i]) * 1099511628211ULL;
+    return (size_t)(h ^ (h >> 29));
+}
 
 namespace {
 
@@ -26,7 +47,7 @@ int grow(hash_index *x) {
     uint64_t slots = x->slot ? x->mask + 1 : 0;
     uint64_t nslots = slots ? slots * 2 : FIRST_SLOTS;
     if (nslots > ((uint64_t)1 << 32) || nslots > SIZE_MAX / sizeof(hash_slot)) return -1;
-    hash_slot *ns = (hash_slot *)calloc((size_t)nslots, sizeof *ns);
+    hash_slot *ns = (hash_slot *)mem_calloc((size_t)nslots, sizeof *ns);
     if (!ns) return -1;
     // The items move in slot order from a free slot on, so that every run of
     // taken slots is met whole and from its start: items of one hash then
@@ -37,7 +58,7 @@ int grow(hash_index *x) {
         const hash_slot &s = x->slot[(start + i) & x->mask];
         if (s.item) place(ns, nslots - 1, s.tag, s.item);
     }
-    free(x->slot);
+    mem_free(x->slot);
     x->slot = ns;
     x->mask = nslots - 1;
     return 0;
@@ -59,7 +80,7 @@ int hash_index_reserve(hash_index *x, uint64_t n) {
     uint64_t slots = FIRST_SLOTS;
     while (slots * 3 < (n + 1) * 4) slots *= 2;
     if (slots > ((uint64_t)1 << 32) || slots > SIZE_MAX / sizeof(hash_slot)) return -1;
-    hash_slot *s = (hash_slot *)calloc((size_t)slots, sizeof *s);
+    hash_slot *s = (hash_slot *)mem_calloc((size_t)slots, sizeof *s);
     if (!s) return -1;
     x->slot = s;
     x->mask = slots - 1;
@@ -82,6 +103,6 @@ int64_t hash_index_next(const hash_index *x, hash_walk *w) {
 }
 
 void hash_index_free(hash_index *x) {
-    free(x->slot);
+    mem_free(x->slot);
     memset(x, 0, sizeof *x);
 }

@@ -1,12 +1,13 @@
-// text.cpp - the growable text buffer and the small text helpers that every
-// subsystem uses to assemble JSON and copy strings.
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
+// simd.cpp - the routines that look at many bytes at once: writing a JSON
+// string literal, the case-folding search, and the scans for a line's end and
+// for the escape of U+0000. Each has a plain byte-at-a-time path beside its
+// vector one; line_scan chooses its width at run time, the others use SSE2,
+// which every x86-64 processor has.
+#include <cstdint>
 #include <cstring>
 
-#include "store.h"
+#include "buf.h"
+#include "text.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -15,66 +16,6 @@
 #include <immintrin.h>
 #define HAVE_X86_VECTOR_SCAN 1
 #endif
-
-static char empty_text[1] = {0};
-
-void buf_init(buf *b) {
-    b->data = nullptr;
-    b->len = 0;
-    b->cap = 0;
-    b->dropped = 0;
-}
-
-int buf_need(buf *b, uint64_t n) {
-    // Compare without overflow: the text, the new bytes and the terminator.
-    if (n >= BUF_MAX_CAP || b->len + 1 > BUF_MAX_CAP - n) return 0;
-    uint64_t need = b->len + n + 1;
-    if (need <= b->cap) return 1;
-    uint64_t cand = b->cap ? b->cap : 1024;
-    while (cand < need) {
-        if (cand > BUF_MAX_CAP / 2) return 0;
-        cand *= 2;
-    }
-    char *p = (char *)realloc(b->data, (size_t)cand);
-    if (!p) return 0;
-    if (!b->data) p[0] = 0;
-    b->data = p;
-    b->cap = cand;
-    return 1;
-}
-
-void buf_add(buf *b, const void *src, uint64_t n) {
-    if (!src || n == 0) return;
-    if (!buf_need(b, n)) {
-        b->dropped = 1;
-        return;
-    }
-    memcpy(b->data + b->len, src, (size_t)n);
-    b->len += n;
-    b->data[b->len] = 0;
-}
-
-void buf_puts(buf *b, const char *s) {
-    if (s) buf_add(b, s, strlen(s));
-}
-
-void buf_putc(buf *b, int c) {
-    // The common case, room for the byte and the terminator, needs no call.
-    if (b->data && b->len + 2 <= b->cap) {
-        b->data[b->len++] = (char)c;
-        b->data[b->len] = 0;
-        return;
-    }
-    char ch = (char)c;
-    buf_add(b, &ch, 1);
-}
-
-const char *buf_str(const buf *b) { return b->data ? b->data : empty_text; }
-
-void buf_free(buf *b) {
-    free(b->data);
-    buf_init(b);
-}
 
 #ifndef __SSE2__
 // 1 when any of the eight bytes in w needs escaping: below 0x20, the double
@@ -210,15 +151,6 @@ void json_str(buf *b, const char *s) {
     json_str_pieces(b, p, p + n);
 }
 
-void str_copy(char *dst, size_t size, const char *src) {
-    if (!dst || size == 0) return;
-    dst[0] = 0;
-    if (!src) return;
-    size_t i = 0;
-    for (; i + 1 < size && src[i]; i++) dst[i] = src[i];
-    dst[i] = 0;
-}
-
 static inline unsigned char fold(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? (unsigned char)(c + 32) : c;
 }
@@ -300,94 +232,6 @@ int str_icontains(const char *hay, const char *needle) {
     ifind f;
     ifind_prepare(&f, needle);
     return ifind_in(&f, hay);
-}
-
-size_t str_hash(const char *s) {
-    uint64_t h = 1469598103934665603ULL;
-    for (; *s; s++) h = (h ^ (unsigned char)*s) * 1099511628211ULL;
-    return (size_t)(h ^ (h >> 29));
-}
-
-size_t str_hash_len(const char *s, size_t *len) {
-    uint64_t h = 1469598103934665603ULL;
-    const char *p = s;
-    for (; *p; p++) h = (h ^ (unsigned char)*p) * 1099511628211ULL;
-    *len = (size_t)(p - s);
-    return (size_t)(h ^ (h >> 29));
-}
-
-size_t str_hash_n(const char *s, size_t len) {
-    uint64_t h = 1469598103934665603ULL;
-    for (size_t i = 0; i < len; i++) h = (h ^ (unsigned char)s[i]) * 1099511628211ULL;
-    return (size_t)(h ^ (h >> 29));
-}
-
-char *dup_or_null(const char *s) {
-    if (!s) return nullptr;
-    size_t n = strlen(s) + 1;
-    char *p = (char *)malloc(n);
-    if (p) memcpy(p, s, n);
-    return p;
-}
-
-int env_int(const char *name, int def, int min, int max) {
-    const char *v = getenv(name);
-    if (!v || !*v) return def;
-    char *end = nullptr;
-    errno = 0;
-    long x = strtol(v, &end, 10);
-    if (end == v) return def;
-    if (errno == ERANGE || x < INT_MIN || x > INT_MAX) return def;
-    if (x < min) return min;
-    if (x > max) return max;
-    return (int)x;
-}
-
-int utf8_valid(const char *s, size_t len) {
-    const unsigned char *p = (const unsigned char *)s, *end = p + len;
-    while (p < end) {
-        unsigned c = *p;
-        if (c < 0x80) {
-            p++;
-            continue;
-        }
-        size_t n;
-        unsigned min;
-        if (c >= 0xC2 && c <= 0xDF) n = 2, min = 0x80;
-        else if (c >= 0xE0 && c <= 0xEF) n = 3, min = 0x800;
-        else if (c >= 0xF0 && c <= 0xF4) n = 4, min = 0x10000;
-        else return 0;
-        if ((size_t)(end - p) < n) return 0;
-        unsigned cp = c & (0x7F >> n);
-        for (size_t i = 1; i < n; i++) {
-            if ((p[i] & 0xC0) != 0x80) return 0;
-            cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        // Overlong forms, the surrogates and anything past U+10FFFF.
-        if (cp < min || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
-        p += n;
-    }
-    return 1;
-}
-
-size_t utf8_whole_prefix(const char *s, size_t len) {
-    const unsigned char *p = (const unsigned char *)s;
-    size_t i = len;
-    size_t back = 0;
-    while (i > 0 && back < 4 && (p[i - 1] & 0xC0) == 0x80) {
-        i--;
-        back++;
-    }
-    if (i == 0) return len;
-    unsigned char lead = p[i - 1];
-    size_t need;
-    if (lead < 0x80) return len;            // plain ASCII ends the text
-    else if ((lead & 0xE0) == 0xC0) need = 2;
-    else if ((lead & 0xF0) == 0xE0) need = 3;
-    else if ((lead & 0xF8) == 0xF0) need = 4;
-    else return len;                        // not a lead byte: leave as it is
-    if (back + 1 >= need) return len;       // the last character is whole
-    return i - 1;
 }
 
 int json_text_has_nul_escape(const char *s, size_t n) {
@@ -535,15 +379,4 @@ size_t line_scan(const char *s, size_t n, int *marks) {
     }
 #endif
     return line_scan_bytes(s, i, n, marks);
-}
-
-int json_has_nul(yyjson_val *v) {
-    if (!v) return 0;
-    // The values of an immutable document lie one after another, a
-    // container's contents right behind it, so the whole tree is one run
-    // that ends where the value's next sibling would begin.
-    yyjson_val *end = unsafe_yyjson_get_next(v);
-    for (yyjson_val *p = v; p < end; p++)
-        if (yyjson_is_str(p) && memchr(yyjson_get_str(p), 0, yyjson_get_len(p))) return 1;
-    return 0;
 }

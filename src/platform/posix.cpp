@@ -1,4 +1,17 @@
-// platform_posix.cpp - the operating-system services of platform.h on POSIX.
+// posix.cpp - the operating-system services of platform.h on POSIX.
+//
+// Every system call that can fail is made through the table a_syscall, in
+// the manner of SQLite's os_unix.c, so that a test can put a failing version
+// in place of any of them (plat_set_syscall) and prove that each failure is
+// handled. Rules for the table:
+//   1. Only the calls whose failure the program must survive are in it:
+//      file, directory and process queries. Hints (madvise), the clock and
+//      the process's own id are called directly.
+//   2. Each entry's default is a plain static function of this file with the
+//      call's own signature (variadic calls get a fixed one), so the typed
+//      accessor SYS(name) needs no casts at the call sites.
+//   3. A replacement keeps the default's contract: it returns what the call
+//      returns on failure and sets errno as the call would.
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -17,6 +30,93 @@
 #include <unistd.h>
 
 #include "platform.h"
+
+static int sys_open(const char *path, int flags, mode_t mode) { return open(path, flags, mode); }
+static int sys_close(int fd) { return close(fd); }
+static ssize_t sys_read(int fd, void *buf, size_t n) { return read(fd, buf, n); }
+static ssize_t sys_pread(int fd, void *buf, size_t n, off_t off) { return pread(fd, buf, n, off); }
+static ssize_t sys_write(int fd, const void *buf, size_t n) { return write(fd, buf, n); }
+static int sys_fsync(int fd) { return fsync(fd); }
+static int sys_rename(const char *from, const char *to) { return rename(from, to); }
+static int sys_unlink(const char *path) { return unlink(path); }
+static int sys_mkdir(const char *path, mode_t mode) { return mkdir(path, mode); }
+static int sys_chmod(const char *path, mode_t mode) { return chmod(path, mode); }
+static int sys_stat(const char *path, struct stat *st) { return stat(path, st); }
+static int sys_lstat(const char *path, struct stat *st) { return lstat(path, st); }
+static int sys_fstat(int fd, struct stat *st) { return fstat(fd, st); }
+static ssize_t sys_readlink(const char *path, char *buf, size_t n) { return readlink(path, buf, n); }
+static char *sys_realpath(const char *path, char *out) { return realpath(path, out); }
+static int sys_faccessat(int dir, const char *path, int mode, int flags) {
+    return faccessat(dir, path, mode, flags);
+}
+static void *sys_mmap(void *at, size_t n, int prot, int flags, int fd, off_t off) {
+    return mmap(at, n, prot, flags, fd, off);
+}
+static int sys_munmap(void *at, size_t n) { return munmap(at, n); }
+static FILE *sys_fdopen(int fd, const char *mode) { return fdopen(fd, mode); }
+static size_t sys_fwrite(const void *p, size_t size, size_t n, FILE *f) { return fwrite(p, size, n, f); }
+static int sys_fflush(FILE *f) { return fflush(f); }
+static int sys_fclose(FILE *f) { return fclose(f); }
+static DIR *sys_opendir(const char *path) { return opendir(path); }
+static int sys_kill(pid_t pid, int sig) { return kill(pid, sig); }
+
+// The calls of the table, in its order: name and default function.
+#define POSIX_SYSCALLS(X)                                                                      \
+    X(open) X(close) X(read) X(pread) X(write) X(fsync) X(rename) X(unlink) X(mkdir) X(chmod)  \
+    X(stat) X(lstat) X(fstat) X(readlink) X(realpath) X(faccessat) X(mmap) X(munmap)           \
+    X(fdopen) X(fwrite) X(fflush) X(fclose) X(opendir) X(kill)
+
+enum {
+#define SYS_INDEX(name) SYS_##name,
+    POSIX_SYSCALLS(SYS_INDEX)
+#undef SYS_INDEX
+    SYS_COUNT
+};
+
+struct syscall_entry {
+    const char *name;         // the call's name, as tests give it
+    plat_syscall_ptr current; // what the program calls now
+    plat_syscall_ptr dflt;    // the system's own, through sys_<name>
+};
+
+static syscall_entry a_syscall[SYS_COUNT] = {
+#define SYS_ENTRY(name) {#name, (plat_syscall_ptr)sys_##name, (plat_syscall_ptr)sys_##name},
+    POSIX_SYSCALLS(SYS_ENTRY)
+#undef SYS_ENTRY
+};
+
+// The current function of a call, with its own type.
+#define SYS(name) ((decltype(&sys_##name))a_syscall[SYS_##name].current)
+
+static syscall_entry *syscall_find(const char *name) {
+    for (syscall_entry &e : a_syscall)
+        if (name && strcmp(e.name, name) == 0) return &e;
+    return nullptr;
+}
+
+int plat_set_syscall(const char *name, plat_syscall_ptr fn) {
+    syscall_entry *e = syscall_find(name);
+    if (!e) return -1;
+    e->current = fn ? fn : e->dflt;
+    return 0;
+}
+
+plat_syscall_ptr plat_get_syscall(const char *name) {
+    syscall_entry *e = syscall_find(name);
+    return e ? e->current : nullptr;
+}
+
+plat_syscall_ptr plat_default_syscall(const char *name) {
+    syscall_entry *e = syscall_find(name);
+    return e ? e->dflt : nullptr;
+}
+
+const char *plat_next_syscall(const char *name) {
+    if (!name) return a_syscall[0].name;
+    for (int i = 0; i + 1 < SYS_COUNT; i++)
+        if (strcmp(a_syscall[i].name, name) == 0) return a_syscall[i + 1].name;
+    return nullptr;
+}
 
 void plat_binary_stdio(void) {}
 
@@ -51,17 +151,17 @@ void plat_prefer_large_pages(void *p, size_t len) {
 
 int plat_is_dir(const char *path) {
     struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+    return SYS(stat)(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 int plat_exists(const char *path) {
     struct stat st;
-    return stat(path, &st) == 0;
+    return SYS(stat)(path, &st) == 0;
 }
 
 int plat_file_mode(const char *path, unsigned *mode) {
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (SYS(stat)(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     if (mode) *mode = (unsigned)(st.st_mode & 0777);
     return 1;
 }
@@ -76,7 +176,7 @@ static void id_of(const struct stat *st, plat_file_id *id) {
 
 int plat_file_identity(const char *path, plat_file_id *id) {
     struct stat st;
-    if (stat(path, &st) != 0) return (errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
+    if (SYS(stat)(path, &st) != 0) return (errno == ENOENT || errno == ENOTDIR) ? 0 : -1;
     if (!S_ISREG(st.st_mode)) return -1;
     id_of(&st, id);
     return 1;
@@ -90,26 +190,29 @@ int64_t plat_now_ns(void) {
 
 int64_t plat_file_size(const char *path) {
     struct stat st;
-    if (stat(path, &st) != 0) return -1;
+    if (SYS(stat)(path, &st) != 0) return -1;
     return (int64_t)st.st_size;
 }
 
-int plat_mkdir(const char *path) { return mkdir(path, 0777) == 0 ? 0 : -1; }
+int plat_mkdir(const char *path) { return SYS(mkdir)(path, 0777) == 0 ? 0 : -1; }
 
 int plat_chmod(const char *path, unsigned mode) {
-    return chmod(path, (mode_t)(mode & 0777)) == 0 ? 0 : -1;
+    return SYS(chmod)(path, (mode_t)(mode & 0777)) == 0 ? 0 : -1;
 }
 
-int plat_unlink(const char *path) { return unlink(path) == 0 ? 0 : -1; }
+int plat_unlink(const char *path) { return SYS(unlink)(path) == 0 ? 0 : -1; }
 
 int plat_sync_stream(void *f) {
+    if (SYS(fflush)((FILE *)f) != 0) return -1;
     int fd = fileno((FILE *)f);
     if (fd < 0) return -1;
-    while (fsync(fd) != 0) {
+    while (SYS(fsync)(fd) != 0) {
         if (errno != EINTR) return -1;
     }
     return 0;
 }
+
+int plat_stream_close(void *f) { return SYS(fclose)((FILE *)f) == 0 ? 0 : -1; }
 
 // Makes a finished rename durable by syncing the directory that holds dst.
 // Some file systems refuse fsync on a directory; the rename has happened by
@@ -127,15 +230,15 @@ static void sync_parent_dir(const char *dst) {
         memcpy(dir, dst, n);
         dir[n] = 0;
     }
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = SYS(open)(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) return;
-    while (fsync(fd) != 0 && errno == EINTR) {
+    while (SYS(fsync)(fd) != 0 && errno == EINTR) {
     }
-    close(fd);
+    SYS(close)(fd);
 }
 
 int plat_replace(const char *tmp, const char *dst) {
-    if (rename(tmp, dst) != 0) return -1;
+    if (SYS(rename)(tmp, dst) != 0) return -1;
     sync_parent_dir(dst);
     return 0;
 }
@@ -143,7 +246,7 @@ int plat_replace(const char *tmp, const char *dst) {
 // Writes all len bytes at data to fd; 0, or -1.
 static int write_all(int fd, const char *data, size_t len) {
     while (len > 0) {
-        ssize_t w = write(fd, data, len);
+        ssize_t w = SYS(write)(fd, data, len);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) return -1;
         data += w;
@@ -153,16 +256,16 @@ static int write_all(int fd, const char *data, size_t len) {
 }
 
 int plat_create_exclusive(const char *path, const char *text) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = SYS(open)(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return errno == EEXIST ? -1 : -2;
     if (write_all(fd, text, strlen(text)) != 0) {
         // A lock file that does not name its holder is worse than none.
-        close(fd);
-        unlink(path);
+        SYS(close)(fd);
+        SYS(unlink)(path);
         return -2;
     }
-    if (close(fd) != 0) {
-        unlink(path);
+    if (SYS(close)(fd) != 0) {
+        SYS(unlink)(path);
         return -2;
     }
     return 0;
@@ -170,7 +273,7 @@ int plat_create_exclusive(const char *path, const char *text) {
 
 int plat_file_age(const char *path, long *seconds) {
     struct stat st;
-    if (lstat(path, &st) != 0) return -1;
+    if (SYS(lstat)(path, &st) != 0) return -1;
     // Whole seconds that have really passed, from the exact times: the
     // difference of the two second counts alone would call a file written
     // at 10.999 one second old at 11.000. Ahead of the clock, likewise.
@@ -193,11 +296,11 @@ void plat_sleep_ms(int ms) {
 
 int plat_pid_alive(long pid) {
     if (pid <= 0) return 1;
-    return (kill((pid_t)pid, 0) == 0 || errno != ESRCH) ? 1 : 0;
+    return (SYS(kill)((pid_t)pid, 0) == 0 || errno != ESRCH) ? 1 : 0;
 }
 
 int plat_dir_each(const char *dir, void (*fn)(const char *name, void *ctx), void *ctx) {
-    DIR *d = opendir(dir);
+    DIR *d = SYS(opendir)(dir);
     if (!d) return -1;
     struct dirent *e;
     while ((e = readdir(d)) != nullptr) {
@@ -211,13 +314,13 @@ int plat_dir_each(const char *dir, void (*fn)(const char *name, void *ctx), void
 // Reads up to cap - 1 bytes of a small file into buf. Returns the count, or
 // -1 with errno as open or read left it.
 static ssize_t read_small(const char *path, char *buf, size_t cap) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = SYS(open)(path, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) return -1;
     ssize_t n;
-    while ((n = read(fd, buf, cap - 1)) < 0 && errno == EINTR) {
+    while ((n = SYS(read)(fd, buf, cap - 1)) < 0 && errno == EINTR) {
     }
     int saved = errno;
-    close(fd);
+    SYS(close)(fd);
     errno = saved;
     if (n >= 0) buf[n] = 0;
     return n;
@@ -232,7 +335,7 @@ const char *plat_host_tag(void) {
     // namespace's inode tells containers on one machine apart.
     char boot[64], ns[64];
     ssize_t n = read_small("/proc/sys/kernel/random/boot_id", boot, sizeof boot);
-    ssize_t m = readlink("/proc/self/ns/pid", ns, sizeof ns - 1);
+    ssize_t m = SYS(readlink)("/proc/self/ns/pid", ns, sizeof ns - 1);
     if (n <= 0 || m <= 0) return tag;
     ns[m] = 0;
     uint64_t h = 1469598103934665603ULL;  // FNV-1a, 64 bits
@@ -277,22 +380,22 @@ int plat_pid_start(long pid, unsigned long long *start) {
 
 int plat_node_kind(const char *path) {
     struct stat st;
-    if (lstat(path, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+    if (SYS(lstat)(path, &st) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
     return S_ISREG(st.st_mode) ? 1 : 2;
 }
 
 int plat_is_own_file(const char *path) {
     struct stat st;
-    return lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+    return SYS(lstat)(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
            st.st_nlink == 1;
 }
 
 int plat_file_writable(const char *path) {
     struct stat st;
     // What cannot be examined is left to the steps that replace it.
-    if (stat(path, &st) != 0) return 1;
+    if (SYS(stat)(path, &st) != 0) return 1;
     if ((st.st_mode & 0222) == 0) return 0;
-    return faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
+    return SYS(faccessat)(AT_FDCWD, path, W_OK, AT_EACCESS) == 0;
 }
 
 int plat_final_target(const char *path, char *out, size_t cap) {
@@ -302,9 +405,9 @@ int plat_final_target(const char *path, char *out, size_t cap) {
     strcpy(cur, path);
     for (int hops = 0;; hops++) {
         struct stat st;
-        if (lstat(cur, &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        if (SYS(lstat)(cur, &st) != 0 || !S_ISLNK(st.st_mode)) break;
         if (hops == 40) return -1;  // as the system itself gives up
-        ssize_t n = readlink(cur, link, sizeof link - 1);
+        ssize_t n = SYS(readlink)(cur, link, sizeof link - 1);
         if (n <= 0) return -1;
         link[n] = 0;
         if (link[0] == '/') {
@@ -330,7 +433,7 @@ int plat_final_target(const char *path, char *out, size_t cap) {
     }
     char canon[PATH_MAX];
     int n;
-    if (realpath(dir, canon))
+    if (SYS(realpath)(dir, canon))
         n = snprintf(out, cap, "%s%s%s", canon, strcmp(canon, "/") == 0 ? "" : "/", base);
     else
         n = snprintf(out, cap, "%s", cur);
@@ -343,21 +446,21 @@ int plat_final_target(const char *path, char *out, size_t cap) {
 
 void *plat_create_new(const char *path, int *taken) {
     *taken = 0;
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd = SYS(open)(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         *taken = errno == EEXIST;
         return nullptr;
     }
-    FILE *f = fdopen(fd, "wb");
+    FILE *f = SYS(fdopen)(fd, "wb");
     if (!f) {
-        close(fd);
-        unlink(path);
+        SYS(close)(fd);
+        SYS(unlink)(path);
     }
     return f;
 }
 
 int plat_stream_put(void *f, const void *data, size_t len) {
-    return fwrite(data, 1, len, (FILE *)f) == len ? 0 : -1;
+    return SYS(fwrite)(data, 1, len, (FILE *)f) == len ? 0 : -1;
 }
 
 // Copies len bytes of in from offset off to out through a buffer of this
@@ -366,7 +469,7 @@ static int copy_by_reading(int in, off_t off, int out, uint64_t len) {
     static char block[1 << 16];
     while (len > 0) {
         size_t want = len < sizeof block ? (size_t)len : sizeof block;
-        ssize_t r = pread(in, block, want, off);
+        ssize_t r = SYS(pread)(in, block, want, off);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0 || write_all(out, block, (size_t)r) != 0) return -1;
         off += r;
@@ -378,11 +481,11 @@ static int copy_by_reading(int in, off_t off, int out, uint64_t len) {
 int plat_stream_copy(void *f, int fd, int64_t off, uint64_t len) {
     // The stream's own writes go first; a stream that only writes then
     // continues at the descriptor's offset, past the bytes copied here.
-    if (fflush((FILE *)f) != 0) return -1;
+    if (SYS(fflush)((FILE *)f) != 0) return -1;
     int out = fileno((FILE *)f);
     if (out < 0 || fd < 0 || off < 0) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || (uint64_t)off > (uint64_t)st.st_size ||
+    if (SYS(fstat)(fd, &st) != 0 || (uint64_t)off > (uint64_t)st.st_size ||
         len > (uint64_t)st.st_size - (uint64_t)off)
         return -1;  // the file ends sooner: a mapping past its end would fault
     // Written straight from the file's cached pages, a window at a time: one
@@ -395,10 +498,10 @@ int plat_stream_copy(void *f, int fd, int64_t off, uint64_t len) {
         off_t base = (off_t)off & ~(off_t)(page - 1);
         uint64_t skip = (uint64_t)((off_t)off - base);
         uint64_t want = len < window ? len : window;
-        void *m = mmap(nullptr, (size_t)(skip + want), PROT_READ, MAP_SHARED | MAP_POPULATE, fd, base);
+        void *m = SYS(mmap)(nullptr, (size_t)(skip + want), PROT_READ, MAP_SHARED | MAP_POPULATE, fd, base);
         if (m == MAP_FAILED) return copy_by_reading(fd, (off_t)off, out, len);
         int r = write_all(out, (const char *)m + skip, (size_t)want);
-        munmap(m, (size_t)(skip + want));
+        SYS(munmap)(m, (size_t)(skip + want));
         if (r != 0) return -1;
         off += (int64_t)want;
         len -= want;
@@ -409,30 +512,42 @@ int plat_stream_copy(void *f, int fd, int64_t off, uint64_t len) {
 int plat_stream_identity(void *f, plat_file_id *id) {
     struct stat st;
     int fd = fileno((FILE *)f);
-    if (fd < 0 || fstat(fd, &st) != 0) return -1;
+    if (fd < 0 || SYS(fstat)(fd, &st) != 0) return -1;
     id_of(&st, id);
     return 1;
 }
 
 int plat_fd_identity(int fd, plat_file_id *id) {
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) return -1;
+    if (fd < 0 || SYS(fstat)(fd, &st) != 0) return -1;
     id_of(&st, id);
     return 1;
 }
 
 int plat_open_read(const char *path, plat_file_id *id) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = SYS(open)(path, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
+    if (SYS(fstat)(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        SYS(close)(fd);
         return -1;
     }
     id_of(&st, id);
     return fd;
 }
 
+int64_t plat_read(int fd, void *out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = SYS(read)(fd, (char *)out + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        got += (size_t)r;
+    }
+    return (int64_t)got;
+}
+
 void plat_close(int fd) {
-    if (fd >= 0) close(fd);
+    if (fd >= 0) SYS(close)(fd);
 }

@@ -1,5 +1,9 @@
-/* platform.h - the few operating-system services the store and the entry
- * take from the platform; one implementation per platform (POSIX here). */
+/* platform.h - the operating-system services the program takes from its
+ * platform: files, directories, processes, memory pages and the clock. One
+ * implementation per platform, chosen by the build (posix.cpp here); no
+ * other part of the program knows which system it runs on. Paths are UTF-8
+ * texts. Every call that can fail goes through the implementation's table
+ * of system calls, which tests reach through plat_set_syscall. */
 #ifndef PLUGIN_MEMORY_PLATFORM_H
 #define PLUGIN_MEMORY_PLATFORM_H
 
@@ -55,9 +59,13 @@ int plat_mkdir(const char *path);
 int plat_chmod(const char *path, unsigned mode);
 /* Removes a file. Returns 0 or -1. */
 int plat_unlink(const char *path);
-/* Flushes a written file's data to stable storage: the descriptor behind
- * the stream f (a FILE*). Returns 0 or -1. */
+/* Writes out what the stream f (from plat_create_new) holds and flushes
+ * its file's data to stable storage. Returns 0 or -1. */
 int plat_sync_stream(void *f);
+/* Closes the stream f (from plat_create_new), writing out what it holds.
+ * Returns 0, or -1 when that write or the close failed; f is closed either
+ * way. */
+int plat_stream_close(void *f);
 /* Moves the finished file tmp over dst in one step, durably: after success
  * the rename itself is on stable storage. Returns 0 or -1 (dst untouched). */
 int plat_replace(const char *tmp, const char *dst);
@@ -101,10 +109,10 @@ int plat_file_writable(const char *path);
  * link that cannot be read) with out emptied. */
 int plat_final_target(const char *path, char *out, size_t cap);
 /* Creates path new for writing, owner read/write, never through a symbolic
- * link. Returns the stream (a FILE*), or null with *taken set to 1 when
+ * link. Returns the stream (opaque; close it with plat_stream_close), or null with *taken set to 1 when
  * something is at path already and to 0 for any other reason. */
 void *plat_create_new(const char *path, int *taken);
-/* Appends len bytes at data to the stream f (a FILE*), as fwrite: small
+/* Appends len bytes at data to the stream f (from plat_create_new), as fwrite: small
  * pieces wait in its buffer. Returns 0, or -1 when not every byte was taken
  * (no room, an I/O error). */
 int plat_stream_put(void *f, const void *data, size_t len);
@@ -123,10 +131,35 @@ int plat_fd_identity(int fd, plat_file_id *id);
  * descriptor with *id its identity, or -1 when it cannot be opened or is no
  * regular file. Close it with plat_close. */
 int plat_open_read(const char *path, plat_file_id *id);
+/* Reads up to n bytes from fd (from plat_open_read) at its offset into out,
+ * as many as the file gives: fewer only at its end. Returns the count, or -1
+ * on an I/O error (out then undefined). */
+int64_t plat_read(int fd, void *out, size_t n);
 /* Closes a descriptor from plat_open_read; -1 does nothing. */
 void plat_close(int fd);
 /* Calls fn(name, ctx) for every entry of the directory dir (not "." and
  * ".."). Returns 0, or -1 when the directory cannot be read. */
 int plat_dir_each(const char *dir, void (*fn)(const char *name, void *ctx), void *ctx);
+
+/*==============================================================================
+ * The table of system calls
+ *============================================================================*/
+
+/* Any function, as the table holds it; cast to the call's own type. */
+typedef void (*plat_syscall_ptr)(void);
+/* Puts fn in place of the system call named name (the POSIX side names
+ * them after the C library: "open", "read", "write", "fsync", "rename",
+ * "mmap" ...); fn must have that call's signature and keep its failure
+ * contract. A null fn puts the default back. Returns 0, or -1 when the
+ * table has no such call. For tests, which fail calls on purpose; the
+ * program never calls it. */
+int plat_set_syscall(const char *name, plat_syscall_ptr fn);
+/* The function in use for name, or null when there is no such call. */
+plat_syscall_ptr plat_get_syscall(const char *name);
+/* The system's own function for name, or null when there is no such call. */
+plat_syscall_ptr plat_default_syscall(const char *name);
+/* The name of the call after name in the table (the first for null), or
+ * null after the last: a test walks every call with it. */
+const char *plat_next_syscall(const char *name);
 
 #endif
