@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cgi.h"
+#include "api.h"
 #include "store/store.h"
 #include "tools/tools.h"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cgi.h"
+#include "mcp_http.h"
 #include "mcp/mcp.h"
 
 namespace {
@@ -84,14 +84,14 @@ void answer(int status, const char *extra, const buf *body) {
     if (body && body->len) buf_puts(&b, "Content-Type: application/json; charset=utf-8\r\n");
     buf_puts(&b, "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n\r\n");
     if (body) buf_add(&b, body->data, body->len);
-    FILE *out = g_cgi_out ? g_cgi_out : stdout;
     if (b.dropped || !b.data) {
         // No memory for the whole text: at least the status goes out.
-        fputs("Status: 500 Internal Server Error\r\n\r\n", out);
+        static const char failed[] = "Status: 500 Internal Server Error\r\n\r\n";
+        cgi_write(failed, sizeof failed - 1);
     } else {
-        fwrite(b.data, 1, (size_t)b.len, out);
+        cgi_write(b.data, (size_t)b.len);
     }
-    fflush(out);
+    cgi_flush();
     buf_free(&b);
 }
 
@@ -126,7 +126,7 @@ int mcp_http_accepts_json(const char *accept) {
 }
 
 void mcp_http_answer(cgi_request *r) {
-    const char *why = web_refusal(getenv(WEB_HOSTS_VAR), r->host, r->origin, r->fetch_site);
+    const char *why = req_refusal(r);
     if (why) {
         refuse(403, nullptr, why);
         return;

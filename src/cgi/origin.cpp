@@ -2,7 +2,7 @@
 // names and from no other web page (DNS rebinding, cross-site requests).
 #include <cstring>
 
-#include "cgi.h"
+#include "request.h"
 
 namespace {
 

@@ -379,6 +379,41 @@ TEST(CgiHandler, RoutesCarryTheirFlags) {
         EXPECT_EQ(cgi_route_find(unknown), nullptr) << unknown;
 }
 
+// Every route is either a tool with the shape of its parameters or an answer
+// of its own, never both and never neither; a tool route's parameters are
+// named, have a buffer and a kind, and its wrapped element is either bare
+// text (from one required parameter) or an object of keyed members.
+TEST(CgiHandler, RoutesAreToolsWithShapesOrAnswersOfTheirOwn) {
+    size_t n = 0;
+    const cgi_route *routes = cgi_routes(&n);
+    ASSERT_GT(n, 0u);
+    for (size_t i = 0; i < n; i++) {
+        const cgi_route &r = routes[i];
+        EXPECT_EQ(cgi_route_find(r.action), &r) << r.action;
+        EXPECT_NE(!r.tool, !r.run) << r.action;
+        EXPECT_EQ(!r.tool, !r.shape) << r.action;
+        if (!r.shape) continue;
+        size_t params = 0, texts = 0;
+        for (const api_param &p : r.shape->params) {
+            if (!p.kind) continue;
+            params++;
+            texts += p.kind == PARAM_TEXT;
+            EXPECT_TRUE(p.name && *p.name) << r.action;
+            EXPECT_GT(p.cap, 1u) << r.action;
+            EXPECT_TRUE(p.kind >= PARAM_TEXT && p.kind <= PARAM_TYPES) << r.action;
+            if (!r.shape->bare) {
+                EXPECT_TRUE(p.key && *p.key) << r.action << " " << p.name;
+            }
+        }
+        EXPECT_GT(params, 0u) << r.action;
+        if (r.shape->bare) {
+            EXPECT_NE(r.shape->wrap, nullptr) << r.action;
+            EXPECT_EQ(params, 1u) << r.action;
+            EXPECT_EQ(texts, 1u) << r.action;
+        }
+    }
+}
+
 // A fresh graph file location for the requests of one test: a temporary
 // directory with MEMORY_FILE_PATH at memory.jsonl in it.
 class CgiGraphFile : public ::testing::Test {

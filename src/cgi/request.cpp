@@ -1,0 +1,407 @@
+// request.cpp - one HTTP request of the web host: its variables and body,
+// its parameters, the statuses and framing of every answer, and the access
+// check.
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "request.h"
+#include "store/store.h"
+
+FILE *g_cgi_out;
+FILE *g_cgi_in;
+const cgi_io *g_cgi_io;
+
+const char CGI_HDR_JSON[] =
+    "Content-Type: application/json; charset=utf-8\r\n"
+    "Cache-Control: no-store\r\n"
+    "X-Content-Type-Options: nosniff\r\n"
+    "\r\n";
+
+namespace {
+
+// The request body and its terminating zero; static so a body needs no
+// allocation.
+char g_body[CGI_BODY_MAX + 1];
+
+// Every HTTP status the program answers with and its reason phrase. A status
+// goes out only through this table: add a line here for a new one.
+struct status_entry {
+    int status;
+    const char *reason;
+};
+const status_entry STATUSES[] = {
+    {202, "Accepted"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {403, "Forbidden"},
+    {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {406, "Not Acceptable"},
+    {413, "Payload Too Large"},
+    {415, "Unsupported Media Type"},
+    {500, "Internal Server Error"},
+};
+
+// The body of the answer to a request without the node password (status
+// 401, JSON headers).
+const char REFUSED_BODY[] = "{\"ok\":false,\"error\":\"invalid node password\"}\n";
+
+FILE *out_stream(void) { return g_cgi_out ? g_cgi_out : stdout; }
+FILE *in_stream(void) { return g_cgi_in ? g_cgi_in : stdin; }
+
+void out_write(const char *p, size_t n) { cgi_write(p, n); }
+
+// Reads n bytes of the body into p, fewer when it ends first.
+size_t read_in(char *p, size_t n) {
+    if (!g_cgi_io) return fread(p, 1, n, in_stream());
+    size_t got = 0;
+    while (got < n) {
+        size_t step = g_cgi_io->read(p + got, n - got);
+        if (!step) break;
+        got += step;
+    }
+    return got;
+}
+
+// Writes a constant text literal without its terminator.
+template <size_t N>
+void out_lit(const char (&s)[N]) {
+    out_write(s, N - 1);
+}
+
+// Appends the CGI status line of a status in the table to b.
+void add_status_line(buf *b, int status) {
+    char num[16];
+    snprintf(num, sizeof num, "%d", status);
+    buf_puts(b, "Status: ");
+    buf_puts(b, num);
+    buf_putc(b, ' ');
+    buf_puts(b, cgi_status_reason(status));
+    buf_puts(b, "\r\n");
+}
+
+// Writes the CGI status line of a status in the table.
+void out_status_line(int status) {
+    char line[96];
+    int n = snprintf(line, sizeof line, "Status: %d %s\r\n", status, cgi_status_reason(status));
+    if (n > 0) out_write(line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
+}
+
+// Compares a presented secret with the password. The time taken depends on
+// the two lengths only, never on where the bytes first differ.
+int secret_eq(const char *given, const char *password) {
+    size_t glen = strlen(given);
+    size_t plen = strlen(password);
+    volatile unsigned diff = glen != plen;
+    for (size_t i = 0; i < plen; i++) {
+        unsigned char g = i < glen ? (unsigned char)given[i] : 0;
+        diff = diff | (unsigned)(g ^ (unsigned char)password[i]);
+    }
+    return diff == 0;
+}
+
+// Value of an "Authorization: Bearer <token>" header after the scheme and
+// the spaces around it, or null when the header has another form.
+const char *bearer_token(const char *h) {
+    while (*h == ' ') h++;
+    if (strncmp(h, "Bearer ", 7) != 0) return nullptr;
+    h += 7;
+    while (*h == ' ') h++;
+    return h;
+}
+
+// Base-10 integer of a text as strtol reads it, saturated to 32 bits.
+int int_of(const char *s) {
+    long v = strtol(s, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return (int)v;
+}
+
+int hex_val(int c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes %HH escapes and "+" in place; anything else stays as it is.
+// Returns the decoded length, which counts a decoded zero byte and what
+// follows it.
+size_t url_decode(char *s) {
+    char *w = s;
+    for (const char *r = s; *r;) {
+        int hi, lo;
+        if (r[0] == '%' && (hi = hex_val((unsigned char)r[1])) >= 0 &&
+            (lo = hex_val((unsigned char)r[2])) >= 0) {
+            *w++ = (char)(hi * 16 + lo);
+            r += 3;
+        } else if (*r == '+') {
+            *w++ = ' ';
+            r++;
+        } else {
+            *w++ = *r++;
+        }
+    }
+    *w = 0;
+    return (size_t)(w - s);
+}
+
+// First member of the body's root object whose key is exactly name, or null.
+yyjson_val *body_member(cgi_request *r, const char *name) {
+    if (r->body_raw) return nullptr;
+    yyjson_val *root = req_body_parse(r) == 0 && r->body_doc ? yyjson_doc_get_root(r->body_doc)
+                                                              : nullptr;
+    if (!yyjson_is_obj(root)) return nullptr;
+    size_t nlen = strlen(name);
+    yyjson_obj_iter it = yyjson_obj_iter_with(root);
+    yyjson_val *key;
+    while ((key = yyjson_obj_iter_next(&it))) {
+        if (yyjson_get_len(key) == nlen && memcmp(yyjson_get_str(key), name, nlen) == 0)
+            return yyjson_obj_iter_get_val(key);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+/*------------------------------------------------------------------------------
+ * Public operations
+ *----------------------------------------------------------------------------*/
+
+const char *req_var(const char *name) { return g_cgi_io ? g_cgi_io->var(name) : getenv(name); }
+
+const char *req_setting(const char *name) {
+    const char *v = g_cgi_io ? g_cgi_io->var(name) : nullptr;
+    return v ? v : getenv(name);
+}
+
+void cgi_write(const char *p, size_t n) {
+    if (!n) return;
+    if (g_cgi_io) g_cgi_io->write(p, n);
+    else fwrite(p, 1, n, out_stream());
+}
+
+void cgi_flush(void) {
+    if (g_cgi_io) g_cgi_io->flush();
+    else fflush(out_stream());
+}
+
+void cgi_status_line(int status) { out_status_line(status); }
+
+void cgi_refused(void) {
+    out_status_line(401);
+    out_lit(CGI_HDR_JSON);
+    out_lit(REFUSED_BODY);
+    cgi_flush();
+}
+
+const char *req_refusal(const cgi_request *r) {
+    return web_refusal(req_setting(WEB_HOSTS_VAR), r->host, r->origin, r->fetch_site);
+}
+
+void req_from_env(cgi_request *r) {
+    *r = cgi_request{};
+    r->method = req_var("REQUEST_METHOD");
+    if (!r->method) r->method = "";
+    r->query = req_var("QUERY_STRING");
+    if (!r->query) r->query = "";
+    r->content_type = req_var("CONTENT_TYPE");
+    r->accept = req_var("HTTP_ACCEPT");
+    r->host = req_var("HTTP_HOST");
+    r->origin = req_var("HTTP_ORIGIN");
+    r->fetch_site = req_var("HTTP_SEC_FETCH_SITE");
+    r->fetch_mode = req_var("HTTP_SEC_FETCH_MODE");
+    r->fetch_dest = req_var("HTTP_SEC_FETCH_DEST");
+    r->mcp_version = req_var("HTTP_MCP_PROTOCOL_VERSION");
+}
+
+int req_read_body(cgi_request *r) {
+    g_body[0] = 0;
+    r->body = g_body;
+    r->body_len = 0;
+    const char *cl = req_var("CONTENT_LENGTH");
+    if (!cl || !*cl) return 0;
+    int n = int_of(cl);
+    if (n <= 0) return 0;
+    if ((size_t)n > (r->body_max ? r->body_max : CGI_BODY_MAX)) return -1;
+    char *at = g_body;
+    if ((size_t)n > CGI_BODY_MAX) {
+        mem_free(r->body_heap);
+        r->body_heap = (char *)mem_alloc((size_t)n + 1);
+        if (!r->body_heap) return -1;
+        at = r->body_heap;
+    }
+    size_t got = read_in(at, (size_t)n);
+    at[got] = 0;
+    r->body = at;
+    r->body_len = got;
+    return 0;
+}
+
+int req_body_parse(cgi_request *r) {
+    if (r->body_state == 0) {
+        r->body_state = 1;
+        size_t len = r->body ? strlen(r->body) : 0;
+        if (len) {
+            r->body_doc = yyjson_read_opts((char *)r->body, len, 0, mem_yyjson(), nullptr);
+            if (!r->body_doc) r->body_state = -1;
+        }
+    }
+    return r->body_state < 0 ? -1 : 0;
+}
+
+void req_free(cgi_request *r) {
+    yyjson_doc_free(r->body_doc);
+    mem_free(r->body_heap);
+    *r = cgi_request{};
+}
+
+
+const char *cgi_status_reason(int status) {
+    for (const status_entry &e : STATUSES)
+        if (e.status == status) return e.reason;
+    return nullptr;
+}
+
+int cgi_access_ok(const char *qs) {
+    const char *password = req_setting("BOT_PASSWORD");
+    if (!password || !*password) return 1;
+    const char *h = req_var("HTTP_X_BOT_PASSWORD");
+    if (h && secret_eq(h, password)) return 1;
+    const char *auth = req_var("HTTP_AUTHORIZATION");
+    const char *token = auth ? bearer_token(auth) : nullptr;
+    if (token && secret_eq(token, password)) return 1;
+    char pwd[256];
+    if (qs && get_query_val(qs, "pwd", pwd, sizeof pwd) && secret_eq(pwd, password)) return 1;
+    return 0;
+}
+
+int cgi_bearer_ok(void) {
+    const char *password = req_setting("BOT_PASSWORD");
+    if (!password || !*password) return 1;
+    const char *auth = req_var("HTTP_AUTHORIZATION");
+    const char *token = auth ? bearer_token(auth) : nullptr;
+    return token && secret_eq(token, password);
+}
+
+void json_raw(const char *text) {
+    out_lit(CGI_HDR_JSON);
+    if (!text) text = "{\"ok\":true}";
+    out_write(text, strlen(text));
+    out_write("\n", 1);
+    cgi_flush();
+}
+
+void json_err(int status, const char *message) {
+    buf b;
+    buf_init(&b);
+    buf text;  // the error text, when it is not message as given
+    buf_init(&text);
+    if (!cgi_status_reason(status)) {
+        char head[64];
+        snprintf(head, sizeof head, "answer status %d unknown: ", status);
+        buf_puts(&text, head);
+        buf_puts(&text, message);
+        message = buf_str(&text);
+        status = 500;
+    }
+    char num[16];
+    snprintf(num, sizeof num, "%d", status);
+    add_status_line(&b, status);
+    buf_puts(&b, CGI_HDR_JSON);
+    buf_puts(&b, "{\"ok\":false,\"status\":");
+    buf_puts(&b, num);
+    buf_puts(&b, ",\"error\":");
+    json_str(&b, message);
+    buf_putc(&b, '}');
+    if (b.dropped || !b.data || text.dropped) {
+        // No memory for the composed text: the answer still goes out whole,
+        // with a message that needs no escaping.
+        out_status_line(status);
+        out_lit(CGI_HDR_JSON);
+        out_write("{\"ok\":false,\"status\":", 21);
+        out_write(num, strlen(num));
+        out_lit(",\"error\":\"out of memory\"}");
+    } else {
+        out_write(b.data, b.len);
+    }
+    buf_free(&b);
+    buf_free(&text);
+    out_write("\n", 1);
+    cgi_flush();
+}
+
+int query_text(const char *qs, const char *name, char *dst, size_t cap, size_t *len, int *cut) {
+    dst[0] = 0;
+    *len = 0;
+    *cut = 0;
+    if (!qs || !*qs) return 0;
+    size_t nlen = strlen(name);
+    const char *p = qs;
+    for (;;) {
+        const char *eq = strchr(p, '=');
+        const char *amp = strchr(p, '&');
+        if (!eq) return 0;
+        if (amp && eq > amp) {  // a segment without "="
+            p = amp + 1;
+            continue;
+        }
+        if ((size_t)(eq - p) == nlen && memcmp(p, name, nlen) == 0) {
+            const char *v = eq + 1;
+            size_t vlen = amp ? (size_t)(amp - v) : strlen(v);
+            if (vlen > cap - 1) {
+                vlen = cap - 1;
+                *cut = 1;
+            }
+            memcpy(dst, v, vlen);
+            dst[vlen] = 0;
+            *len = url_decode(dst);
+            return 1;
+        }
+        if (!amp || !amp[1]) return 0;
+        p = amp + 1;
+    }
+}
+
+int get_query_val(const char *qs, const char *name, char *dst, size_t cap) {
+    size_t len;
+    int cut;
+    return query_text(qs, name, dst, cap, &len, &cut);
+}
+
+int param_text(cgi_request *r, const char *name, char *dst, size_t cap, size_t *len) {
+    int cut = 0;
+    *len = 0;
+    if (!(r->query && query_text(r->query, name, dst, cap, len, &cut) && *len)) {
+        dst[0] = 0;
+        *len = 0;
+        yyjson_val *v = body_member(r, name);
+        if (!yyjson_is_str(v)) return 0;
+        size_t n = yyjson_get_len(v);
+        cut = n > cap - 1;
+        if (cut) n = cap - 1;
+        memcpy(dst, yyjson_get_str(v), n);
+        dst[n] = 0;
+        *len = n;
+    }
+    // A value cut to fit ends on a whole character, so that only what was
+    // sent decides whether it is UTF-8.
+    if (cut) {
+        *len = utf8_whole_prefix(dst, *len);
+        dst[*len] = 0;
+    }
+    return utf8_valid(dst, *len) ? 1 : -1;
+}
+
+int param_str(cgi_request *r, const char *name, char *dst, size_t cap) {
+    size_t len;
+    return param_text(r, name, dst, cap, &len) != 0;
+}
+
+yyjson_val *body_arr(cgi_request *r, const char *name) {
+    yyjson_val *v = body_member(r, name);
+    return yyjson_is_arr(v) ? v : nullptr;
+}
