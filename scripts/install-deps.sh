@@ -11,7 +11,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Debian packages from the stable suite.
 APT_PKGS=(build-essential cmake pkg-config libgtest-dev googletest libbenchmark-dev
-          clang libclang-rt-14-dev lighttpd curl chromium hyperfine time valgrind nodejs)
+          clang libclang-rt-14-dev lighttpd curl chromium hyperfine time valgrind nodejs
+          man-db)
 YYJSON_VERSION="0.12.0+ds-2"
 
 missing=()
@@ -66,9 +67,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 # npm packages of the browser and client interop tests (no browser download:
-# the tests use Debian's chromium), and of the MCP conformance suite with the
-# Node 22 it needs (npm's package node, which installs its binary from npm).
-for dir in "$here/tests/js" "$here/tests/conformance"; do
+# the tests use Debian's chromium), of the MCP conformance suite with the
+# Node 22 it needs (npm's package node, which installs its binary from npm),
+# and the MCP bundle tool of scripts/package.sh.
+for dir in "$here/tests/js" "$here/tests/conformance" "$here/packaging"; do
   if [ -f "$dir/package.json" ]; then
     if [ ! -d "$dir/node_modules" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules" ]; then
       (cd "$dir" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error >/dev/null && touch node_modules)
