@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Runs the connector behind a local lighttpd as a CGI program, in the
-# foreground, on 127.0.0.1 unless told otherwise: the browser page and the
+# Runs the connector behind a local lighttpd, through a few FastCGI workers
+# (or, with --cgi, as a CGI program), in the foreground, on 127.0.0.1 unless told otherwise: the browser page and the
 # API at /plugin_memory (and the hub route /plugins?plugin=plugin_memory),
 # MCP over HTTP at /mcp. Stops (and removes its run directory) on Ctrl-C,
 # SIGTERM or when lighttpd ends.
 #
 #   scripts/host.sh [--port N] [--listen ADDR] [--data DIR] [--exe PATH]
-#                   [--allow-host NAME]...
+#                   [--allow-host NAME]... [--cgi] [--workers N]
 #
 #   --port N            port to listen on (default: $PORT, else 8080)
 #   --listen ADDR       address to listen on (default: 127.0.0.1); one that
@@ -20,6 +20,11 @@
 #   --allow-host NAME   also answer requests made to NAME (a host name or
 #                       address, with ":PORT" when it differs from the port
 #                       listened on); may be given more than once
+#   --cgi               run the program anew for every request (CGI) instead
+#                       of keeping FastCGI workers (Linux only: a build
+#                       without libfcgi serves this way)
+#   --workers N         number of FastCGI workers (default 4); lighttpd
+#                       starts a worker again when it dies
 #
 # The program answers only requests whose Host header is one of the host's
 # own names, 127.0.0.1:PORT, localhost:PORT and [::1]:PORT, or a name added
@@ -42,8 +47,10 @@ data=""
 exe="$here/build/plugin_memory"
 listen=127.0.0.1
 allowed=()
+mode=fastcgi
+workers=4
 
-usage() { echo "usage: scripts/host.sh [--port N] [--listen ADDR] [--data DIR] [--exe PATH] [--allow-host NAME]..." >&2; exit 2; }
+usage() { echo "usage: scripts/host.sh [--port N] [--listen ADDR] [--data DIR] [--exe PATH] [--allow-host NAME]... [--cgi] [--workers N]" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --port) [ $# -ge 2 ] || usage; port="$2"; shift 2 ;;
@@ -51,11 +58,14 @@ while [ $# -gt 0 ]; do
     --data) [ $# -ge 2 ] || usage; data="$2"; shift 2 ;;
     --exe)  [ $# -ge 2 ] || usage; exe="$2"; shift 2 ;;
     --allow-host) [ $# -ge 2 ] || usage; allowed+=("$2"); shift 2 ;;
+    --cgi) mode=cgi; shift ;;
+    --workers) [ $# -ge 2 ] || usage; workers="$2"; shift 2 ;;
     -h|--help) usage ;;
     *) echo "host.sh: unknown argument: $1" >&2; usage ;;
   esac
 done
 case "$port" in ''|*[!0-9]*) echo "host.sh: bad port: $port" >&2; exit 2 ;; esac
+case "$workers" in ''|*[!0-9]*|0) echo "host.sh: bad number of workers: $workers" >&2; exit 2 ;; esac
 
 # The listening address: an IPv4 address, or an IPv6 one with or without
 # brackets; localhost stands for 127.0.0.1. Beyond loopback anyone who can
@@ -112,6 +122,13 @@ if [ ! -x "$exe" ]; then
   echo "host.sh: no executable at $exe (build first, or pass --exe)" >&2; exit 1
 fi
 exe="$(realpath "$exe")"
+# A build without libfcgi has no FastCGI mode: it is served as CGI.
+if [ "$mode" = fastcgi ]; then
+  case "$("$exe" --fastcgi </dev/null 2>/dev/null || true)" in
+    *"needs a FastCGI listening socket"*) ;;
+    *) echo "host.sh: $exe has no FastCGI mode; serving it as CGI" >&2; mode=cgi ;;
+  esac
+fi
 
 if [ -n "$data" ]; then
   mkdir -p "$data"
@@ -139,23 +156,30 @@ ln -s "$exe" "$run/www/mcp"
 # Only variables that are set are passed; lighttpd reads their values from
 # its own environment (env.NAME), so no value needs quoting here.
 setenv=""
+copyenv=""
 for v in BOT_PASSWORD MEMORY_WEB_HOSTS MEMORY_CONNECTOR_DIR MEMORY_FILE_PATH HOME LOCALAPPDATA \
          MEMORY_MAX_ENTITIES MEMORY_MAX_OBS MEMORY_MAX_RELATIONS MEMORY_MAX_BAD \
          MEMORY_LOCK_TIMEOUT_MS MEMORY_LOCK_STALE_MS ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
   if [ -n "${!v+x}" ]; then
     setenv+="  \"$v\" => env.$v,"$'\n'
+    copyenv+="\"$v\", "
   fi
 done
+if [ "$mode" = fastcgi ]; then module=mod_fastcgi; else module=mod_cgi; fi
 conf="$run/lighttpd.conf"
 {
   while IFS= read -r line; do
     case "$line" in
       @SETENV@) printf '%s' "$setenv" ;;
-      *) line="${line//@PORT@/$port}"; line="${line//@BIND@/$bind}"; line="${line//@RUNDIR@/$run}"
-         printf '%s\n' "$line" ;;
+      @HANDLER@) cat "$here/scripts/lighttpd.$mode.in" ;;
+      *) printf '%s\n' "$line" ;;
     esac
-  done
-} < "$here/scripts/lighttpd.conf.in" > "$conf"
+  done < "$here/scripts/lighttpd.conf.in"
+} | while IFS= read -r line; do
+  line="${line//@PORT@/$port}"; line="${line//@BIND@/$bind}"; line="${line//@RUNDIR@/$run}"
+  line="${line//@MODULE@/$module}"; line="${line//@WORKERS@/$workers}"; line="${line//@COPYENV@/$copyenv}"
+  printf '%s\n' "$line"
+done > "$conf"
 
 "$lighttpd_bin" -D -f "$conf" &
 server=$!
@@ -176,6 +200,7 @@ fi
 echo "plugin_memory: serving http://$url_host:$port/plugin_memory"
 echo "plugin_memory: hub route http://$url_host:$port/plugins?plugin=plugin_memory"
 echo "plugin_memory: MCP endpoint http://$url_host:$port/mcp"
+if [ "$mode" = fastcgi ]; then echo "plugin_memory: $workers FastCGI workers"; else echo "plugin_memory: CGI, a process per request"; fi
 if [ -n "${MEMORY_CONNECTOR_DIR:-}" ]; then echo "plugin_memory: data in $MEMORY_CONNECTOR_DIR"; fi
 if [ -n "${BOT_PASSWORD:-}" ]; then echo "plugin_memory: guarded by BOT_PASSWORD"; fi
 echo "plugin_memory: answers to the host names $MEMORY_WEB_HOSTS"

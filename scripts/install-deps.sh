@@ -11,8 +11,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # Debian packages from the stable suite.
 APT_PKGS=(build-essential cmake pkg-config libgtest-dev googletest libbenchmark-dev
-          clang libclang-rt-14-dev lighttpd curl chromium hyperfine time valgrind nodejs
-          man-db)
+          clang libclang-rt-14-dev lighttpd libfcgi-dev libfcgi-bin curl chromium hyperfine time valgrind
+          nodejs man-db)
 YYJSON_VERSION="0.12.0+ds-2"
 
 missing=()

@@ -24,4 +24,21 @@ void web_answer(void);
  * standard streams. Returns the exit status (always 0). */
 int api_handle(void);
 
+/*==============================================================================
+ * The FastCGI mode
+ *============================================================================*/
+
+/* 1 when the executable was built with the FastCGI mode (libfcgi found). */
+extern const int g_fastcgi_built;
+
+/* The FastCGI mode (--fastcgi): a worker that answers, one after another,
+ * the requests of the FastCGI listening socket it was started with (its
+ * standard input, as a web server's FastCGI process manager hands it over),
+ * each exactly as the CGI mode answers it (same status lines, headers and
+ * bytes), keeping the store's graph between them while the graph file is
+ * unchanged. Returns 0 when accepting fails (the socket was closed or the
+ * worker told to stop); 1, with one line saying why on standard output,
+ * when standard input is no listening socket or the build has no libfcgi. */
+int mode_fastcgi(void);
+
 #endif

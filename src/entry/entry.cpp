@@ -51,10 +51,12 @@ struct mode_flag {
     int (*run)(void);
 };
 
-// Whole-argument, case-sensitive matches only.
+// Whole-argument, case-sensitive matches only. --fastcgi, the web host's
+// long-lived worker, is left out of the usage text, which names the modes
+// a connector host uses.
 static const mode_flag mode_flags[] = {
     {"--meta", mode_meta},       {"--mcp", mode_mcp},   {"--version", mode_version},
-    {"--schema", mode_schema},   {"--help", mode_help},
+    {"--schema", mode_schema},   {"--help", mode_help}, {"--fastcgi", mode_fastcgi},
 };
 
 int entry_run(int argc, char **argv) {

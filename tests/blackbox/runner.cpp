@@ -1,13 +1,16 @@
 // runner.cpp - runs every case of tests/cases/*.cases against the built
 // executable, one registered test per case (format in tests/cases/README.md,
 // named graph fixtures and the MCP tool-result shorthand included);
-// then once more, per file, every MCP case in one long-lived process.
+// then once more, per file, every MCP case in one long-lived process, and
+// every CGI case through a FastCGI worker.
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,6 +27,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cgi/cgi.h"
 #include "exec.h"
 #include "live.h"
 #include "tools/tools.h"
@@ -456,71 +460,198 @@ private:
     bb_case c_;
 };
 
-void case_test::TestBody() {
-    ASSERT_TRUE(c_.error.empty()) << c_.error;
-    std::string dir = make_temp_dir();
-    ASSERT_FALSE(dir.empty()) << "cannot create a temporary directory";
-    mkdir((dir + "/home").c_str(), 0700);
+// A case set up to run: its temporary directory (with home/ in it), its
+// environment and arguments with $TMP replaced, its graph file in place.
+struct case_setup {
+    std::string dir;
+    std::string graph;
+    std::vector<std::pair<std::string, std::string>> env;
+    std::vector<std::string> args;
+    std::string where;
+};
 
-    auto env = base_env(dir);
-    for (auto &u : c_.unset)
+static void setup_case(const bb_case &c, case_setup *s) {
+    ASSERT_TRUE(c.error.empty()) << c.error;
+    s->dir = make_temp_dir();
+    ASSERT_FALSE(s->dir.empty()) << "cannot create a temporary directory";
+    mkdir((s->dir + "/home").c_str(), 0700);
+    s->where = c.file + ":" + std::to_string(c.line) + ": case " + c.name;
+
+    s->env = base_env(s->dir);
+    auto &env = s->env;
+    for (auto &u : c.unset)
         env.erase(std::remove_if(env.begin(), env.end(), [&](auto &kv) { return kv.first == u; }), env.end());
-    for (auto kv : c_.env) {
-        replace_all(kv.second, "$TMP", dir);
+    for (auto kv : c.env) {
+        replace_all(kv.second, "$TMP", s->dir);
         auto it = std::find_if(env.begin(), env.end(), [&](auto &e) { return e.first == kv.first; });
         if (it != env.end()) it->second = kv.second;
         else env.push_back(kv);
     }
-    std::vector<std::string> args = c_.args;
-    for (auto &a : args) replace_all(a, "$TMP", dir);
+    s->args = c.args;
+    for (auto &a : s->args) replace_all(a, "$TMP", s->dir);
 
     // The graph file: MEMORY_FILE_PATH when the case makes it absolute.
-    std::string graph = dir + "/memory.jsonl";
+    s->graph = s->dir + "/memory.jsonl";
     for (auto &kv : env)
-        if (kv.first == "MEMORY_FILE_PATH" && starts(kv.second, "/")) graph = kv.second;
-    if (c_.has_file) {
-        ASSERT_TRUE(write_file(graph, c_.file_text)) << "cannot write " << graph;
+        if (kv.first == "MEMORY_FILE_PATH" && starts(kv.second, "/")) s->graph = kv.second;
+    if (c.has_file) {
+        ASSERT_TRUE(write_file(s->graph, c.file_text)) << "cannot write " << s->graph;
     }
+}
 
-    exe_result r = run_exe(PLUGIN_MEMORY_EXE, args, env, c_.input, dir, 60);
-    std::string where = c_.file + ":" + std::to_string(c_.line) + ": case " + c_.name;
-
+// Compares what the run wrote, its status and the graph file after it with
+// the case, and removes the directory (unless asked to keep it).
+static void check_case(const bb_case &c, const case_setup &s, const exe_result &r) {
+    const std::string &where = s.where;
     EXPECT_TRUE(r.failure.empty()) << where << ": " << r.failure;
     EXPECT_FALSE(r.timed_out) << where << ": no exit within 60 s";
     EXPECT_EQ(r.signal, 0) << where << ": killed by signal " << r.signal;
-    std::string want = c_.expect;
-    replace_all(want, "$TMP", dir);
+    std::string want = c.expect;
+    replace_all(want, "$TMP", s.dir);
     if (r.out != want) ADD_FAILURE() << where << ": standard output differs\n" << show_diff(want, r.out);
     EXPECT_TRUE(r.err.empty()) << where << ": standard error is not empty:\n" << show_bytes(r.err);
     if (!r.timed_out && r.signal == 0) {
-        EXPECT_EQ(r.status, c_.exit_code) << where << ": exit status";
+        EXPECT_EQ(r.status, c.exit_code) << where << ": exit status";
     }
 
     std::string now;
-    bool exists = read_file(graph, now);
-    if (c_.after_absent) {
+    bool exists = read_file(s.graph, now);
+    if (c.after_absent) {
         EXPECT_FALSE(exists) << where << ": the graph file exists after the run";
     }
-    if (c_.after_unchanged) {
-        if (!c_.has_file) {
+    if (c.after_unchanged) {
+        if (!c.has_file) {
             EXPECT_FALSE(exists) << where << ": a graph file appeared";
         } else if (!exists) {
             ADD_FAILURE() << where << ": the graph file is gone";
-        } else if (now != c_.file_text) {
-            ADD_FAILURE() << where << ": the graph file changed\n" << show_diff(c_.file_text, now);
+        } else if (now != c.file_text) {
+            ADD_FAILURE() << where << ": the graph file changed\n" << show_diff(c.file_text, now);
         }
     }
-    if (c_.check_after) {
-        std::string after = c_.after;
-        replace_all(after, "$TMP", dir);
+    if (c.check_after) {
+        std::string after = c.after;
+        replace_all(after, "$TMP", s.dir);
         if (!exists) {
             ADD_FAILURE() << where << ": no graph file after the run";
         } else if (now != after) {
             ADD_FAILURE() << where << ": graph file after the run differs\n" << show_diff(after, now);
         }
     }
-    if (!getenv("PLUGIN_MEMORY_KEEP_TMP")) remove_tree(dir);
-    else printf("kept %s\n", dir.c_str());
+    if (!getenv("PLUGIN_MEMORY_KEEP_TMP")) remove_tree(s.dir);
+    else printf("kept %s\n", s.dir.c_str());
+}
+
+void case_test::TestBody() {
+    case_setup s;
+    setup_case(c_, &s);
+    if (HasFatalFailure()) return;
+    exe_result r = run_exe(PLUGIN_MEMORY_EXE, s.args, s.env, c_.input, s.dir, 60);
+    check_case(c_, s, r);
+}
+
+/*==============================================================================
+ * The CGI cases once more through a FastCGI worker
+ *============================================================================*/
+
+// Debian's CGI-to-FastCGI bridge (libfcgi-bin): run as a CGI program, it
+// hands its environment and its body to a FastCGI application on a socket
+// as one request and writes the answer out as a CGI program does.
+static const char CGI_FCGI[] = "/usr/bin/cgi-fcgi";
+
+// A case the CGI mode answers: no arguments, no mode chosen through the
+// environment.
+static bool cgi_case(const bb_case &c) {
+    if (!c.error.empty() || !c.args.empty() || c.exit_code != 0) return false;
+    for (auto &kv : c.env)
+        if (kv.first == "TW_PLUGIN_META" || kv.first == "TW_PLUGIN_MCP") return false;
+    return true;
+}
+
+// A variable the web server hands over with each request (a FastCGI
+// parameter), as opposed to one of the worker's own environment (storage,
+// limits, locks).
+static bool request_var(const std::string &name) {
+    static const char *const names[] = {"REQUEST_METHOD", "QUERY_STRING", "CONTENT_TYPE",
+                                        "CONTENT_LENGTH", "BOT_PASSWORD", "MEMORY_WEB_HOSTS",
+                                        "MEMORY_MCP_HTTP"};
+    if (starts(name, "HTTP_")) return true;
+    for (const char *n : names)
+        if (name == n) return true;
+    return false;
+}
+
+class fastcgi_case_test : public testing::Test {
+public:
+    explicit fastcgi_case_test(bb_case c) : c_(std::move(c)) {}
+    void TestBody() override;
+
+private:
+    bb_case c_;
+};
+
+// Starts exe --fastcgi with the listening socket listen_fd as its standard
+// input (as a web server's process manager does) and its standard output
+// and error in the files out and err. Returns its pid, or -1.
+static pid_t start_worker(int listen_fd, const std::vector<std::pair<std::string, std::string>> &env,
+                          const std::string &dir, const std::string &out, const std::string &err) {
+    std::vector<std::string> env_text;
+    for (auto &kv : env) env_text.push_back(kv.first + "=" + kv.second);
+    std::vector<char *> envp;
+    for (auto &e : env_text) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string exe = PLUGIN_MEMORY_EXE;
+    char flag[] = "--fastcgi";
+    char *argv[] = {exe.data(), flag, nullptr};
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    signal(SIGPIPE, SIG_DFL);
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (o < 0 || e < 0 || dup2(listen_fd, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(126);
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    execve(exe.c_str(), argv, envp.data());
+    _exit(127);
+}
+
+// The case through a worker of its own: the request's variables go as
+// FastCGI parameters, the rest as the worker's environment; the answer,
+// the graph file and the silence of the worker's own streams must be those
+// of the CGI run.
+void fastcgi_case_test::TestBody() {
+    case_setup s;
+    setup_case(c_, &s);
+    if (HasFatalFailure()) return;
+    std::vector<std::pair<std::string, std::string>> worker_env, params;
+    for (auto &kv : s.env) (request_var(kv.first) ? params : worker_env).push_back(kv);
+    const char *path = getenv("PATH");
+    params.push_back({"PATH", path ? path : "/usr/bin:/bin"});
+
+    std::string sock = s.dir + "/fastcgi.sock";
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(sock.size(), sizeof addr.sun_path);
+    memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
+    ASSERT_EQ(bind(fd, (sockaddr *)&addr, sizeof addr), 0) << strerror(errno);
+    ASSERT_EQ(listen(fd, 8), 0);
+    std::string wout = s.dir + "/worker.out", werr = s.dir + "/worker.err";
+    pid_t worker = start_worker(fd, worker_env, s.dir, wout, werr);
+    close(fd);
+    ASSERT_GT(worker, 0);
+
+    exe_result r = run_exe(CGI_FCGI, {"-bind", "-connect", sock}, params, c_.input, s.dir, 60);
+
+    kill(worker, SIGTERM);
+    int st = 0;
+    while (waitpid(worker, &st, 0) < 0 && errno == EINTR) {}
+    std::string text;
+    EXPECT_TRUE(!read_file(wout, text) || text.empty()) << s.where << ": the worker wrote on its standard output:\n" << show_bytes(text);
+    EXPECT_TRUE(!read_file(werr, text) || text.empty()) << s.where << ": the worker wrote on its standard error:\n" << show_bytes(text);
+    unlink(wout.c_str());
+    unlink(werr.c_str());
+    unlink(sock.c_str());
+    check_case(c_, s, r);
 }
 
 /*==============================================================================
@@ -625,6 +756,9 @@ static int register_cases() {
         closedir(d);
     }
     std::sort(files.begin(), files.end());
+    // The CGI cases run once more through the FastCGI mode when the
+    // executable has one and the bridge is installed.
+    bool fastcgi = g_fastcgi_built && access(CGI_FCGI, X_OK) == 0;
     for (auto &n : files) {
         std::string path = std::string(CASES_DIR) + "/" + n;
         std::string suite = "cases_" + sanitize(n.substr(0, n.size() - 6));
@@ -637,6 +771,10 @@ static int register_cases() {
             used.insert(name);
             testing::RegisterTest(suite.c_str(), name.c_str(), nullptr, nullptr, path.c_str(), c.line,
                                   [c]() -> testing::Test * { return new case_test(c); });
+            if (fastcgi && cgi_case(c))
+                testing::RegisterTest(("fastcgi_" + suite).c_str(), name.c_str(), nullptr, nullptr,
+                                      path.c_str(), c.line,
+                                      [c]() -> testing::Test * { return new fastcgi_case_test(c); });
         }
         if (!warm.empty())
             testing::RegisterTest(("warm_" + suite).c_str(), "all_in_one_process", nullptr, nullptr,
