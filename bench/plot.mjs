@@ -13,6 +13,8 @@ const SERIES = [
   { name: 'product, warm (one more call in a session)', color: '#2ca02c' },
   { name: 'floor: read + parse every line (yyjson)', color: '#1f77b4' },
   { name: 'Node.js: read + JSON.parse every line, per call', color: '#9467bd' },
+  { name: 'web host, FastCGI: /mcp open_nodes round trip (keep-alive)', color: '#ff7f0e' },
+  { name: 'web host, CGI: /mcp open_nodes round trip (keep-alive)', color: '#8c564b' },
 ];
 const SHAPES = { short: { dash: '', label: 'many short observations' }, long: { dash: '6 4', label: 'few long observations' } };
 
@@ -23,7 +25,7 @@ const rows = readFileSync(process.argv[2], 'utf8')
   .map(([shape, entities, bytes, ...ms]) => ({ shape, entities: +entities, bytes: +bytes, ms: ms.map(Number) }))
   .filter((r) => r.bytes > 0);
 
-const W = 760, H = 480, L = 70, R = 20, T = 30, B = 150;
+const W = 760, H = 516, L = 70, R = 20, T = 30, B = 186;
 const xs = rows.map((r) => r.bytes / 1048576);
 const ys = rows.flatMap((r) => r.ms.filter((v) => v > 0));
 const lo = (v) => Math.floor(Math.log10(Math.min(...v)));

@@ -321,6 +321,18 @@ done
 unset MEMORY_FILE_PATH QUERY_STRING
 rm -f "$OUT"/[sl]*/work.jsonl*
 
+echo "web host"
+# The web host's lines, and its two round trips on the plot's row of the
+# same graph.
+if OUT=$OUT BUILD=$BUILD QUICK=$QUICK bash "$ROOT/bench/web.sh" >/dev/null; then
+  read -r wn wf _ wc _ <"$OUT/web.tsv"
+  awk -F '\t' -v OFS='\t' -v n="$wn" -v f="$wf" -v c="$wc" \
+    '$1 == "short" && $2 == n { $8 = f; $9 = c } { print }' "$PLOT" >"$PLOT.new" && mv "$PLOT.new" "$PLOT"
+else
+  echo "web host benchmarks: failed" >>"$CHECKS"
+  : >"$OUT/web.md"
+fi
+
 echo "micro-benchmarks"
 "$MICRO" --benchmark_min_time=0.3 --benchmark_out="$OUT/json/micro.json" --benchmark_out_format=json >/dev/null 2>&1 || true
 "$NODE" "$ROOT/bench/plot.mjs" "$PLOT" >"$SVG"
@@ -388,7 +400,8 @@ version=$("$EXE" --version 2>/dev/null | head -n 1 || true)
   echo "## Per-call cost against graph size"
   echo
   echo "MCP open_nodes: the first call of a process (cold, with the process start), one more call in"
-  echo "a session (warm), the floor's read and parse per call and the Node.js line per call; solid"
+  echo "a session (warm), the floor's read and parse per call, the Node.js line per call, and the"
+  echo "round trip of the same call through the web host (FastCGI and CGI, 20,000 entities); solid"
   echo "lines the graph of many short observations, dashed the graph of few long ones."
   echo
   echo "![Per-call cost against graph size](percall.svg)"
@@ -406,6 +419,10 @@ version=$("$EXE" --version 2>/dev/null | head -n 1 || true)
   echo
   cat "$MEMSUM"
   echo
+  if [ -s "$OUT/web.md" ]; then
+    cat "$OUT/web.md"
+    echo
+  fi
   echo "## Micro-benchmarks"
   echo
   echo "Google Benchmark (\`bench_micro\`), linked with plugin_memory_core; the argument is the"
