@@ -112,13 +112,14 @@ done
   echo "with \`--cgi\`) on the $N-entity graph ($bytes bytes), driven by \`bench/web_client.mjs\` with"
   echo "keep-alive connections. Round trip: the median of $calls requests one after another (CGI: $((calls / 10)))"
   echo "after one that warms the connection and the worker. Floor: \`bench_floor read\`, one read and"
-  echo "parse of the whole file (median of $floor_runs runs)."
+  echo "parse of the whole file (median of $floor_runs runs). Measured at commit"
+  echo "\`$(git -C "$ROOT" rev-parse --short HEAD)\`, $(date -u '+%Y-%m-%d %H:%M UTC'), load average $(cut -d ' ' -f 1-3 /proc/loadavg)."
   echo
   echo "| graph entities | round trip | product ms | floor ms | ratio | target |"
   echo "|---:|---|---:|---:|---:|---|"
   row_lat "FastCGI: /mcp open_nodes" "$mcp_fcgi"
   row_lat "FastCGI: page entity action" "$ent_fcgi"
-  row_lat "CGI: /mcp open_nodes" "$mcp_cgi"
+  row_lat "CGI: /mcp open_nodes" "$mcp_cgi" | sed 's/≤ 0.05x (.*) |$/(the CGI mode, for comparison) |/'
   row_lat "CGI: page entity action" "$ent_cgi" | sed 's/≤ 0.05x (.*) |$/(the CGI mode, for comparison) |/'
   echo
   echo "Requests per second of 4 concurrent clients for $secs s each (reads: the entity action;"
@@ -144,4 +145,19 @@ if [ "$into_results" = 1 ]; then
     { print }' "$results" >"$results.new"
   mv "$results.new" "$results"
   echo "updated $results"
+  # The plot again, from the rows of the earlier run in RESULTS.md and this
+  # run's round trips.
+  awk -F ' *\\| *' -v web="$OUT/web.tsv" '
+    BEGIN { getline w < web; split(w, wv, "\t") }
+    /^\| (short|long) \| [0-9]+ \| [0-9]+ \| [0-9]+ \|$/ { bytes[$2 ":" $3] = $5; order[++k] = $2 ":" $3 }
+    /^\| [0-9]+( long)? \| / { key = ($2 ~ / long$/) ? "long:" $2 : "short:" $2; sub(/ long$/, "", key) }
+    /\| MCP open_nodes, first call \|/ { cold[key] = $4 }
+    /\| MCP open_nodes, one more call in a session \|/ { warm[key] = $4; fl[key] = $5 }
+    /\| Node.js, read \+ JSON.parse every line, one more call \|/ { node[key] = $4 }
+    END { for (i = 1; i <= k; i++) { g = order[i]; split(g, p, ":")
+            f = (p[1] == "short" && p[2] == wv[1]) ? wv[2] "\t" wv[4] : "\t"
+            printf "%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n", p[1], p[2], bytes[g], cold[g], warm[g], fl[g], node[g], f } }' \
+    "$results" >"$OUT/plot_again.tsv"
+  node "$ROOT/bench/plot.mjs" "$OUT/plot_again.tsv" >"$ROOT/bench/percall.svg"
+  echo "redrew $ROOT/bench/percall.svg"
 fi
