@@ -10,11 +10,6 @@
 
 namespace {
 
-// The protocol versions a client may name in MCP-Protocol-Version: the one
-// the server answers initialize with, and the one a client without the
-// header is taken to speak.
-const char *const MCP_VERSIONS[] = {MCP_PROTOCOL_VERSION, "2025-03-26"};
-
 // The JSON-RPC error code of a refusal by the transport.
 constexpr int TRANSPORT_ERROR = -32000;
 
@@ -62,10 +57,100 @@ int is_json_type(const char *ct) {
     return token_is(ct, semi ? (size_t)(semi - ct) : strlen(ct), "application/json");
 }
 
-int version_supported(const char *v) {
-    for (const char *known : MCP_VERSIONS)
-        if (strcmp(v, known) == 0) return 1;
-    return 0;
+// The n bytes at s without the white space around them.
+void trim(const char **s, size_t *n) {
+    while (*n && is_space(**s)) (*s)++, (*n)--;
+    while (*n && is_space((*s)[*n - 1])) (*n)--;
+}
+
+// 1 when a header value, white space around it dropped, holds exactly the n
+// bytes at want.
+int header_is(const char *header, const char *want, size_t n) {
+    size_t hn = strlen(header);
+    trim(&header, &hn);
+    return hn == n && memcmp(header, want, n) == 0;
+}
+
+// The value of one base64 digit, or -1.
+int b64_digit(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+// 1 when the Mcp-Name header names the n bytes at want: its value as it is,
+// or, in the form =?base64?<digits>?=, the bytes the digits encode.
+int name_header_is(const char *header, const char *want, size_t n) {
+    static const char head[] = "=?base64?";
+    size_t hn = strlen(header);
+    trim(&header, &hn);
+    if (hn < sizeof head + 1 || memcmp(header, head, sizeof head - 1) != 0 ||
+        memcmp(header + hn - 2, "?=", 2) != 0)
+        return hn == n && memcmp(header, want, n) == 0;
+    const char *p = header + sizeof head - 1;
+    const char *end = header + hn - 2;
+    size_t got = 0;
+    unsigned acc = 0;
+    int bits = 0;
+    for (; p < end && *p != '='; p++) {
+        int d = b64_digit(*p);
+        if (d < 0) return 0;
+        acc = (acc << 6) | (unsigned)d;
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            if (got >= n || want[got] != (char)((acc >> bits) & 0xff)) return 0;
+            got++;
+        }
+    }
+    for (; p < end; p++)
+        if (*p != '=') return 0;
+    return got == n;
+}
+
+// The methods whose Mcp-Name header mirrors params.name or params.uri.
+const char *const NAMED_METHODS[] = {"tools/call", "resources/read", "prompts/get"};
+
+// The header rules, checked on every request once its body is parsed.
+void check_headers(const mcp_request_view *v, void *ctx, mcp_refusal *why) {
+    const cgi_request *r = (const cgi_request *)ctx;
+    const char *version = r->mcp_version;
+    if (version) {
+        size_t n = strlen(version);
+        trim(&version, &n);
+        if (mcp_version_era(version, n) == MCP_ERA_UNKNOWN) {
+            why->code = MCP_UNSUPPORTED_VERSION;
+            why->requested = r->mcp_version;
+            return;
+        }
+    }
+    if (!v->modern) return;  // a legacy request has only the revision header
+    why->code = MCP_HEADER_MISMATCH;
+    if (!r->mcp_version) {
+        why->message = "Header mismatch: the MCP-Protocol-Version header is missing";
+    } else if (v->version && !header_is(r->mcp_version, v->version, v->version_len)) {
+        why->message = "Header mismatch: MCP-Protocol-Version is not the revision in _meta";
+    } else if (!r->mcp_method) {
+        why->message = "Header mismatch: the Mcp-Method header is missing";
+    } else if (!header_is(r->mcp_method, v->method, v->method_len)) {
+        why->message = "Header mismatch: Mcp-Method is not the request's method";
+    } else {
+        why->code = 0;
+        int named = 0;
+        for (const char *m : NAMED_METHODS)
+            named |= v->method_len == strlen(m) && memcmp(v->method, m, v->method_len) == 0;
+        if (!named || !v->name) return;  // no name in the body: the method says what is wrong
+        why->code = MCP_HEADER_MISMATCH;
+        if (!r->mcp_name)
+            why->message = "Header mismatch: the Mcp-Name header is missing";
+        else if (!name_header_is(r->mcp_name, v->name, v->name_len))
+            why->message = "Header mismatch: Mcp-Name is not the request's name or uri";
+        else
+            why->code = 0;
+    }
 }
 
 // Writes one whole answer: the status line unless 200, the extra header
@@ -147,17 +232,19 @@ void mcp_http_answer(cgi_request *r) {
         refuse(415, nullptr, "the body must be application/json");
         return;
     }
-    if (r->mcp_version && !version_supported(r->mcp_version)) {
-        refuse(400, nullptr, "unsupported MCP-Protocol-Version");
-        return;
-    }
     if (req_read_body(r) != 0) {
         refuse(413, nullptr, "the request body is too large");
         return;
     }
     buf out;
     buf_init(&out);
-    int kind = mcp_handle_message(r->body ? r->body : "", r->body_len, &out);
-    answer(kind == MCP_REQUEST ? 200 : kind == MCP_NO_REPLY ? 202 : 400, nullptr, &out);
+    mcp_transport t = {r->mcp_version, check_headers, r};
+    mcp_outcome o;
+    mcp_handle_request(r->body ? r->body : "", r->body_len, &t, &out, &o);
+    int status = o.kind == MCP_NO_REPLY ? 202
+                 : o.kind == MCP_INVALID || o.refused ? 400
+                 : o.modern && o.code == -32601 ? 404
+                                                : 200;
+    answer(status, nullptr, &out);
     buf_free(&out);
 }

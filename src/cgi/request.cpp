@@ -216,6 +216,8 @@ void req_from_env(cgi_request *r) {
     r->fetch_mode = req_var("HTTP_SEC_FETCH_MODE");
     r->fetch_dest = req_var("HTTP_SEC_FETCH_DEST");
     r->mcp_version = req_var("HTTP_MCP_PROTOCOL_VERSION");
+    r->mcp_method = req_var("HTTP_MCP_METHOD");
+    r->mcp_name = req_var("HTTP_MCP_NAME");
 }
 
 int req_read_body(cgi_request *r) {

@@ -74,6 +74,8 @@ struct cgi_request {
     const char *fetch_mode;    /* HTTP_SEC_FETCH_MODE, or null */
     const char *fetch_dest;    /* HTTP_SEC_FETCH_DEST, or null */
     const char *mcp_version;   /* HTTP_MCP_PROTOCOL_VERSION, or null */
+    const char *mcp_method;    /* HTTP_MCP_METHOD, or null */
+    const char *mcp_name;      /* HTTP_MCP_NAME, or null */
     const char *body;          /* the raw body, followed by a zero byte; null
                                   while none has been read */
     size_t body_len;           /* bytes at body, the zero byte not counted; the

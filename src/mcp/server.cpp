@@ -11,12 +11,38 @@
 
 #define RESOURCE_URI "memory://knowledge-graph"
 
+// The server's identity, as initialize and server/discover name it.
+#define SERVER_INFO \
+    "{\"name\":\"memory-server\",\"title\":\"Knowledge Graph Memory\"," \
+    "\"version\":\"" CONNECTOR_VERSION "\"}"
+// Every revision the server speaks, as server/discover and the
+// unsupported-revision error name them.
+#define SUPPORTED_VERSIONS \
+    "[\"" MCP_MODERN_VERSION "\",\"" MCP_LEGACY_LATEST "\",\"" MCP_PROTOCOL_VERSION \
+    "\",\"" MCP_LEGACY_OLDEST "\"]"
+// The capabilities of both eras' tools and resources.
+#define CAPABILITIES \
+    "{\"tools\":{\"listChanged\":false}," \
+    "\"resources\":{\"subscribe\":false,\"listChanged\":false}}"
+
 static const char initialize_result[] =
-    "{\"protocolVersion\":\"" MCP_PROTOCOL_VERSION "\","
+    "{\"protocolVersion\":\"" MCP_PROTOCOL_VERSION "\",\"capabilities\":" CAPABILITIES
+    ",\"serverInfo\":" SERVER_INFO "}";
+
+static const char initialize_latest_result[] =
+    "{\"protocolVersion\":\"" MCP_LEGACY_LATEST "\",\"capabilities\":" CAPABILITIES
+    ",\"serverInfo\":" SERVER_INFO "}";
+
+// The stateless revision announces the (empty) prompt list it answers.
+static const char discover_result[] =
+    "{\"supportedVersions\":" SUPPORTED_VERSIONS ","
     "\"capabilities\":{\"tools\":{\"listChanged\":false},"
-    "\"resources\":{\"subscribe\":false,\"listChanged\":false}},"
-    "\"serverInfo\":{\"name\":\"memory-server\",\"title\":\"Knowledge Graph Memory\","
-    "\"version\":\"" CONNECTOR_VERSION "\"}}";
+    "\"resources\":{\"subscribe\":false,\"listChanged\":false},"
+    "\"prompts\":{\"listChanged\":false}},"
+    "\"serverInfo\":" SERVER_INFO ","
+    "\"instructions\":\"A knowledge graph of entities, their observations and the relations "
+    "between them, kept across conversations. Read it with read_graph, search_nodes or "
+    "open_nodes; change it with the create, add and delete tools.\"}";
 
 static const char resources_list_result[] =
     "{\"resources\":[{\"uri\":\"" RESOURCE_URI "\",\"name\":\"knowledge-graph\","
@@ -98,13 +124,6 @@ static void result_head(buf *out, yyjson_val *id) {
     buf_puts(out, ",\"result\":");
 }
 
-// {"jsonrpc":"2.0","id":<id>,"result":<text>} and a line feed.
-static void send_result(buf *out, yyjson_val *id, const char *text) {
-    result_head(out, id);
-    buf_puts(out, text ? text : "{}");
-    buf_puts(out, "}\n");
-}
-
 // The error response with the n bytes of msg as its message.
 static void send_error_n(buf *out, yyjson_val *id, int code, const char *msg, size_t n) {
     char num[16];
@@ -125,28 +144,140 @@ static void send_error(buf *out, yyjson_val *id, int code, const char *msg) {
 }
 
 /*==============================================================================
+ * Requests and the revision that answers them
+ *============================================================================*/
+
+// The legacy revisions, newest first.
+static const char *const legacy_versions[] = {MCP_LEGACY_LATEST, MCP_PROTOCOL_VERSION,
+                                              MCP_LEGACY_OLDEST};
+
+
+// The _meta keys of the stateless revision.
+#define META_VERSION "io.modelcontextprotocol/protocolVersion"
+#define META_CAPABILITIES "io.modelcontextprotocol/clientCapabilities"
+
+int mcp_version_era(const char *v, size_t n) {
+    if (!v) return MCP_ERA_UNKNOWN;
+    if (n == sizeof MCP_MODERN_VERSION - 1 && memcmp(v, MCP_MODERN_VERSION, n) == 0)
+        return MCP_ERA_MODERN;
+    for (const char *known : legacy_versions)
+        if (n == strlen(known) && memcmp(v, known, n) == 0) return MCP_ERA_LEGACY;
+    return MCP_ERA_UNKNOWN;
+}
+
+// The legacy revision the last initialize settled on: the session of the
+// stdio process. Empty until then, which answers as MCP_PROTOCOL_VERSION.
+static char g_session_version[16];
+
+// One request being answered.
+struct mcp_call {
+    yyjson_val *req;       // the request object
+    yyjson_val *id;        // its id
+    yyjson_val *params;    // its params when an object, else null
+    int modern;            // answered by the stateless revision
+    const char *legacy;    // the legacy revision answering it, when not modern
+};
+
+// 1 when the legacy revision of c is 2025-11-25 (or newer).
+static int legacy_latest(const mcp_call &c) {
+    return !c.modern && c.legacy && strcmp(c.legacy, MCP_LEGACY_LATEST) == 0;
+}
+
+/*==============================================================================
+ * Results of the stateless revision
+ *============================================================================*/
+
+// How long a client may reuse a list, in ms: the lists change only with a
+// new build of the server, so an hour keeps clients from asking again and
+// again while a new build still reaches them the same day.
+#define LIST_TTL_MS "3600000"
+// The graph changes with every write by any client: never reuse a read.
+#define READ_TTL_MS "0"
+
+// What a result of the stateless revision carries besides its own members.
+enum : int { PLAIN = 0, LIST = 1, READ = 2 };
+
+// Ends the result object that out ends with (its closing brace the last
+// byte) with the members of the stateless revision: resultType, the caching
+// hints of a list or a read (private: the endpoint may sit behind a password,
+// so no shared cache may hand one client's answer to another) and the
+// server's identity.
+static void modern_members(buf *out, int kind) {
+    if (out->dropped || !out->data || out->len == 0 || out->data[out->len - 1] != '}') {
+        out->dropped = 1;   // never half a result: the caller answers otherwise
+        return;
+    }
+    out->len--;
+    if (out->data[out->len - 1] != '{') buf_putc(out, ',');
+    buf_puts(out, "\"resultType\":\"complete\"");
+    if (kind == LIST) buf_puts(out, ",\"ttlMs\":" LIST_TTL_MS ",\"cacheScope\":\"private\"");
+    if (kind == READ) buf_puts(out, ",\"ttlMs\":" READ_TTL_MS ",\"cacheScope\":\"private\"");
+    buf_puts(out, ",\"_meta\":{\"io.modelcontextprotocol/serverInfo\":" SERVER_INFO "}}");
+}
+
+// {"jsonrpc":"2.0","id":<id>,"result":<text>} and a line feed, the result
+// completed for the stateless revision as modern_members says.
+static void send_call_result(buf *out, const mcp_call &c, const char *text, int kind) {
+    result_head(out, c.id);
+    buf_puts(out, text ? text : "{}");
+    if (c.modern) modern_members(out, kind);
+    buf_puts(out, "}\n");
+}
+
+/*==============================================================================
  * Methods
  *============================================================================*/
 
-static void do_initialize(yyjson_val *, yyjson_val *id, buf *out) {
-    send_result(out, id, initialize_result);
+static void do_initialize(const mcp_call &c, buf *out) {
+    // A client asking for 2025-11-25 or later is answered with 2025-11-25;
+    // every other ask with the revision the server has always answered.
+    yyjson_val *asked = c.params ? yyjson_obj_get(c.params, "protocolVersion") : nullptr;
+    const char *v = yyjson_get_str(asked);
+    int latest = v && yyjson_get_len(asked) == sizeof MCP_LEGACY_LATEST - 1 && v[0] == '2' &&
+                 strcmp(v, MCP_LEGACY_LATEST) >= 0;
+    snprintf(g_session_version, sizeof g_session_version, "%s",
+             latest ? MCP_LEGACY_LATEST : MCP_PROTOCOL_VERSION);
+    send_call_result(out, c, latest ? initialize_latest_result : initialize_result, PLAIN);
 }
 
-static void do_empty(yyjson_val *, yyjson_val *id, buf *out) { send_result(out, id, "{}"); }
+static void do_empty(const mcp_call &c, buf *out) { send_call_result(out, c, "{}", PLAIN); }
 
-static void do_resources_list(yyjson_val *, yyjson_val *id, buf *out) {
-    send_result(out, id, resources_list_result);
+// logging/setLevel: 2025-11-25 takes it (there is nothing to log, so the
+// level changes nothing); older sessions never had it.
+static void do_set_level(const mcp_call &c, buf *out) {
+    if (!legacy_latest(c)) {
+        send_error(out, c.id, -32601, "Method not found");
+        return;
+    }
+    yyjson_val *level = c.params ? yyjson_obj_get(c.params, "level") : nullptr;
+    static const char *const levels[] = {"debug",    "info",  "notice", "warning",
+                                         "error",    "critical", "alert", "emergency"};
+    for (const char *l : levels) {
+        if (yyjson_equals_str(level, l)) {
+            send_call_result(out, c, "{}", PLAIN);
+            return;
+        }
+    }
+    send_error(out, c.id, -32602, "logging/setLevel needs params.level, a syslog level name");
 }
 
-static void do_templates_list(yyjson_val *, yyjson_val *id, buf *out) {
-    send_result(out, id, "{\"resourceTemplates\":[]}");
+static void do_resources_list(const mcp_call &c, buf *out) {
+    send_call_result(out, c, resources_list_result, LIST);
 }
 
-static void do_prompts_list(yyjson_val *, yyjson_val *id, buf *out) {
-    send_result(out, id, "{\"prompts\":[]}");
+static void do_templates_list(const mcp_call &c, buf *out) {
+    send_call_result(out, c, "{\"resourceTemplates\":[]}", LIST);
 }
 
-static void do_tools_list(yyjson_val *, yyjson_val *id, buf *out) {
+static void do_prompts_list(const mcp_call &c, buf *out) {
+    send_call_result(out, c, "{\"prompts\":[]}", LIST);
+}
+
+static void do_discover(const mcp_call &c, buf *out) {
+    send_call_result(out, c, discover_result, LIST);
+}
+
+static void do_tools_list(const mcp_call &c, buf *out) {
     char *cat = tools_list_json();
     buf text;
     buf_init(&text);
@@ -154,19 +285,18 @@ static void do_tools_list(yyjson_val *, yyjson_val *id, buf *out) {
     buf_puts(&text, cat ? cat : "[]");
     buf_puts(&text, "}");
     mem_free(cat);
-    send_result(out, id, buf_str(&text));
+    send_call_result(out, c, buf_str(&text), LIST);
     if (text.dropped) out->dropped = 1;
     buf_free(&text);
 }
 
-static void do_tools_call(yyjson_val *req, yyjson_val *id, buf *out) {
-    yyjson_val *params = yyjson_obj_get(req, "params");
-    yyjson_val *name = yyjson_is_obj(params) ? yyjson_obj_get(params, "name") : nullptr;
+static void do_tools_call(const mcp_call &c, buf *out) {
+    yyjson_val *name = c.params ? yyjson_obj_get(c.params, "name") : nullptr;
     if (!yyjson_is_str(name)) {
-        send_error(out, id, -32602, "tools/call needs params.name");
+        send_error(out, c.id, -32602, "tools/call needs params.name");
         return;
     }
-    yyjson_val *args = yyjson_obj_get(params, "arguments");
+    yyjson_val *args = yyjson_obj_get(c.params, "arguments");
     if (!yyjson_is_obj(args)) args = nullptr;
     const char *nm = yyjson_get_str(name);
     size_t nlen = yyjson_get_len(name);
@@ -180,28 +310,44 @@ static void do_tools_call(yyjson_val *req, yyjson_val *id, buf *out) {
         buf_init(&msg);
         buf_puts(&msg, "Unknown tool: ");
         buf_add(&msg, nm, nlen);
-        send_error_n(out, id, -32602, buf_str(&msg), msg.len);
+        send_error_n(out, c.id, -32602, buf_str(&msg), msg.len);
         if (msg.dropped) out->dropped = 1;
         buf_free(&msg);
     } else {
         // The result is written into the response itself, not copied into it.
-        result_head(out, id);
+        result_head(out, c.id);
         tool_mcp_result(out, &res);
+        if (c.modern) modern_members(out, PLAIN);
         buf_puts(out, "}\n");
     }
     tool_free(&res);
 }
 
-static void do_resources_read(yyjson_val *req, yyjson_val *id, buf *out) {
-    yyjson_val *params = yyjson_obj_get(req, "params");
-    yyjson_val *uri = yyjson_is_obj(params) ? yyjson_obj_get(params, "uri") : nullptr;
+// The error for a resource this server does not have. The stateless
+// revision answers it as invalid params, naming the URI in data.
+static void resource_not_found(const mcp_call &c, yyjson_val *uri, buf *out) {
+    static const char msg[] = "Unknown resource: this server serves " RESOURCE_URI " only";
+    if (!c.modern) {
+        send_error(out, c.id, -32002, msg);
+        return;
+    }
+    buf_puts(out, "{\"jsonrpc\":\"2.0\",\"id\":");
+    put_id(out, c.id);
+    buf_puts(out, ",\"error\":{\"code\":-32602,\"message\":\"");
+    buf_puts(out, msg);
+    buf_puts(out, "\",\"data\":{\"uri\":");
+    json_strn(out, yyjson_get_str(uri), yyjson_get_len(uri));
+    buf_puts(out, "}}}\n");
+}
+
+static void do_resources_read(const mcp_call &c, buf *out) {
+    yyjson_val *uri = c.params ? yyjson_obj_get(c.params, "uri") : nullptr;
     if (!yyjson_is_str(uri)) {
-        send_error(out, id, -32602, "resources/read needs params.uri");
+        send_error(out, c.id, -32602, "resources/read needs params.uri");
         return;
     }
     if (!yyjson_equals_str(uri, RESOURCE_URI)) {
-        send_error(out, id, -32002,
-                   "Unknown resource: this server serves " RESOURCE_URI " only");
+        resource_not_found(c, uri, out);
         return;
     }
     tool_out res;
@@ -218,7 +364,7 @@ static void do_resources_read(yyjson_val *req, yyjson_val *id, buf *out) {
                           : g_data_err[0] ? g_data_err
                           : res.failed ? "the graph could not be read"
                                        : "out of memory";
-        send_error(out, id, -32603, why);
+        send_error(out, c.id, -32603, why);
         tool_free(&res);
         return;
     }
@@ -230,58 +376,171 @@ static void do_resources_read(yyjson_val *req, yyjson_val *id, buf *out) {
     json_str(&body, text);
     buf_puts(&body, "}]}");
     mem_free(text);
-    send_result(out, id, buf_str(&body));
+    send_call_result(out, c, buf_str(&body), READ);
     if (body.dropped) out->dropped = 1;
     buf_free(&body);
 }
 
+// The eras a method exists in.
+enum : int { LEGACY = 1, MODERN = 2, BOTH = 3 };
+
 struct mcp_method {
     const char *name;
-    void (*run)(yyjson_val *req, yyjson_val *id, buf *out);
+    void (*run)(const mcp_call &c, buf *out);
+    int eras;  // LEGACY, MODERN or BOTH
 };
 
+// The methods. initialize, ping, logging/setLevel and the resource
+// subscriptions are gone from the stateless revision, which brings
+// server/discover; its lists never change, so there is no
+// subscriptions/listen either.
 static const mcp_method mcp_methods[] = {
-    {"initialize", do_initialize},
-    {"ping", do_empty},
-    {"tools/list", do_tools_list},
-    {"tools/call", do_tools_call},
-    {"resources/list", do_resources_list},
-    {"resources/templates/list", do_templates_list},
-    {"prompts/list", do_prompts_list},
-    {"resources/read", do_resources_read},
-    {"resources/subscribe", do_empty},
-    {"resources/unsubscribe", do_empty},
+    {"initialize", do_initialize, LEGACY},
+    {"server/discover", do_discover, MODERN},
+    {"ping", do_empty, LEGACY},
+    {"tools/list", do_tools_list, BOTH},
+    {"tools/call", do_tools_call, BOTH},
+    {"resources/list", do_resources_list, BOTH},
+    {"resources/templates/list", do_templates_list, BOTH},
+    {"prompts/list", do_prompts_list, BOTH},
+    {"resources/read", do_resources_read, BOTH},
+    {"resources/subscribe", do_empty, LEGACY},
+    {"resources/unsubscribe", do_empty, LEGACY},
+    {"logging/setLevel", do_set_level, LEGACY},
 };
 
 /*==============================================================================
  * One line, and the loop around it
  *============================================================================*/
 
+// The unsupported-revision error: data names the revisions the server speaks
+// and the n bytes asked for.
+static void send_unsupported(buf *out, yyjson_val *id, const char *asked, size_t n) {
+    buf_puts(out, "{\"jsonrpc\":\"2.0\",\"id\":");
+    put_id(out, id);
+    buf_puts(out, ",\"error\":{\"code\":-32022,\"message\":\"Unsupported protocol version\","
+                  "\"data\":{\"supported\":");
+    buf_puts(out, SUPPORTED_VERSIONS);
+    buf_puts(out, ",\"requested\":");
+    json_strn(out, asked, n);
+    buf_puts(out, "}}}\n");
+}
+
+// Runs the request c by the method of its era, or answers that there is
+// none.
+static void dispatch(const mcp_call &c, yyjson_val *method, buf *out, mcp_outcome *o) {
+    for (const mcp_method &m : mcp_methods) {
+        if ((m.eras & (c.modern ? MODERN : LEGACY)) && yyjson_equals_str(method, m.name)) {
+            m.run(c, out);
+            return;
+        }
+    }
+    o->code = -32601;
+    send_error(out, c.id, -32601, "Method not found");
+}
+
+// Decides the era of the request c, checks what the stateless revision and
+// the transport ask of it, and runs it.
+static void run_request(mcp_call &c, yyjson_val *method, const mcp_transport *t, buf *out,
+                        mcp_outcome *o) {
+    yyjson_val *meta = c.params ? yyjson_obj_get(c.params, "_meta") : nullptr;
+    yyjson_val *version = yyjson_is_obj(meta) ? yyjson_obj_get(meta, META_VERSION) : nullptr;
+    const char *tv = t ? t->version : nullptr;
+    // A request is stateless when it says so in _meta, when the transport
+    // names the stateless revision, or when its method exists only there.
+    c.modern = version || (tv && mcp_version_era(tv, strlen(tv)) == MCP_ERA_MODERN) ||
+               yyjson_equals_str(method, "server/discover");
+    o->modern = c.modern;
+    if (c.modern) {
+        yyjson_val *caps = yyjson_is_obj(meta) ? yyjson_obj_get(meta, META_CAPABILITIES) : nullptr;
+        const char *why = !yyjson_is_obj(meta) ? "Invalid params: the request needs _meta"
+                          : !yyjson_is_str(version) ? "Invalid params: _meta needs " META_VERSION
+                          : !yyjson_is_obj(caps) ? "Invalid params: _meta needs " META_CAPABILITIES
+                                                 : nullptr;
+        if (why) {
+            o->refused = 1;
+            o->code = -32602;
+            send_error(out, c.id, -32602, why);
+            return;
+        }
+    } else {
+        // The legacy revision: the one the transport names, else the one
+        // the session settled on.
+        c.legacy = tv ? tv : g_session_version[0] ? g_session_version : MCP_PROTOCOL_VERSION;
+    }
+    if (t && t->check) {
+        mcp_request_view v = {};
+        v.method = yyjson_get_str(method);
+        v.method_len = yyjson_get_len(method);
+        yyjson_val *name = nullptr;
+        if (c.params && (yyjson_equals_str(method, "tools/call") ||
+                         yyjson_equals_str(method, "prompts/get")))
+            name = yyjson_obj_get(c.params, "name");
+        else if (c.params && yyjson_equals_str(method, "resources/read"))
+            name = yyjson_obj_get(c.params, "uri");
+        if (yyjson_is_str(name)) {
+            v.name = yyjson_get_str(name);
+            v.name_len = yyjson_get_len(name);
+        }
+        if (version) {
+            v.version = yyjson_get_str(version);
+            v.version_len = yyjson_get_len(version);
+        }
+        v.modern = c.modern;
+        mcp_refusal why = {};
+        t->check(&v, t->ctx, &why);
+        if (why.code) {
+            o->refused = 1;
+            o->code = why.code;
+            const char *asked = why.requested ? why.requested : "";
+            if (why.code == MCP_UNSUPPORTED_VERSION)
+                send_unsupported(out, c.id, asked, strlen(asked));
+            else
+                send_error(out, c.id, why.code, why.message);
+            return;
+        }
+    }
+    if (c.modern && mcp_version_era(yyjson_get_str(version), yyjson_get_len(version)) !=
+                        MCP_ERA_MODERN) {
+        o->refused = 1;
+        o->code = MCP_UNSUPPORTED_VERSION;
+        send_unsupported(out, c.id, yyjson_get_str(version), yyjson_get_len(version));
+        return;
+    }
+    dispatch(c, method, out, o);
+}
+
 // Classifies one parsed message, appends its answer, if any, to resp and
-// returns its kind (MCP_REQUEST, MCP_NO_REPLY or MCP_INVALID).
-static int handle_doc(yyjson_doc *doc, buf *resp) {
+// fills o (its kind MCP_REQUEST, MCP_NO_REPLY or MCP_INVALID).
+static void handle_doc(yyjson_doc *doc, const mcp_transport *t, buf *resp, mcp_outcome *o) {
     yyjson_val *req = yyjson_doc_get_root(doc);
+    o->kind = MCP_INVALID;
+    o->code = -32600;
     if (!yyjson_is_obj(req)) {
         send_error(resp, nullptr, -32600, "Invalid request: expected an object");
-        return MCP_INVALID;
+        return;
     }
     yyjson_val *method = yyjson_obj_get(req, "method");
     yyjson_val *id = yyjson_obj_get(req, "id");
     if (!yyjson_is_str(method)) {
         // A client's answer to a request of ours: we send none, so drop it.
-        if (yyjson_obj_get(req, "result") || yyjson_obj_get(req, "error")) return MCP_NO_REPLY;
-        send_error(resp, id, -32600, "Invalid request: missing method");
-        return MCP_INVALID;
-    }
-    if (!id) return MCP_NO_REPLY; // a notification is never executed
-    for (const mcp_method &m : mcp_methods) {
-        if (yyjson_equals_str(method, m.name)) {
-            m.run(req, id, resp);
-            return MCP_REQUEST;
+        if (yyjson_obj_get(req, "result") || yyjson_obj_get(req, "error")) {
+            o->kind = MCP_NO_REPLY;
+            o->code = 0;
+            return;
         }
+        send_error(resp, id, -32600, "Invalid request: missing method");
+        return;
     }
-    send_error(resp, id, -32601, "Method not found");
-    return MCP_REQUEST;
+    o->code = 0;
+    if (!id) { // a notification is never executed
+        o->kind = MCP_NO_REPLY;
+        return;
+    }
+    o->kind = MCP_REQUEST;
+    yyjson_val *params = yyjson_obj_get(req, "params");
+    mcp_call c = {req, id, yyjson_is_obj(params) ? params : nullptr, 0, nullptr};
+    run_request(c, method, t, resp, o);
 }
 
 int mcp_handle_line(const char *line, size_t len, buf *out) {
@@ -293,17 +552,29 @@ void mcp_error_answer(buf *out, int code, const char *message) {
 }
 
 int mcp_handle_message(const char *line, size_t len, buf *out) {
+    mcp_outcome o;
+    return mcp_handle_request(line, len, nullptr, out, &o);
+}
+
+int mcp_handle_request(const char *line, size_t len, const mcp_transport *t, buf *out,
+                       mcp_outcome *o) {
+    *o = {};
     buf resp;
     buf_init(&resp);
     // The flag 0 reader never writes into the text it is given.
     yyjson_doc *doc = yyjson_read_opts((char *)line, len, YYJSON_READ_NOFLAG, mem_yyjson(), nullptr);
-    int kind = MCP_INVALID;
-    if (!doc) send_error(&resp, nullptr, -32700, "Parse error: not valid JSON");
-    else kind = handle_doc(doc, &resp);
+    if (!doc) {
+        o->kind = MCP_INVALID;
+        o->code = -32700;
+        send_error(&resp, nullptr, -32700, "Parse error: not valid JSON");
+    } else {
+        handle_doc(doc, t, &resp, o);
+    }
     if (resp.dropped) {
         // Never half a line: a response that did not fit becomes an error.
         yyjson_val *root = yyjson_doc_get_root(doc);
         buf_free(&resp);
+        o->code = -32603;
         send_error(&resp, yyjson_is_obj(root) ? yyjson_obj_get(root, "id") : nullptr, -32603,
                    "out of memory");
         if (resp.dropped) {
@@ -318,7 +589,7 @@ int mcp_handle_message(const char *line, size_t len, buf *out) {
         buf_add(out, resp.data, resp.len);
         buf_free(&resp);
     }
-    return kind;
+    return o->kind;
 }
 
 int mode_mcp(void) {

@@ -59,7 +59,7 @@ tool call as a notification runs nothing|${J[0]}^${J[1]}^${J[2]}^${J[3]}^--data-
 client response|${J[0]}^${J[1]}^${J[2]}^${J[3]}^--data-binary^{"jsonrpc":"2.0","id":5,"result":{}}|202
 malformed JSON|${J[0]}^${J[1]}^${J[2]}^${J[3]}^--data-binary^{"jsonrpc":|400^content-type: application/json; charset=utf-8^$(err -32700 'Parse error: not valid JSON')
 batch|${J[0]}^${J[1]}^${J[2]}^${J[3]}^--data-binary^[$ping]|400^content-type: application/json; charset=utf-8^$(err -32600 'Invalid request: expected an object')
-unsupported protocol version|${J[0]}^${J[1]}^${J[2]}^${J[3]}^-H^MCP-Protocol-Version: 1900-01-01^--data-binary^$ping|400^content-type: application/json; charset=utf-8^$(err -32000 'unsupported MCP-Protocol-Version')
+unsupported protocol version|${J[0]}^${J[1]}^${J[2]}^${J[3]}^-H^MCP-Protocol-Version: 1900-01-01^--data-binary^$ping|400^content-type: application/json; charset=utf-8^{"jsonrpc":"2.0","id":"p","error":{"code":-32022,"message":"Unsupported protocol version","data":{"supported":["2026-07-28","2025-11-25","2025-06-18","2025-03-26"],"requested":"1900-01-01"}}}
 event stream only|-H^Content-Type: application/json^-H^Accept: text/event-stream^--data-binary^$ping|406^content-type: application/json; charset=utf-8^$(err -32000 'the client must accept application/json')
 form body|-H^Content-Type: application/x-www-form-urlencoded^--data-binary^$ping|415^content-type: application/json; charset=utf-8^$(err -32000 'the body must be application/json')
 body above 8 MiB|${J[0]}^${J[1]}^${J[2]}^${J[3]}^--data-binary^@$big|413^content-type: application/json; charset=utf-8^$(err -32000 'the request body is too large')
