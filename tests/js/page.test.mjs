@@ -213,6 +213,53 @@ const focused = (page) => page.evaluate(() => {
   return e.getAttribute('aria-label') || e.textContent;
 });
 
+// What overlaps in the picture, as texts: every label, node, the middle pill,
+// the spokes and the self loop, as drawn on the screen. A spoke's label may
+// lie on its own spoke (its halo hides the line under it) and the middle
+// name lies in its pill; nothing else may touch, and nothing may leave the
+// drawing.
+const PICTURE_OVERLAPS = () => {
+  const svg = document.querySelector('#detail svg.pic');
+  const m = svg.getScreenCTM();
+  const pt = (x, y, mm = m) => { const p = new DOMPoint(x, y).matrixTransform(mm); return [p.x, p.y]; };
+  const boxOf = (e) => { const b = e.getBBox(), mm = e.getScreenCTM(); return [pt(b.x, b.y, mm), pt(b.x + b.width, b.y, mm), pt(b.x + b.width, b.y + b.height, mm), pt(b.x, b.y + b.height, mm)]; };
+  const shapes = [];
+  const name = (e) => `${e.tagName} "${(e.textContent || '').slice(0, 30)}"`;
+  for (const e of svg.querySelectorAll('text')) shapes.push({ e, kind: 'text', poly: boxOf(e) });
+  for (const e of svg.querySelectorAll('circle')) {
+    const c = pt(e.cx.baseVal.value, e.cy.baseVal.value, e.getScreenCTM()), r = e.r.baseVal.value * m.a;
+    shapes.push({ e, kind: 'node', poly: Array.from({ length: 16 }, (_, i) => [c[0] + r * Math.cos(i * Math.PI / 8), c[1] + r * Math.sin(i * Math.PI / 8)]) });
+  }
+  for (const e of svg.querySelectorAll('.mid rect')) shapes.push({ e, kind: 'pill', poly: boxOf(e) });
+  for (const e of svg.querySelectorAll('line.edge')) {
+    shapes.push({ e, kind: 'spoke', poly: [pt(e.x1.baseVal.value, e.y1.baseVal.value), pt(e.x2.baseVal.value, e.y2.baseVal.value)] });
+  }
+  for (const e of svg.querySelectorAll('.mid path.edge')) shapes.push({ e, kind: 'loop', poly: boxOf(e) });
+  const separated = (P, Q) => [P, Q].some((A) => A.some((a, i) => {
+    const b = A[(i + 1) % A.length], nx = a[1] - b[1], ny = b[0] - a[0];
+    if (!nx && !ny) return false;
+    const proj = (S) => S.map(([x, y]) => x * nx + y * ny);
+    const p = proj(P), q = proj(Q);
+    return Math.max(...p) <= Math.min(...q) || Math.max(...q) <= Math.min(...p);
+  }));
+  const problems = [];
+  const box = svg.getBoundingClientRect();
+  for (const s of shapes) {
+    if (s.kind === 'text' && s.poly.some(([x, y]) => x < box.left - 0.5 || y < box.top - 0.5 || x > box.right + 0.5 || y > box.bottom + 0.5)) problems.push(`${name(s.e)} leaves the drawing`);
+  }
+  for (let i = 0; i < shapes.length; i++) {
+    for (let j = i + 1; j < shapes.length; j++) {
+      const a = shapes[i], b = shapes[j];
+      if (a.kind !== 'text' && b.kind !== 'text' && !(a.kind === 'node' && b.kind !== 'spoke') && !(b.kind === 'node' && a.kind !== 'spoke')) continue;
+      const [t, o] = a.kind === 'text' ? [a, b] : [b, a];
+      if (t.kind === 'text' && o.kind === 'spoke' && t.e.previousElementSibling === o.e) continue;
+      if (t.kind === 'text' && o.kind === 'pill' && t.e.parentNode === o.e.parentNode) continue;
+      if (!separated(a.poly, b.poly)) problems.push(`${name(a.e)} overlaps ${name(b.e)}`);
+    }
+  }
+  return problems;
+};
+
 // Runs a step that ends in the open entity being drawn again, and waits
 // for that drawing.
 async function redrawn(page, step) {
@@ -794,19 +841,19 @@ describe('page on an open host', () => {
       assert.equal(pic.middle, 'Ada');
       // Neighbours in name order; a long name is shortened, the title holds it whole.
       assert.deepEqual(pic.nodes.map((n) => [n.title, n.text]), [
-        ['A very long name for a document about the engine (document)', 'A very long name for a document about t\u2026'],
+        ['A very long name for a document about the engine (document)', 'A very long name for a \u2026'],
         ['Babbage (person)', 'Babbage'],
         ['Engine (machine)', 'Engine'],
       ]);
       assert.deepEqual(pic.spokes, [[false, true], [true, true], [true, false]]);
-      // Relation types label the spokes, shortened; the spoke's title has them all.
-      assert.deepEqual(pic.edgeLabels, ['mentions', 'worked with\u2026', 'programmed']);
+      // Relation types label the spokes; the spoke's title has them all.
+      assert.deepEqual(pic.edgeLabels, ['mentions', 'worked with, corresponded with', 'programmed']);
       assert.deepEqual(pic.spokeTitles, ['A very long name for a document about the engine mentions Ada',
         'Ada worked with Babbage; Babbage corresponded with Ada', 'Ada programmed Engine']);
       assert.equal(pic.self, 'reflects on');
       // Colours come from the palette by type: one colour per type.
-      assert.match(pic.nodes[0].fill, /^var\(--[a-z]+\)$/);
-      assert.equal(pic.nodes[1].fill, await page.locator('#detail .pic .mid circle').evaluate((c) => c.style.fill));
+      assert.match(pic.nodes[0].fill, /^var\(--[a-z0-9-]+\)$/);
+      assert.equal(pic.nodes[1].fill, await page.locator('#detail .pic .mid rect').evaluate((c) => c.style.fill));
       assert.deepEqual(await texts(page, '#detail .legend li'), ['document', 'machine', 'person']);
 
       // The same graph gives the same picture.
@@ -847,11 +894,98 @@ describe('page on an open host', () => {
           }
           const fills = await page.locator('#detail .pic a circle').evaluateAll((cs) => cs.map((c) => getComputedStyle(c).fill));
           assert.equal(new Set(fills).size, 5, fills.join(' '));
+          assert.deepEqual(await page.evaluate(PICTURE_OVERLAPS), []);
           await page.locator('#detail .pic').scrollIntoViewIfNeeded();
           await shot(page, `page-picture-${theme}-${tag}`);
           await page.locator('#detail .pic a', { hasText: 'spoke 07' }).locator('circle').click();
           await titleIs(page, 'spoke 07');
           assert.deepEqual(await texts(page, '#detail .pic a text'), ['Hub']);
+        });
+      }
+    }
+  });
+
+  test('draws pictures in which nothing overlaps, types in far-apart colours at AA contrast, names with numbers by value', async () => {
+    await api.reset();
+    const long = 'A very long name for a document about the engine and its tables';
+    await api.seed([
+      ['Ada Lovelace', 'person'], ['Charles Babbage', 'person'], ['Analytical Engine', 'machine'], ['London', 'place'],
+      ['Notes on the Engine', 'document'], ['Mary Somerville', 'person'], [long, 'document'], ['Royal Society', 'organisation'],
+      ['Hub', 'topic'], ...Array.from({ length: 12 }, (_, i) => [`Spoke ${i + 1}`, 'item']),
+    ], [
+      ['Ada Lovelace', 'Charles Babbage', 'worked with'], ['Charles Babbage', 'Ada Lovelace', 'corresponded with'],
+      ['Ada Lovelace', 'Analytical Engine', 'programmed'], ['Ada Lovelace', 'London', 'lived in'],
+      ['Ada Lovelace', 'Notes on the Engine', 'wrote'], ['Mary Somerville', 'Ada Lovelace', 'mentored'],
+      [long, 'Ada Lovelace', 'mentions'], ['Ada Lovelace', 'Royal Society', 'was elected to the fellowship of'],
+      ['Ada Lovelace', 'Ada Lovelace', 'reflects on'],
+      ...Array.from({ length: 12 }, (_, i) => ['Hub', `Spoke ${i + 1}`, 'has']),
+    ]);
+    const spokes = Array.from({ length: 12 }, (_, i) => `Spoke ${i + 1}`);
+    const rgb = (c) => c.match(/[\d.]+/g).slice(0, 3).map(Number);
+    const lum = (c) => {
+      const [r, g, b] = rgb(c).map((v) => { v /= 255; return v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4; });
+      return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+    };
+    const contrast = (a, b) => { const [x, y] = [lum(a), lum(b)].sort((p, q) => q - p); return (x + 0.05) / (y + 0.05); };
+    // Distance in CIELAB: about 2 is the least an eye tells apart.
+    const lab = (c) => {
+      const [r, g, b] = rgb(c).map((v) => { v /= 255; return v <= 0.04045 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4; });
+      const f = (t) => (t > 0.008856 ? Math.cbrt(t) : 7.787 * t + 16 / 116);
+      const X = f((r * 0.4124 + g * 0.3576 + b * 0.1805) / 0.95047), Y = f(r * 0.2126 + g * 0.7152 + b * 0.0722), Z = f((r * 0.0193 + g * 0.1192 + b * 0.9505) / 1.08883);
+      return [116 * Y - 16, 500 * (X - Y), 200 * (Y - Z)];
+    };
+    const apart = (a, b) => Math.hypot(...lab(a).map((v, i) => v - lab(b)[i]));
+    for (const theme of ['dark', 'light']) {
+      for (const [tag, width, height] of [['wide', 1280, 800], ['narrow', 390, 844]]) {
+        await usePage({ viewport: { width, height } }, [], async ({ page }) => {
+          await goto(page, `${url}?theme=${theme}`);
+          // The type colours: each at least 4.5:1 against the cards, neighbours far apart.
+          const { palette, card } = await page.evaluate(() => {
+            const probe = document.createElement('i');
+            document.body.appendChild(probe);
+            const colour = (v) => { probe.style.color = `var(${v})`; return getComputedStyle(probe).color; };
+            const r = { palette: Array.from({ length: 8 }, (_, i) => colour(`--k${i}`)), card: colour('--bg-card') };
+            probe.remove();
+            return r;
+          });
+          for (const [i, c] of palette.entries()) {
+            assert.ok(contrast(c, card) >= 4.5, `${theme}: --k${i} ${c} against ${card}: ${contrast(c, card).toFixed(2)}`);
+            const next = palette[(i + 1) % palette.length];
+            assert.ok(apart(c, next) >= 60, `${theme}: --k${i} ${c} and the next ${next} lie ${apart(c, next).toFixed(0)} apart`);
+            for (const d of palette.slice(i + 1)) assert.ok(apart(c, d) >= 25, `${theme}: ${c} and ${d} lie ${apart(c, d).toFixed(0)} apart`);
+          }
+          const fills = () => page.locator('#detail .pic').evaluate((svg) => Object.fromEntries(
+            Array.from(svg.querySelectorAll('a, .mid'), (g) => [g.querySelector('title').textContent.replace(/.* \((.*)\)$/, '$1'),
+              getComputedStyle(g.querySelector('circle, rect')).fill])));
+          const seen = {};
+          for (const [who, count] of [['Ada Lovelace', 7], ['Hub', 12], ['Spoke 3', 1], ['Royal Society', 1]]) {
+            if (await page.locator('#btnBack').isVisible()) await page.click('#btnBack');
+            await page.fill('#q', who);
+            await openEntity(page, who);
+            await waitFor(page, (n) => document.querySelector('#detail .pic')?.getAttribute('aria-label').endsWith(`${n} neighbour${n === 1 ? '' : 's'}`), count);
+            assert.deepEqual(await page.evaluate(PICTURE_OVERLAPS), [], `${who}, ${theme}, ${tag}`);
+            // Every node reads at 4.5:1 against the card, and a type keeps its colour.
+            for (const [type, fill] of Object.entries(await fills())) {
+              assert.ok(contrast(fill, card) >= 4.5, `${type} ${fill}`);
+              if (seen[type]) assert.equal(fill, seen[type], `the colour of ${type}`);
+              seen[type] = fill;
+            }
+            await page.locator('#detail .pic').scrollIntoViewIfNeeded();
+            await shot(page, `page-picture-${who.replace(/ /g, '-').toLowerCase()}-${theme}-${tag}`);
+          }
+          // The hub and its spokes differ clearly.
+          assert.ok(apart(seen.topic, seen.item) >= 25, `topic ${seen.topic}, item ${seen.item}`);
+          // Names with numbers, by their value, and the page says so.
+          await page.click('#btnBack');
+          await page.fill('#q', 'hub');
+          await openEntity(page, 'Hub');
+          assert.deepEqual(await page.locator('#detail .pic a title').allTextContents(), spokes.map((n) => `${n} (item)`));
+          assert.match(await text(page, '#picOrder'), /numbers in names count by value/);
+          assert.equal(await page.locator('#detail .pic').getAttribute('aria-describedby'), 'picOrder');
+          await page.click('#relTo');
+          await page.keyboard.type('spoke');
+          assert.deepEqual(await texts(page, '#relOpts li'), spokes);
+          assert.match(await page.locator('#relOpts').getAttribute('aria-label'), /numbers by value/);
         });
       }
     }
@@ -1153,6 +1287,110 @@ describe('page on an open host', () => {
       await statusIs(page, 'linked', 'ok');
       await waitFor(page, () => document.activeElement?.id === 'relTo');
       assert.deepEqual((await api.graph()).relations, [{ from: 'One', to: 'Two', relationType: 'r3' }]);
+    });
+  });
+
+  const FIVE = [['Ada Lovelace', 'person'], ['Babbage Engine', 'machine'], ['Charles Babbage', 'person'],
+    ['London', 'place'], ['Notes on the Engine', 'document']];
+  const FIVE_NAMES = FIVE.map(([n]) => n);
+
+  test('keeps the list one tab stop after a click on a row', async () => {
+    await api.reset();
+    await api.seed(FIVE);
+    await usePage({}, [], async ({ page }) => {
+      await goto(page, url);
+      await listIs(page, FIVE_NAMES);
+      await openEntity(page, 'Charles Babbage');
+      assert.deepEqual(await page.locator('#list .row[tabindex="0"] .row-name').allTextContents(), ['Charles Babbage']);
+      // From the search field past the chips: the clicked row, then out of the list.
+      await page.click('#q');
+      for (let i = await page.locator('#chips .chip').count(); i > 0; i -= 1) await page.keyboard.press('Tab');
+      await page.keyboard.press('Tab');
+      assert.equal(await focused(page), 'Charles Babbage');
+      await page.keyboard.press('Tab');
+      assert.equal(await focused(page), '#btnNew');
+    });
+  });
+
+  test('puts the focus on the row that took the place of a deleted entity', async () => {
+    // [entity deleted, search term, focus after]: the next row, the one
+    // before when the last went, the search field when the filter leaves no
+    // row, New entity when the graph is empty.
+    const cases = [
+      ['Charles Babbage', '', 'London'],
+      ['Notes on the Engine', '', 'London'],
+      ['Babbage Engine', 'babbage', 'Charles Babbage'],
+      ['London', 'london', '#q'],
+      ['Ada Lovelace', 'ada', '#btnNew', [['Ada Lovelace', 'person']]],
+    ];
+    for (const [gone, term, next, graph = FIVE] of cases) {
+      await api.reset();
+      await api.seed(graph);
+      await usePage({}, [], async (p) => {
+        const { page } = p;
+        await goto(page, url);
+        if (term) await page.fill('#q', term);
+        await openEntity(page, gone);
+        await page.locator('#detail button:text-is("Delete entity")').focus();
+        p.answer(true);
+        await page.keyboard.press('Enter');
+        await waitFor(page, () => document.getElementById('status').className === 'status ok');
+        await waitFor(page, (g) => !Array.from(document.querySelectorAll('#list .row-name'), (e) => e.textContent).includes(g), gone);
+        try {
+          await waitFor(page, (x) => {
+            const e = document.activeElement;
+            return e && (e.id ? `#${e.id}` : e.classList.contains('row') ? e.querySelector('.row-name').textContent : '') === x;
+          }, next);
+        } catch (e) {
+          throw new Error(`deleting ${gone} (search "${term}"): the focus is on ${await focused(page)}, not ${next}`, { cause: e });
+        }
+        assert.equal(await page.locator('#list .row[tabindex="0"]').count(), next[0] === '#' ? 0 : 1);
+      });
+    }
+  });
+
+  test('links on a click on Link while the target choices close and the pane grows shorter', async () => {
+    await api.reset();
+    await api.seed([['Hub', 'topic'], ...Array.from({ length: 60 }, (_, i) => [`Item ${i + 1}`, 'item'])]);
+    await usePage({}, [], async ({ page }) => {
+      await goto(page, url);
+      await page.fill('#q', 'hub');
+      await openEntity(page, 'Hub');
+      await page.fill('#relType', 'has');
+      await page.click('#relTo');
+      await page.keyboard.type('Item 1');
+      await waitFor(page, () => document.querySelectorAll('#relOpts li').length === 11);
+      // Scroll the pane to its end with the wheel, with the choices open.
+      const main = page.locator('#main');
+      await main.hover();
+      for (let i = 0; i < 8; i += 1) await page.mouse.wheel(0, 400);
+      await waitFor(page, () => { const m = document.getElementById('main'); return m.scrollTop > 0 && m.scrollTop + m.clientHeight >= m.scrollHeight - 1; });
+      assert.equal(await page.locator('#relOpts').isVisible(), true);
+      const b = await page.locator('#detail button:text-is("Link")').boundingBox();
+      await page.mouse.click(b.x + b.width / 2, b.y + b.height / 2);
+      await statusIs(page, 'linked', 'ok');
+      assert.deepEqual((await api.graph()).relations, [{ from: 'Hub', to: 'Item 1', relationType: 'has' }]);
+    });
+  });
+
+  test('goes back from an open entity on Escape in an empty search field', async () => {
+    await api.reset();
+    await api.seed(FIVE);
+    await usePage({}, [], async ({ page }) => {
+      await goto(page, url);
+      await openEntity(page, 'London');
+      await page.click('#q');
+      await page.keyboard.type('lon');
+      // The first Escape empties the field and keeps the entity open.
+      await page.keyboard.press('Escape');
+      assert.equal(await page.inputValue('#q'), '');
+      assert.equal(await page.locator('body').getAttribute('data-view'), 'detail');
+      await listIs(page, FIVE_NAMES);
+      // The next one goes back to the list, to the row of that entity.
+      await page.keyboard.press('Escape');
+      await waitFor(page, () => document.body.getAttribute('data-view') === null);
+      assert.equal(await text(page, '#title'), 'Select an entity');
+      assert.equal(await focused(page), 'London');
     });
   });
 });
