@@ -6,21 +6,32 @@
 // The hook tests set; null refuses nothing.
 static mem_fail_fn g_fail;
 
+// Allocations refused so far.
+static uint64_t g_refused;
+
 void mem_set_fail_hook(mem_fail_fn fn) { g_fail = fn; }
 
+uint64_t mem_refusals(void) { return g_refused; }
+
+// p, counting a refusal when it is null.
+static void *counted(void *p) {
+    if (!p) g_refused++;
+    return p;
+}
+
 void *mem_alloc(size_t n) {
-    if (g_fail && g_fail(n)) return nullptr;
-    return malloc(n ? n : 1);
+    if (g_fail && g_fail(n)) return counted(nullptr);
+    return counted(malloc(n ? n : 1));
 }
 
 void *mem_calloc(size_t count, size_t size) {
-    if (g_fail && g_fail(count * size)) return nullptr;
-    return calloc(count ? count : 1, size ? size : 1);
+    if (g_fail && g_fail(count * size)) return counted(nullptr);
+    return counted(calloc(count ? count : 1, size ? size : 1));
 }
 
 void *mem_realloc(void *p, size_t n) {
-    if (g_fail && g_fail(n)) return nullptr;
-    return realloc(p, n ? n : 1);
+    if (g_fail && g_fail(n)) return counted(nullptr);
+    return counted(realloc(p, n ? n : 1));
 }
 
 void mem_free(void *p) { free(p); }
@@ -40,7 +51,7 @@ static void *reuse_malloc(void *ctx, size_t n) {
     mem_reuse *r = (mem_reuse *)ctx;
     for (int i = 0; i < 2; i++)
         if (!r->busy[i] && r->block[i] && r->cap[i] >= n) {
-            if (g_fail && g_fail(n)) return nullptr;
+            if (g_fail && g_fail(n)) return counted(nullptr);
             r->busy[i] = 1;
             return r->block[i];
         }

@@ -9,6 +9,7 @@
 #define PLUGIN_MEMORY_MEM_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <yyjson.h>
 
@@ -24,6 +25,13 @@ void *mem_calloc(size_t count, size_t size);
 void *mem_realloc(void *p, size_t n);
 /* Releases p; null does nothing. Never fails. */
 void mem_free(void *p);
+
+/* How many allocations were refused since the process began (by the hook
+ * or because memory ran out). A caller that compares it before and after a
+ * piece of work knows whether anything in it went without memory, even where
+ * the failure itself was passed over (a library call that only returns
+ * false). Never fails. */
+uint64_t mem_refusals(void);
 
 /* The allocator record to hand to every yyjson call that takes one, so that
  * the library's documents and written texts come from mem_alloc too. Never

@@ -116,7 +116,7 @@ yyjson_mut_val *new_obj(yyjson_mut_doc *doc) { return doc ? yyjson_mut_obj(doc) 
 
 // Writes the answer of a tool's result in out: the API envelope, or 500
 // when it cannot be made.
-void send_result(const tool_out *out) {
+void send_result(tool_out *out) {
     char *answer = tool_api_result(out);
     if (answer)
         json_raw(answer);
@@ -130,11 +130,18 @@ void send_result(const tool_out *out) {
 void run_fn(api_tool tool, yyjson_mut_doc *doc, yyjson_mut_val *root) {
     // The arguments go to the tool as a document: an immutable copy of the
     // one built, never written out and parsed back.
-    yyjson_doc *copy = doc && root ? yyjson_mut_val_imut_copy(root, nullptr) : nullptr;
+    yyjson_doc *copy = doc && root ? yyjson_mut_val_imut_copy(root, mem_yyjson()) : nullptr;
     tool_out out;
     tool_out_init(&out);
-    tool(copy ? yyjson_doc_get_root(copy) : nullptr, &out);
-    send_result(&out);
+    if (!copy || mem_refusals() != g_request_refusals) {
+        // An argument that could not be added would change the request.
+        json_err(500, "out of memory");
+    } else {
+        tool_run(tool, yyjson_doc_get_root(copy), &out);
+        // The tool answers for the memory it went without (see tool_run).
+        g_request_refusals = mem_refusals();
+        send_result(&out);
+    }
     tool_free(&out);
     yyjson_doc_free(copy);
 }
@@ -213,7 +220,7 @@ void out_lit(const char (&s)[N]) {
 // Sends a text built in b with json_raw, or a 500 when b lost a piece for
 // lack of memory (a cut answer would be invalid JSON).
 void send_built(buf *b) {
-    if (b->dropped || !b->data)
+    if (b->dropped || !b->data || mem_refusals() != g_request_refusals)
         json_err(500, "out of memory");
     else
         json_raw(buf_str(b));
@@ -250,7 +257,10 @@ void do_stats(cgi_request *) {
     }
     int64_t bytes = 0;
     int exists = 0;
-    graph_path_info(&bytes, &exists);
+    if (graph_path_info(&bytes, &exists) != 0) {
+        json_err(500, "cannot read the graph file");
+        return;
+    }
 
     uint64_t nobs = 0;
     for (uint64_t i = 0; i < g->ent_count; i++) nobs += g->ents[i].obs_count;
@@ -309,9 +319,9 @@ void do_tools(cgi_request *) {
 
 // The graph file as stored, as a download named memory.jsonl.
 void do_export(cgi_request *) {
-    // The file as stored, read and sent in pieces: it needs no parsing, so
-    // it goes out whole whatever its size, also when it is too large to
-    // load (the one way left to rescue it).
+    // The file as stored: it needs no parsing, so it goes out whole
+    // whatever its size, also when it is too large to load (the one way
+    // left to rescue it).
     if (!ensure_path()) {
         json_err(500, g_data_err[0] ? g_data_err : "the graph file is not reachable");
         return;
@@ -319,25 +329,36 @@ void do_export(cgi_request *) {
     char path[sizeof g_path];
     str_copy(path, sizeof path, graph_path());
     int exists = 0;
-    graph_path_info(nullptr, &exists);
+    if (graph_path_info(nullptr, &exists) != 0) {
+        json_err(500, "cannot read the graph file");
+        return;
+    }
     if (!exists) {
         out_lit(HDR_EXPORT);
         cgi_flush();
         return;
     }
-    // Only a regular file: a directory would open and read as nothing.
+    // Read whole before the first byte goes out: a read that fails halfway
+    // is answered with an error, never with a cut download under 200.
     plat_file_id id;
     int fd = plat_open_read(path, &id);
     if (fd < 0) {
-        json_err(500, "cannot read the graph file (permission, or larger than 24 MB)");
+        json_err(500, "cannot read the graph file");
         return;
     }
-    out_lit(HDR_EXPORT);
-    static char piece[65536];
-    int64_t got;
-    while ((got = plat_read(fd, piece, sizeof piece)) > 0) out_write(piece, (size_t)got);
+    char *text = (char *)mem_alloc((size_t)id.size + 1);
+    int64_t got = text ? plat_read(fd, text, (size_t)id.size) : -1;
     plat_close(fd);
-    cgi_flush();
+    if (!text) {
+        json_err(500, "out of memory");
+    } else if (got != id.size) {
+        json_err(500, "cannot read the graph file");
+    } else {
+        out_lit(HDR_EXPORT);
+        out_write(text, (size_t)got);
+        cgi_flush();
+    }
+    mem_free(text);
 }
 
 /*------------------------------------------------------------------------------
@@ -407,11 +428,15 @@ void args_add_int(yyjson_mut_doc *doc, yyjson_mut_val *object, const char *key, 
 void run_tool(const char *name, yyjson_mut_doc *doc, yyjson_mut_val *root) {
     // The arguments go to the tool as a document: an immutable copy of the
     // one built, never written out and parsed back.
-    yyjson_doc *copy = doc && root ? yyjson_mut_val_imut_copy(root, nullptr) : nullptr;
+    yyjson_doc *copy = doc && root ? yyjson_mut_val_imut_copy(root, mem_yyjson()) : nullptr;
     yyjson_val *arguments = copy ? yyjson_doc_get_root(copy) : nullptr;
     tool_out out;
     tool_out_init(&out);
-    if (tool_dispatch(name, arguments, &out) == 0) {
+    if (!copy || mem_refusals() != g_request_refusals) {
+        tool_free(&out);
+        json_err(500, "out of memory");
+    } else if (tool_dispatch(name, arguments, &out) == 0) {
+        g_request_refusals = mem_refusals();
         send_result(&out);
         tool_free(&out);
     } else {

@@ -76,9 +76,11 @@ int read_lines(const char *body, size_t len, import_lines *out, import_tally *t)
         size_t blank = 0;
         while (blank < n && (p[blank] == ' ' || p[blank] == '\t')) blank++;
         if (blank == n) continue;
-        yyjson_doc *doc = yyjson_read_opts((char *)p, n, 0, mem_yyjson(), nullptr);
+        yyjson_read_err rerr;
+        yyjson_doc *doc = yyjson_read_opts((char *)p, n, 0, mem_yyjson(), &rerr);
         if (!doc) {
-            fail_at(t, no, "not valid JSON");
+            fail_at(t, no, rerr.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION ? "not enough memory to import it"
+                                                                           : "not valid JSON");
             return -1;
         }
         import_line *l = &out->at[out->n++];
@@ -101,6 +103,8 @@ int read_lines(const char *body, size_t len, import_lines *out, import_tally *t)
 // tool's result in out, or -1 with the tool's error set in t for line no.
 int run_on(void (*tool)(yyjson_val *, tool_out *), const char *key, yyjson_val *v,
            yyjson_val *name, yyjson_val *contents, size_t no, tool_out *out, import_tally *t) {
+    // A member that could not be added would change what the tool is asked.
+    uint64_t refused = mem_refusals();
     yyjson_mut_doc *m = yyjson_mut_doc_new(mem_yyjson());
     yyjson_mut_val *root = m ? yyjson_mut_obj(m) : nullptr;
     yyjson_mut_val *arr = m ? yyjson_mut_arr(m) : nullptr;
@@ -120,6 +124,10 @@ int run_on(void (*tool)(yyjson_val *, tool_out *), const char *key, yyjson_val *
         args = yyjson_mut_doc_imut_copy(m, mem_yyjson());
     }
     yyjson_mut_doc_free(m);
+    if (args && mem_refusals() != refused) {
+        yyjson_doc_free(args);
+        args = nullptr;
+    }
     if (!args) {
         fail_at(t, no, "not enough memory to import it");
         return -1;
@@ -188,20 +196,20 @@ int merge(import_lines *lines, import_tally *t) {
     return 0;
 }
 
-void answer(const import_tally *t, int checked) {
-    buf b;
-    buf_init(&b);
+// Writes the answer to the import into b (its `dropped` flag set when
+// memory ran out).
+void compose(const import_tally *t, int checked, buf *b) {
     char num[384];
     if (t->err[0]) {
         char msg[sizeof t->err + 40];
         snprintf(msg, sizeof msg, "nothing was imported: %s", t->err);
-        buf_puts(&b, "{\"ok\":false,\"error\":");
-        json_str(&b, msg);
+        buf_puts(b, "{\"ok\":false,\"error\":");
+        json_str(b, msg);
         if (t->err_line) {
             snprintf(num, sizeof num, ",\"line\":%zu", t->err_line);
-            buf_puts(&b, num);
+            buf_puts(b, num);
         }
-        buf_putc(&b, '}');
+        buf_putc(b, '}');
     } else {
         snprintf(num, sizeof num,
                  "{\"ok\":true,%s\"added\":{\"entities\":%llu,\"observations\":%llu,\"relations\":%llu},"
@@ -211,13 +219,16 @@ void answer(const import_tally *t, int checked) {
                  (unsigned long long)t->obs_added, (unsigned long long)t->rels_added,
                  (unsigned long long)t->ents_skipped, (unsigned long long)t->obs_skipped,
                  (unsigned long long)t->rels_skipped);
-        buf_puts(&b, num);
-        buf_puts(&b, buf_str(&t->skipped_names));
-        buf_puts(&b, "]}");
+        buf_puts(b, num);
+        buf_puts(b, buf_str(&t->skipped_names));
+        buf_puts(b, "]}");
     }
-    if (b.dropped) json_err(500, "not enough memory for the answer");
-    else json_raw(buf_str(&b));
-    buf_free(&b);
+}
+
+// Sends a composed answer.
+void send(buf *b) {
+    if (b->dropped) json_err(500, "not enough memory for the answer");
+    else json_raw(buf_str(b));
 }
 
 }  // namespace
@@ -243,15 +254,33 @@ void do_import(cgi_request *r) {
     import_tally t = {};
     buf_init(&t.skipped_names);
     import_lines lines;
+    buf b;
+    buf_init(&b);
     if (read_lines(r->body, r->body_len, &lines, &t) == 0) {
         graph_txn tx;
         char err[256];
         err[0] = 0;
-        if (!graph_begin(&tx, err, sizeof err)) fail_at(&t, 0, err);
-        else if (merge(&lines, &t) != 0) graph_abort(&tx);
-        else if (checked) graph_abort(&tx);
-        else if (graph_commit(&tx, err, sizeof err) != 0) fail_at(&t, 0, err);
+        if (!graph_begin(&tx, err, sizeof err)) {
+            fail_at(&t, 0, err);
+        } else if (merge(&lines, &t) != 0) {
+            graph_abort(&tx);
+        } else {
+            // The answer is written before the change is saved, so that a
+            // saved import always has it.
+            compose(&t, checked, &b);
+            if (b.dropped || checked) graph_abort(&tx);
+            else if (graph_commit(&tx, err, sizeof err) != 0) fail_at(&t, 0, err);
+            if (!t.err[0]) {
+                send(&b);
+                buf_free(&b);
+                buf_free(&t.skipped_names);
+                return;
+            }
+            buf_free(&b);
+        }
     }
-    answer(&t, checked);
+    compose(&t, checked, &b);
+    send(&b);
+    buf_free(&b);
     buf_free(&t.skipped_names);
 }

@@ -22,6 +22,10 @@
  * while g_cgi_io is null. */
 extern FILE *g_cgi_out;
 extern FILE *g_cgi_in;
+/* mem_refusals() when the request began, moved on past what a tool answered
+ * for: a request during which memory ran out past it answers "out of
+ * memory" rather than act on, or answer with, a part of what it asked. */
+extern uint64_t g_request_refusals;
 
 /* A source of requests that is not the process itself (a FastCGI worker):
  * its variables, its body and where its answer goes. */

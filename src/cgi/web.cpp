@@ -2,7 +2,10 @@
 // FastCGI worker goes to the MCP endpoint or to the API.
 #include "cgi.h"
 
+uint64_t g_request_refusals;
+
 void web_answer(void) {
+    g_request_refusals = mem_refusals();
     cgi_request r;
     req_from_env(&r);
     if (req_setting(MCP_HTTP_VAR))

@@ -51,6 +51,11 @@ static const char resources_list_result[] =
     "\"mimeType\":\"application/json\"}]}";
 
 // Answer used when a response could not be assembled whole.
+// mem_refusals() as far as the answer being made has accounted for them: a
+// request during which memory ran out past this mark answers "out of
+// memory" rather than with a part missing.
+static uint64_t g_refusals_mark;
+
 static const char out_of_memory_line[] =
     "{\"jsonrpc\":\"2.0\",\"id\":null,\"error\":{\"code\":-32603,\"message\":\"out of memory\"}}\n";
 
@@ -303,8 +308,21 @@ static void do_tools_call(const mcp_call &c, buf *out) {
 
     tool_out res;
     tool_out_init(&res);
+    // The head goes first, and a changing tool makes room for its result
+    // behind it before saving: the answer of a saved change is never lost
+    // for want of memory.
+    uint64_t mark = out->len;
+    result_head(out, c.id);
+    res.reserve = out;
     // A name with a zero byte inside names no tool, whatever its prefix.
     int found = strlen(nm) == nlen ? tool_dispatch(nm, args, &res) : -1;
+    // The tool answers for the memory it went without: a failure is in
+    // its answer, and a change it saved has its whole answer.
+    if (found == 0) g_refusals_mark = mem_refusals();
+    if (found != 0 && out->data) {
+        out->len = mark;
+        out->data[mark] = 0;
+    }
     if (found != 0) {
         buf msg;
         buf_init(&msg);
@@ -315,7 +333,6 @@ static void do_tools_call(const mcp_call &c, buf *out) {
         buf_free(&msg);
     } else {
         // The result is written into the response itself, not copied into it.
-        result_head(out, c.id);
         tool_mcp_result(out, &res);
         if (c.modern) modern_members(out, PLAIN);
         buf_puts(out, "}\n");
@@ -562,16 +579,24 @@ int mcp_handle_request(const char *line, size_t len, const mcp_transport *t, buf
     buf resp;
     buf_init(&resp);
     // The flag 0 reader never writes into the text it is given.
-    yyjson_doc *doc = yyjson_read_opts((char *)line, len, YYJSON_READ_NOFLAG, mem_yyjson(), nullptr);
-    if (!doc) {
+    g_refusals_mark = mem_refusals();
+    yyjson_read_err rerr;
+    yyjson_doc *doc = yyjson_read_opts((char *)line, len, YYJSON_READ_NOFLAG, mem_yyjson(), &rerr);
+    if (!doc && rerr.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
+        o->kind = MCP_INVALID;
+        resp.dropped = 1;
+    } else if (!doc) {
         o->kind = MCP_INVALID;
         o->code = -32700;
         send_error(&resp, nullptr, -32700, "Parse error: not valid JSON");
     } else {
         handle_doc(doc, t, &resp, o);
     }
-    if (resp.dropped) {
-        // Never half a line: a response that did not fit becomes an error.
+    if (resp.dropped || (o->kind != MCP_NO_REPLY && mem_refusals() != g_refusals_mark)) {
+        // Never half a line, nor an answer that went without a part: a
+        // response that did not fit, or during which memory ran out, becomes
+        // an error. (A changing tool fails before its save when memory runs
+        // out, so no saved change is answered so.)
         yyjson_val *root = yyjson_doc_get_root(doc);
         buf_free(&resp);
         o->code = -32603;

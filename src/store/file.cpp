@@ -191,7 +191,15 @@ int graph_load(void) {
     int64_t started = plat_now_ns();
     char *data;
     size_t n;
+    // Any allocation refused from here on fails the load: a line that went
+    // without memory would otherwise count as unreadable, and the graph
+    // would not be the file's.
+    uint64_t refused = mem_refusals();
     int r = read_file(g_path, &data, &n);
+    if (r < 0 && mem_refusals() != refused) {
+        str_copy(g_data_err, sizeof g_data_err, "out of memory");
+        return -1;
+    }
     if (r < 0) {
         snprintf(g_data_err, sizeof g_data_err,
                  "cannot read the graph file (permission, or larger than %d MB)", GRAPH_READ_MAX_MB);
@@ -200,6 +208,11 @@ int graph_load(void) {
     if (r == 0) return 0;
     graph g = {};
     graph_build(&g, data, n, 1);
+    if (mem_refusals() != refused) {
+        graph_clear(&g);
+        str_copy(g_data_err, sizeof g_data_err, "out of memory");
+        return -1;
+    }
     G = g;
     if (seen == 1 && id.mtime_ns < started - RECENT_NS && id.ctime_ns < started - RECENT_NS)
         keep(&id);
@@ -475,7 +488,7 @@ struct save_run {
     int loads;            // 1 while a load of the new file would give G back
     int failed;           // why the save stopped: 0, or one of the SAVE_* below
 };
-enum { SAVE_IO = 1, SAVE_OOM, SAVE_TOO_LARGE };
+enum { SAVE_IO = 1, SAVE_OOM, SAVE_TOO_LARGE, SAVE_SOURCE_CHANGED };
 
 static int run_write_text(save_run *s, void *f) {
     if (!s->text.len) return 0;
@@ -562,7 +575,7 @@ static int save_fill(void *f, void *ctx, char *err, size_t err_size) {
     plat_file_id now;
     if (!s->failed && s->src >= 0 &&
         (plat_fd_identity(s->src, &now) != 1 || !same_id(&now, &s->src_id)))
-        s->failed = SAVE_IO;
+        s->failed = SAVE_SOURCE_CHANGED;
     // Closed before the rename, so that the old file goes with the rename,
     // not later at a close that would find it unlinked and free it then.
     plat_close(s->src);
@@ -572,6 +585,10 @@ static int save_fill(void *f, void *ctx, char *err, size_t err_size) {
         return 0;
     case SAVE_OOM:
         set_err(err, err_size, "out of memory while writing the graph");
+        break;
+    case SAVE_SOURCE_CHANGED:
+        // Not the disk's fault: another program wrote the file in place.
+        set_err(err, err_size, "cannot write the graph file");
         break;
     case SAVE_TOO_LARGE:
         if (err && err_size)

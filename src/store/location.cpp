@@ -145,10 +145,12 @@ int graph_path_info(int64_t *size, int *exists) {
     if (size) *size = 0;
     if (exists) *exists = 0;
     if (!ensure_path() || !g_path[0]) return -1;
-    int64_t s = plat_file_size(g_path);
-    if (s < 0) return 0;
+    plat_file_id id;
+    int r = plat_file_identity(g_path, &id);
+    if (r < 0) return -1;  // something that cannot be examined is no answer
+    if (r == 0) return 0;
     if (exists) *exists = 1;
-    if (size) *size = s;
+    if (size) *size = id.size;
     return 0;
 }
 

@@ -184,12 +184,24 @@ void remove_orphan_temps(const char *target, int stale_ms) {
     plat_dir_each(ts.dir, remove_orphan, &ts);
 }
 
-// 1 when the lock file still names this process as its holder.
+// The text this process wrote into the lock it holds: what it compares
+// the lock file with at release (the holder's text made again might differ,
+// when a system file it reads could not be read one of the two times).
+char g_lock_text[128];
+// The identity of the lock file this process made, for a release that
+// cannot read the file's text.
+plat_file_id g_lock_id;
+int g_lock_id_known;
+
+// 1 when the lock file still names this process as its holder: its text,
+// or, when the text cannot be read, the very file this process made.
 int lock_is_ours(void) {
-    char want[128], have[128];
-    holder_text(want, sizeof want);
+    char have[128];
     read_lock_text(g_lock_path, have, sizeof have);
-    return strcmp(have, want) == 0;
+    if (have[0]) return strcmp(have, g_lock_text) == 0;
+    plat_file_id id;
+    return g_lock_id_known && plat_file_identity(g_lock_path, &id) == 1 && id.dev == g_lock_id.dev &&
+           id.ino == g_lock_id.ino && id.mtime_ns == g_lock_id.mtime_ns;
 }
 
 }  // namespace
@@ -244,6 +256,8 @@ int graph_lock(void) {
         int made = plat_create_exclusive(g_lock_path, holder);
         if (made == 0) {
             g_lock_held = 1;
+            str_copy(g_lock_text, sizeof g_lock_text, holder);
+            g_lock_id_known = plat_file_identity(g_lock_path, &g_lock_id) == 1;
             remove_orphan_temps(target, stale_ms);
             return 0;
         }
@@ -265,7 +279,10 @@ int graph_lock(void) {
 void graph_unlock(void) {
     // A writer stalled past the stale limit may have lost its lock to the
     // next one; removing that writer's lock would let a third one in.
-    if (g_lock_held && g_lock_path[0] && lock_is_ours()) plat_unlink(g_lock_path);
+    // A removal that fails is tried once more: a lock left behind by this
+    // live process would hold every other writer off until the stale limit.
+    if (g_lock_held && g_lock_path[0] && lock_is_ours() && plat_unlink(g_lock_path) != 0)
+        plat_unlink(g_lock_path);
     g_lock_path[0] = 0;
     g_lock_held = 0;
 }

@@ -310,7 +310,9 @@ int ensure_path(void);
 /* g_path once resolved, otherwise "" (never null). */
 const char *graph_path(void);
 /* File size and existence of the graph file (outputs may be null). Returns 0
- * when the path is known, -1 when it cannot be resolved. */
+ * when the path is known and the file is there or certainly not there; -1
+ * when the path cannot be resolved or what is there cannot be examined (a
+ * directory, a failing disk). */
 int graph_path_info(int64_t *size, int *exists);
 /* Forgets the resolved path (tests only: the process normally resolves once). */
 void store_reset_path(void);

@@ -27,10 +27,43 @@ graph *change_begin(graph_txn *t, tool_out *out) {
     return g;
 }
 
+// Writes both answers of the call into out before its change is saved, and
+// makes room for the MCP one in the caller's buffer: after the save nothing
+// is left that could fail for want of memory. Returns 0, or -1 when memory
+// ran out.
+static int write_answers(tool_out *out) {
+    buf b;
+    buf_init(&b);
+    tool_mcp_result(&b, out);
+    if (b.dropped || !b.data) {
+        buf_free(&b);
+        return -1;
+    }
+    out->mcp_text = b.data;
+    out->api_text = tool_api_result(out);
+    if (!out->api_text) return -1;
+    // A response that already lost a piece could not carry the answer. The
+    // room made covers the result, the members a protocol revision adds
+    // behind it and the line's end.
+    if (out->reserve && (out->reserve->dropped || !buf_need(out->reserve, b.len + 512))) return -1;
+    return 0;
+}
+
 int change_commit(graph_txn *t, tool_out *out) {
+    if (!out->failed && (mem_refusals() != out->refusals || write_answers(out) != 0))
+        tool_err(out, "out of memory");
+    if (out->failed) {
+        graph_abort(t);
+        return -1;
+    }
     char err[256];
     err[0] = 0;
-    if (graph_commit(t, err, sizeof err) == 0) return 0;
+    if (graph_commit(t, err, sizeof err) == 0) {
+        // The save deals with its own failures: an allocation it went
+        // without and survived leaves the answer whole.
+        out->refusals = mem_refusals();
+        return 0;
+    }
     tool_err(out, "%s", err);
     return -1;
 }

@@ -81,7 +81,7 @@ void tool_create_entities(yyjson_val *args, tool_out *out) {
             break;
         }
     }
-    if (out->failed || change_commit(&tx, out) != 0) return;
+    if (out->failed) return;
 
     read_opt opt;
     read_opt_init(&opt);
@@ -94,6 +94,8 @@ void tool_create_entities(yyjson_val *args, tool_out *out) {
         yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "skipped"), skipped);
         note_skipped(out, skipped);
     }
+    // The answer is complete before the change is saved.
+    change_commit(&tx, out);
 }
 
 // Marks in known the request elements that the graph already holds, in one
@@ -167,8 +169,8 @@ void tool_create_relations(yyjson_val *args, tool_out *out) {
         yyjson_mut_val *o = rel_to_mut(doc, f.from[i], f.to[i], f.type[i]);
         if (o && added) yyjson_mut_arr_append(added, o);
     }
-    if (change_commit(&tx, out) != 0) return;
     if (added) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "relations"), added);
+    change_commit(&tx, out);
 }
 
 // 1 when the entity already holds an observation equal to text.
@@ -265,9 +267,12 @@ void tool_add_observations(yyjson_val *args, tool_out *out) {
             if (results) yyjson_mut_arr_append(results, o);
         }
     }
-    if (change_commit(&tx, out) == 0) {
-        if (results) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "results"), results);
-        if (left_out.len && !left_out.dropped) out->note = dup_or_null(buf_str(&left_out));
+    // The answer is complete before the change is saved.
+    if (results) yyjson_mut_obj_add(out->root, yyjson_mut_str(doc, "results"), results);
+    if (left_out.len) {
+        out->note = left_out.dropped ? nullptr : dup_or_null(buf_str(&left_out));
+        if (!out->note) tool_err(out, "out of memory");
     }
+    if (!out->failed) change_commit(&tx, out);
     buf_free(&left_out);
 }

@@ -75,7 +75,7 @@ void tool_delete_entities(yyjson_val *args, tool_out *out) {
     text_set_free(&requested);
     ents_remove_marked(g, marks);
 
-    if (change_commit(&tx, out) == 0) {
+    {
         buf msg;
         buf_init(&msg);
         if (deleted == n) {
@@ -95,6 +95,8 @@ void tool_delete_entities(yyjson_val *args, tool_out *out) {
         success_message(out, &msg);
         buf_free(&msg);
     }
+    // The answer is complete before the change is saved.
+    change_commit(&tx, out);
 }
 
 void tool_delete_observations(yyjson_val *args, tool_out *out) {
@@ -133,7 +135,7 @@ void tool_delete_observations(yyjson_val *args, tool_out *out) {
             if (yyjson_is_str(tv))
                 deleted += (size_t)obs_remove(g, e, yyjson_get_str(tv), yyjson_get_len(tv));
     }
-    if (!out->failed && change_commit(&tx, out) == 0) {
+    if (!out->failed) {
         buf msg;
         buf_init(&msg);
         if (deleted == requested_n) {
@@ -149,6 +151,7 @@ void tool_delete_observations(yyjson_val *args, tool_out *out) {
         }
         success_message(out, &msg);
         buf_free(&msg);
+        change_commit(&tx, out);
     }
     buf_free(&missing);
 }
@@ -180,7 +183,6 @@ void tool_delete_relations(yyjson_val *args, tool_out *out) {
     rel_list_index(&q);
     size_t deleted = (size_t)rels_remove_matching(g, rel_requested, &q);
 
-    if (change_commit(&tx, out) != 0) return;
     buf msg;
     buf_init(&msg);
     if (deleted == n) {
@@ -193,4 +195,5 @@ void tool_delete_relations(yyjson_val *args, tool_out *out) {
     }
     success_message(out, &msg);
     buf_free(&msg);
+    change_commit(&tx, out);
 }

@@ -14,6 +14,10 @@ void tool_out_init(tool_out *out) {
     out->note = nullptr;
     out->err = nullptr;
     out->failed = 0;
+    out->mcp_text = nullptr;
+    out->api_text = nullptr;
+    out->reserve = nullptr;
+    out->refusals = mem_refusals();
 }
 
 void tool_start(tool_out *out) {
@@ -47,6 +51,8 @@ void tool_free(tool_out *out) {
     if (out->doc) yyjson_mut_doc_free(out->doc);
     mem_free(out->note);
     mem_free(out->err);
+    mem_free(out->mcp_text);
+    mem_free(out->api_text);
     tool_out_init(out);
 }
 
@@ -80,15 +86,22 @@ static const tool_entry k_tools[] = {
     {"open_nodes", tool_open_nodes},
 };
 
-int tool_dispatch(const char *name, yyjson_val *args, tool_out *out) {
+void tool_run(void (*fn)(yyjson_val *args, tool_out *out), yyjson_val *args, tool_out *out) {
+    buf *reserve = out->reserve;
     tool_out_init(out);
-    if (!name) return -1;
+    out->reserve = reserve;
+    fn(args, out);
+    if (!out->failed && mem_refusals() != out->refusals) tool_err(out, "out of memory");
+}
+
+int tool_dispatch(const char *name, yyjson_val *args, tool_out *out) {
     for (const tool_entry &t : k_tools) {
-        if (strcmp(name, t.name) == 0) {
-            t.fn(args, out);
+        if (name && strcmp(name, t.name) == 0) {
+            tool_run(t.fn, args, out);
             return 0;
         }
     }
+    tool_out_init(out);
     return -1;
 }
 
@@ -116,6 +129,10 @@ static const char *err_text(const tool_out *out) {
 }
 
 void tool_mcp_result(buf *b, const tool_out *out) {
+    if (out->mcp_text && !out->failed) {
+        buf_puts(b, out->mcp_text);
+        return;
+    }
     if (out->failed) {
         buf_puts(b, "{\"content\":[{\"type\":\"text\",\"text\":");
         json_str(b, err_text(out));
@@ -126,6 +143,10 @@ void tool_mcp_result(buf *b, const tool_out *out) {
     if (out->doc && out->root)
         pretty = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_PRETTY_TWO_SPACES, mem_yyjson(),
                                        nullptr, nullptr);
+    if (out->doc && out->root && !pretty) {
+        b->dropped = 1;  // never an answer without its result
+        return;
+    }
     buf_puts(b, "{\"content\":[{\"type\":\"text\",\"text\":");
     json_str(b, pretty ? pretty : "{}");
     buf_puts(b, "}");
@@ -139,16 +160,23 @@ void tool_mcp_result(buf *b, const tool_out *out) {
     if (has_members(out)) {
         char *compact = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_NOFLAG, mem_yyjson(), nullptr,
                                               nullptr);
-        if (compact) {
-            buf_puts(b, ",\"structuredContent\":");
-            buf_puts(b, compact);
-            mem_free(compact);
+        if (!compact) {
+            b->dropped = 1;
+            return;
         }
+        buf_puts(b, ",\"structuredContent\":");
+        buf_puts(b, compact);
+        mem_free(compact);
     }
     buf_puts(b, "}");
 }
 
-char *tool_api_result(const tool_out *out) {
+char *tool_api_result(tool_out *out) {
+    if (out->api_text && !out->failed) {
+        char *text = out->api_text;
+        out->api_text = nullptr;
+        return text;
+    }
     buf b;
     buf_init(&b);
     if (out->failed) {
@@ -160,7 +188,7 @@ char *tool_api_result(const tool_out *out) {
     if (!has_members(out)) return dup_or_null("{\"ok\":true}");
     size_t len = 0;
     char *compact = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_NOFLAG, mem_yyjson(), &len, nullptr);
-    if (!compact) return dup_or_null("{\"ok\":false,\"error\":\"could not serialise the result\"}");
+    if (!compact) return nullptr;
     if (compact[0] != '{' || compact[1] == '}') {
         mem_free(compact);
         return dup_or_null("{\"ok\":true}");

@@ -21,6 +21,17 @@ struct tool_out {
     char *note;            /* optional remark shown only by the MCP wrapping; owned */
     char *err;             /* first error message; owned */
     int32_t failed;        /* 1 once any error was recorded */
+    char *mcp_text;        /* the MCP result object of a changing tool, written
+                              before its change was saved (change_commit);
+                              owned; null for the other tools */
+    char *api_text;        /* the API answer, likewise */
+    buf *reserve;          /* set by the caller before tool_dispatch: the buffer
+                              the MCP result will be appended to, in which a
+                              changing tool makes room for it before saving;
+                              may be null. Not owned */
+    uint64_t refusals;     /* mem_refusals() when the call began: any
+                              allocation refused during the call makes it
+                              fail with "out of memory" */
 };
 
 /* Zeroes every field. */
@@ -35,9 +46,15 @@ void tool_err(tool_out *out, const char *fmt, ...) __attribute__((format(printf,
 void tool_free(tool_out *out);
 /* Value of the first member named key of the object args, or null. */
 yyjson_val *arg_get(yyjson_val *args, const char *key);
-/* Runs the tool called name on args with a zeroed out. Returns 0 when such
- * a tool exists (whatever its outcome), -1 otherwise. */
+/* Runs the tool called name on args with a zeroed out (its reserve kept).
+ * Returns 0 when such a tool exists (whatever its outcome), -1 otherwise.
+ * A call during which an allocation was refused fails with "out of memory",
+ * so that no answer ever misses a part; a changing tool's change is then
+ * not saved. */
 int tool_dispatch(const char *name, yyjson_val *args, tool_out *out);
+/* Runs the tool function fn on args with a zeroed out (its reserve kept), as
+ * tool_dispatch runs a named tool. Never fails on its own. */
+void tool_run(void (*fn)(yyjson_val *args, tool_out *out), yyjson_val *args, tool_out *out);
 /* Newly allocated copy of the catalogue text, or null. The caller frees it. */
 char *tools_list_json(void);
 /* The catalogue text itself and its length (embedded at build time). */
@@ -45,10 +62,14 @@ extern const char tool_catalogue[];
 extern const size_t tool_catalogue_len;
 /* Appends the MCP tool-result object for out to b (the caller's response
  * line, so a large result is written once, not copied into it). When b runs
- * out of room its `dropped` flag says so and the caller answers otherwise. */
+ * out of room, or the result cannot be written for want of memory, its
+ * `dropped` flag says so and the caller answers otherwise. */
 void tool_mcp_result(buf *b, const tool_out *out);
-/* Newly allocated {"ok":...} API envelope for out, or null. Caller frees. */
-char *tool_api_result(const tool_out *out);
+/* Newly allocated {"ok":...} API envelope for out, or null when memory ran
+ * out. Caller frees. The text a changing tool wrote before saving is handed
+ * over as it is (out no longer holds it), so the answer of a saved change
+ * needs no memory. */
+char *tool_api_result(tool_out *out);
 
 /*==============================================================================
  * Read options and result objects

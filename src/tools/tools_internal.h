@@ -28,8 +28,13 @@ int refuse_nul(yyjson_val *args, tool_out *out);
  * the graph to change, or null with the error recorded in out; nothing is
  * changed then. */
 graph *change_begin(graph_txn *t, tool_out *out);
-/* Commits t (graph_commit). Returns 0, or -1 with the error recorded in out;
- * the file is then unchanged and the graph forgotten. */
+/* Ends a changing tool's call: unless out has failed, writes its answers
+ * (tool_out.mcp_text and api_text, and room in out->reserve) and then
+ * commits t (graph_commit), so that a saved change always has its whole
+ * answer. A call that failed, that went without memory at any point
+ * ("out of memory"), or whose commit fails is aborted. Returns 0, or -1
+ * with the error recorded in out; the file is then unchanged and the graph
+ * forgotten. */
 int change_commit(graph_txn *t, tool_out *out);
 
 /* A set of texts a request names, to test texts of the graph against:

@@ -46,7 +46,7 @@ struct record {
         buf_free(&b);
         return s;
     }
-    std::string api() const { return take(tool_api_result(&out)); }
+    std::string api() { return take(tool_api_result(&out)); }
 };
 
 // 1 when s is well-formed UTF-8.
