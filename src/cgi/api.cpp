@@ -133,7 +133,7 @@ void run_fn(api_tool tool, yyjson_mut_doc *doc, yyjson_mut_val *root) {
     yyjson_doc *copy = doc && root ? yyjson_mut_val_imut_copy(root, mem_yyjson()) : nullptr;
     tool_out out;
     tool_out_init(&out);
-    if (!copy || mem_refusals() != g_request_refusals) {
+    if ((doc && root && !copy) || mem_refusals() != g_request_refusals) {
         // An argument that could not be added would change the request.
         json_err(500, "out of memory");
     } else {
@@ -432,7 +432,7 @@ void run_tool(const char *name, yyjson_mut_doc *doc, yyjson_mut_val *root) {
     yyjson_val *arguments = copy ? yyjson_doc_get_root(copy) : nullptr;
     tool_out out;
     tool_out_init(&out);
-    if (!copy || mem_refusals() != g_request_refusals) {
+    if ((doc && root && !copy) || mem_refusals() != g_request_refusals) {
         tool_free(&out);
         json_err(500, "out of memory");
     } else if (tool_dispatch(name, arguments, &out) == 0) {

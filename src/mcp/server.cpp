@@ -313,9 +313,8 @@ static void do_tools_call(const mcp_call &c, buf *out) {
     // for want of memory.
     uint64_t mark = out->len;
     result_head(out, c.id);
-    res.reserve = out;
     // A name with a zero byte inside names no tool, whatever its prefix.
-    int found = strlen(nm) == nlen ? tool_dispatch(nm, args, &res) : -1;
+    int found = strlen(nm) == nlen ? tool_dispatch(nm, args, &res, out) : -1;
     // The tool answers for the memory it went without: a failure is in
     // its answer, and a change it saved has its whole answer.
     if (found == 0) g_refusals_mark = mem_refusals();

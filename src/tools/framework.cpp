@@ -86,18 +86,18 @@ static const tool_entry k_tools[] = {
     {"open_nodes", tool_open_nodes},
 };
 
-void tool_run(void (*fn)(yyjson_val *args, tool_out *out), yyjson_val *args, tool_out *out) {
-    buf *reserve = out->reserve;
+void tool_run(void (*fn)(yyjson_val *args, tool_out *out), yyjson_val *args, tool_out *out,
+              buf *reserve) {
     tool_out_init(out);
     out->reserve = reserve;
     fn(args, out);
     if (!out->failed && mem_refusals() != out->refusals) tool_err(out, "out of memory");
 }
 
-int tool_dispatch(const char *name, yyjson_val *args, tool_out *out) {
+int tool_dispatch(const char *name, yyjson_val *args, tool_out *out, buf *reserve) {
     for (const tool_entry &t : k_tools) {
         if (name && strcmp(name, t.name) == 0) {
-            tool_run(t.fn, args, out);
+            tool_run(t.fn, args, out, reserve);
             return 0;
         }
     }

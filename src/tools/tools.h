@@ -25,10 +25,10 @@ struct tool_out {
                               before its change was saved (change_commit);
                               owned; null for the other tools */
     char *api_text;        /* the API answer, likewise */
-    buf *reserve;          /* set by the caller before tool_dispatch: the buffer
-                              the MCP result will be appended to, in which a
-                              changing tool makes room for it before saving;
-                              may be null. Not owned */
+    buf *reserve;          /* given to tool_dispatch: the buffer the MCP
+                              result will be appended to, in which a changing
+                              tool makes room for it before saving; may be
+                              null. Not owned */
     uint64_t refusals;     /* mem_refusals() when the call began: any
                               allocation refused during the call makes it
                               fail with "out of memory" */
@@ -46,15 +46,16 @@ void tool_err(tool_out *out, const char *fmt, ...) __attribute__((format(printf,
 void tool_free(tool_out *out);
 /* Value of the first member named key of the object args, or null. */
 yyjson_val *arg_get(yyjson_val *args, const char *key);
-/* Runs the tool called name on args with a zeroed out (its reserve kept).
- * Returns 0 when such a tool exists (whatever its outcome), -1 otherwise.
- * A call during which an allocation was refused fails with "out of memory",
- * so that no answer ever misses a part; a changing tool's change is then
- * not saved. */
-int tool_dispatch(const char *name, yyjson_val *args, tool_out *out);
-/* Runs the tool function fn on args with a zeroed out (its reserve kept), as
- * tool_dispatch runs a named tool. Never fails on its own. */
-void tool_run(void (*fn)(yyjson_val *args, tool_out *out), yyjson_val *args, tool_out *out);
+/* Runs the tool called name on args with a zeroed out, whose reserve
+ * becomes reserve (may be null). Returns 0 when such a tool exists
+ * (whatever its outcome), -1 otherwise. A call during which an allocation
+ * was refused fails with "out of memory", so that no answer ever misses a
+ * part; a changing tool's change is then not saved. */
+int tool_dispatch(const char *name, yyjson_val *args, tool_out *out, buf *reserve = nullptr);
+/* Runs the tool function fn on args as tool_dispatch runs a named tool.
+ * Never fails on its own. */
+void tool_run(void (*fn)(yyjson_val *args, tool_out *out), yyjson_val *args, tool_out *out,
+              buf *reserve = nullptr);
 /* Newly allocated copy of the catalogue text, or null. The caller frees it. */
 char *tools_list_json(void);
 /* The catalogue text itself and its length (embedded at build time). */

@@ -556,6 +556,7 @@ TEST_F(CgiGraphFile, RunToolAnswers) {
         if (c.with_args) args_init(&a);
         FILE *out = tmpfile();
         g_cgi_out = out;
+        g_request_refusals = mem_refusals();  // as a request begins
         run_tool(c.tool, a.doc, a.root);
         g_cgi_out = nullptr;
         yyjson_mut_doc_free(a.doc);
