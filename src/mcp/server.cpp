@@ -170,8 +170,10 @@ int mcp_version_era(const char *v, size_t n) {
     return MCP_ERA_UNKNOWN;
 }
 
-// The legacy revision the last initialize settled on: the session of the
-// stdio process. Empty until then, which answers as MCP_PROTOCOL_VERSION.
+// The legacy revision the last initialize on standard input settled on: the
+// session of the stdio process. Empty until then, which answers as
+// MCP_PROTOCOL_VERSION. A request over HTTP names its revision in a header
+// instead, and never sets it: a process may serve many clients.
 static char g_session_version[16];
 
 // One request being answered.
@@ -181,6 +183,7 @@ struct mcp_call {
     yyjson_val *params;    // its params when an object, else null
     int modern;            // answered by the stateless revision
     const char *legacy;    // the legacy revision answering it, when not modern
+    int stdio;             // 1 when it came without a transport (standard input)
 };
 
 // 1 when the legacy revision of c is 2025-11-25 (or newer).
@@ -208,7 +211,7 @@ enum : int { PLAIN = 0, LIST = 1, READ = 2 };
 // so no shared cache may hand one client's answer to another) and the
 // server's identity.
 static void modern_members(buf *out, int kind) {
-    if (out->dropped || !out->data || out->len == 0 || out->data[out->len - 1] != '}') {
+    if (out->dropped || !out->data || out->len < 2 || out->data[out->len - 1] != '}') {
         out->dropped = 1;   // never half a result: the caller answers otherwise
         return;
     }
@@ -240,8 +243,9 @@ static void do_initialize(const mcp_call &c, buf *out) {
     const char *v = yyjson_get_str(asked);
     int latest = v && yyjson_get_len(asked) == sizeof MCP_LEGACY_LATEST - 1 && v[0] == '2' &&
                  strcmp(v, MCP_LEGACY_LATEST) >= 0;
-    snprintf(g_session_version, sizeof g_session_version, "%s",
-             latest ? MCP_LEGACY_LATEST : MCP_PROTOCOL_VERSION);
+    if (c.stdio)
+        snprintf(g_session_version, sizeof g_session_version, "%s",
+                 latest ? MCP_LEGACY_LATEST : MCP_PROTOCOL_VERSION);
     send_call_result(out, c, latest ? initialize_latest_result : initialize_result, PLAIN);
 }
 
@@ -482,7 +486,9 @@ static void run_request(mcp_call &c, yyjson_val *method, const mcp_transport *t,
     } else {
         // The legacy revision: the one the transport names, else the one
         // the session settled on.
-        c.legacy = tv ? tv : g_session_version[0] ? g_session_version : MCP_PROTOCOL_VERSION;
+        c.legacy = tv                                 ? tv
+                   : c.stdio && g_session_version[0] ? g_session_version
+                                                     : MCP_PROTOCOL_VERSION;
     }
     if (t && t->check) {
         mcp_request_view v = {};
@@ -555,7 +561,7 @@ static void handle_doc(yyjson_doc *doc, const mcp_transport *t, buf *resp, mcp_o
     }
     o->kind = MCP_REQUEST;
     yyjson_val *params = yyjson_obj_get(req, "params");
-    mcp_call c = {req, id, yyjson_is_obj(params) ? params : nullptr, 0, nullptr};
+    mcp_call c = {req, id, yyjson_is_obj(params) ? params : nullptr, 0, nullptr, !t};
     run_request(c, method, t, resp, o);
 }
 

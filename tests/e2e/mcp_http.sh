@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # MCP over HTTP end to end through the real web host: raw requests to /mcp
 # with curl for every answer the endpoint gives (200, 202, 400, 401, 403,
-# 405, 406, 413, 415), the graph file unchanged by every refusal, and the
-# --listen and --allow-host options of scripts/host.sh. Usage: tests/e2e/mcp_http.sh <executable>
+# 405, 406, 413, 415), the graph file unchanged by every refusal, the
+# --listen and --allow-host options of scripts/host.sh, and a FastCGI worker
+# that keeps no session from one client to the next.
+# Usage: tests/e2e/mcp_http.sh <executable>
 set -euo pipefail
 
 exe="$(realpath "${1:?usage: mcp_http.sh <plugin_memory executable>}")"
@@ -113,6 +115,24 @@ for h in "127.0.0.2:$port" "memory.test:$port" proxy.test:443 plain.test; do
 done
 expect_eq "a name added with a port answers on that port only" \
   "$(curl -s -o /dev/null -w '%{http_code}' -H "Host: proxy.test:$port" "http://127.0.0.2:$port/plugin_memory?action=stats")" 403
+stop_host
+
+# --- one FastCGI worker serves many clients: no session carries over ----------
+listen_addr=127.0.0.1
+start_host -- --workers 1
+url="http://127.0.0.1:$port/mcp"
+expect_has "one worker" "$(cat "$tmp/host.log")" "plugin_memory: 1 FastCGI workers"
+expect_has "initialize asking for 2025-11-25" "$(call "${J[@]}" --data-binary '{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-11-25","capabilities":{},"clientInfo":{"name":"curl","version":"1"}}}')" '"protocolVersion":"2025-11-25"'
+expect_eq "another client without the header is not in that session" \
+  "$(call "${J[@]}" --data-binary '{"jsonrpc":"2.0","id":2,"method":"logging/setLevel","params":{"level":"info"}}')" \
+  '200
+content-type: application/json; charset=utf-8
+{"jsonrpc":"2.0","id":2,"error":{"code":-32601,"message":"Method not found"}}'
+expect_eq "a client naming 2025-11-25 is" \
+  "$(call "${J[@]}" -H 'MCP-Protocol-Version: 2025-11-25' --data-binary '{"jsonrpc":"2.0","id":3,"method":"logging/setLevel","params":{"level":"info"}}')" \
+  '200
+content-type: application/json; charset=utf-8
+{"jsonrpc":"2.0","id":3,"result":{}}'
 stop_host
 
 finish "MCP over HTTP end-to-end"
