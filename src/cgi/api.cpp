@@ -341,7 +341,7 @@ void do_export(cgi_request *) {
     // Read whole before the first byte goes out: a read that fails halfway
     // is answered with an error, never with a cut download under 200.
     plat_file_id id;
-    int fd = plat_open_read(path, &id);
+    int fd = graph_open_read(path, &id);
     if (fd < 0) {
         json_err(500, "cannot read the graph file");
         return;

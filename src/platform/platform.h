@@ -1,6 +1,6 @@
 /* platform.h - the operating-system services the program takes from its
  * platform: files, directories, processes, memory pages and the clock. One
- * implementation per platform, chosen by the build (posix.cpp here); no
+ * implementation per platform, chosen by the build (posix.cpp, windows.cpp); no
  * other part of the program knows which system it runs on. Paths are UTF-8
  * texts. Every call that can fail goes through the implementation's table
  * of system calls, which tests reach through plat_set_syscall. */
@@ -67,7 +67,10 @@ int plat_sync_stream(void *f);
  * way. */
 int plat_stream_close(void *f);
 /* Moves the finished file tmp over dst in one step, durably: after success
- * the rename itself is on stable storage. Returns 0 or -1 (dst untouched). */
+ * the rename itself is on stable storage. Returns 0; -2 when dst is busy,
+ * held open by another process in a way that stops the move until that
+ * process lets go (Windows; never on POSIX); -1 on any other failure. dst
+ * is untouched on failure. */
 int plat_replace(const char *tmp, const char *dst);
 /* Creates path exclusively, owner read/write, and writes text into it.
  * Returns 0; -1 when it exists already; -2 when it cannot be made or
@@ -127,9 +130,12 @@ int plat_stream_copy(void *f, int fd, int64_t off, uint64_t len);
 int plat_stream_identity(void *f, plat_file_id *id);
 /* The same for a descriptor from plat_open_read. */
 int plat_fd_identity(int fd, plat_file_id *id);
-/* Opens the regular file at path (links followed) for reading. Returns its
- * descriptor with *id its identity, or -1 when it cannot be opened or is no
- * regular file. Close it with plat_close. */
+/* Opens the regular file at path (links followed) for reading, shared with
+ * every other reader and with a writer that replaces or removes the file
+ * meanwhile. Returns its descriptor with *id its identity; -2 when the file
+ * is there but held by another process in a way that a wait can end (in the
+ * middle of being replaced, on Windows; never on POSIX); -1 when it cannot
+ * be opened or is no regular file. Close it with plat_close. */
 int plat_open_read(const char *path, plat_file_id *id);
 /* Reads up to n bytes from fd (from plat_open_read) at its offset into out,
  * as many as the file gives: fewer only at its end. Returns the count, or -1

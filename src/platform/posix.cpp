@@ -29,7 +29,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "platform.h"
+#include "syscalls.h"
 
 static int sys_open(const char *path, int flags, mode_t mode) { return open(path, flags, mode); }
 static int sys_close(int fd) { return close(fd); }
@@ -73,50 +73,15 @@ enum {
     SYS_COUNT
 };
 
-struct syscall_entry {
-    const char *name;         // the call's name, as tests give it
-    plat_syscall_ptr current; // what the program calls now
-    plat_syscall_ptr dflt;    // the system's own, through sys_<name>
-};
-
-static syscall_entry a_syscall[SYS_COUNT] = {
+syscall_entry a_syscall[SYS_COUNT] = {
 #define SYS_ENTRY(name) {#name, (plat_syscall_ptr)sys_##name, (plat_syscall_ptr)sys_##name},
     POSIX_SYSCALLS(SYS_ENTRY)
 #undef SYS_ENTRY
 };
+const int a_syscall_count = SYS_COUNT;
 
 // The current function of a call, with its own type.
 #define SYS(name) ((decltype(&sys_##name))a_syscall[SYS_##name].current)
-
-static syscall_entry *syscall_find(const char *name) {
-    for (syscall_entry &e : a_syscall)
-        if (name && strcmp(e.name, name) == 0) return &e;
-    return nullptr;
-}
-
-int plat_set_syscall(const char *name, plat_syscall_ptr fn) {
-    syscall_entry *e = syscall_find(name);
-    if (!e) return -1;
-    e->current = fn ? fn : e->dflt;
-    return 0;
-}
-
-plat_syscall_ptr plat_get_syscall(const char *name) {
-    syscall_entry *e = syscall_find(name);
-    return e ? e->current : nullptr;
-}
-
-plat_syscall_ptr plat_default_syscall(const char *name) {
-    syscall_entry *e = syscall_find(name);
-    return e ? e->dflt : nullptr;
-}
-
-const char *plat_next_syscall(const char *name) {
-    if (!name) return a_syscall[0].name;
-    for (int i = 0; i + 1 < SYS_COUNT; i++)
-        if (strcmp(a_syscall[i].name, name) == 0) return a_syscall[i + 1].name;
-    return nullptr;
-}
 
 void plat_binary_stdio(void) {}
 

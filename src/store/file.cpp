@@ -61,7 +61,7 @@ static int read_file(const char *path, char **out, size_t *out_len) {
     // as nothing, hiding that the graph is not where it should be.
     if (plat_exists(path) && !plat_file_mode(path, nullptr)) return -1;
     plat_file_id id;
-    int fd = plat_open_read(path, &id);
+    int fd = graph_open_read(path, &id);
     char *data = nullptr;
     int64_t n = 0;
     if (fd >= 0) {
@@ -436,9 +436,19 @@ static int replace_with(int (*fill)(void *f, void *ctx, char *err, size_t err_si
         return -1;
     }
     if (keep_mode) plat_chmod(tmp, mode);
-    if (plat_replace(tmp, target) != 0) {
+    // A reader of another process may hold the graph file for the moment
+    // of its read, which on Windows stops the move: waited for as the lock
+    // is, every 10 ms until the time-out has passed.
+    int moved = plat_replace(tmp, target);
+    for (int waited = 0; moved == -2 && waited < lock_timeout_ms(); waited += 10) {
+        plat_sleep_ms(10);
+        moved = plat_replace(tmp, target);
+    }
+    if (moved != 0) {
         plat_unlink(tmp);
-        set_err(err, err_size, "cannot replace the graph file");
+        // Still held at the end of the wait: the graph was busy, as for a
+        // writer that cannot have the lock, and nothing is broken.
+        set_err(err, err_size, moved == -2 ? GRAPH_BUSY : "cannot replace the graph file");
         return -1;
     }
     // The graph file is the one just written while it is the same file with

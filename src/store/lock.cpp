@@ -70,7 +70,7 @@ holder_state text_state(const char *text) {
 void read_lock_text(const char *path, char *out, size_t cap) {
     out[0] = 0;
     plat_file_id id;
-    int fd = plat_open_read(path, &id);
+    int fd = graph_open_read(path, &id);
     if (fd < 0) return;
     int64_t n = plat_read(fd, out, cap - 1);
     plat_close(fd);
@@ -173,7 +173,9 @@ void remove_orphan(const char *name, void *ctx) {
 
 void remove_orphan_temps(const char *target, int stale_ms) {
     temp_scan ts;
-    const char *slash = strrchr(target, '/');
+    // The last separator of either kind: Windows paths may use both.
+    const char *slash = strrchr(target, '/'), *back = strrchr(target, '\\');
+    if (back && (!slash || back > slash)) slash = back;
     const char *base = slash ? slash + 1 : target;
     if (!slash) str_copy(ts.dir, sizeof ts.dir, ".");
     else if (slash == target) str_copy(ts.dir, sizeof ts.dir, "/");
@@ -229,6 +231,18 @@ void graph_temp_path(const char *target, char *out, size_t cap) {
     else snprintf(out, cap, "%s.tmp.%ld", target, plat_pid());
 }
 
+int lock_timeout_ms(void) { return env_int("MEMORY_LOCK_TIMEOUT_MS", 2000, 0, 30000); }
+
+int graph_open_read(const char *path, plat_file_id *id) {
+    int fd = plat_open_read(path, id);
+    // Tried again as the lock is: every 10 ms until the time-out has passed.
+    for (int waited = 0; fd == -2 && waited < lock_timeout_ms(); waited += 10) {
+        plat_sleep_ms(10);
+        fd = plat_open_read(path, id);
+    }
+    return fd < 0 ? -1 : fd;
+}
+
 int graph_lock(void) {
     // Not re-entrant: a second take while held would only wait on itself.
     if (g_lock_held) return -1;
@@ -238,7 +252,7 @@ int graph_lock(void) {
     char target[sizeof g_path];
     if (graph_write_target(target, sizeof target) != 0) return -1;
     snprintf(g_lock_path, sizeof g_lock_path, "%s.lock", target);
-    int timeout = env_int("MEMORY_LOCK_TIMEOUT_MS", 2000, 0, 30000);
+    int timeout = lock_timeout_ms();
     int stale_ms = env_int("MEMORY_LOCK_STALE_MS", 10000, 100, 600000);
     int attempts = timeout / 10 + 1;
     char holder[128];

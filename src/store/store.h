@@ -234,6 +234,10 @@ struct graph_txn {
  * read; "the graph is busy; try again" when another writer keeps the lock
  * past the wait. */
 graph *graph_begin(graph_txn *t, char *err, size_t err_size);
+/* The answer of a change that could not have the graph in time: another
+ * writer kept the lock, or (Windows) readers of other processes kept the
+ * graph file open all the while its replacement was tried. */
+extern const char GRAPH_BUSY[];
 /* Saves t's graph as the whole graph file and closes t. Returns 0, or -1
  * with the reason in err ("cannot write the graph file" when the save gave
  * none); the file is then unchanged and the graph forgotten as by
@@ -289,6 +293,14 @@ void graph_format(const graph *g, buf *b);
 int graph_lock(void);
 /* Releases the lock if held. */
 void graph_unlock(void);
+/* The time a writer waits for the lock, and a reader or a save for a graph
+ * file that another process holds (Windows), in ms: MEMORY_LOCK_TIMEOUT_MS,
+ * 0 to 30000, 2000 when unset. */
+int lock_timeout_ms(void);
+/* Opens the file at path for reading as plat_open_read does, waiting up to
+ * lock_timeout_ms while it is busy (held by another process in the middle of
+ * replacing it; only on Windows). Returns the descriptor with *id, or -1. */
+int graph_open_read(const char *path, struct plat_file_id *id);
 
 /*==============================================================================
  * Storage location

@@ -19,6 +19,8 @@ int g_doomed;
 
 }  // namespace
 
+const char GRAPH_BUSY[] = "the graph is busy; try again";
+
 graph *graph_open(void) { return graph_load() == 0 ? &G : nullptr; }
 
 graph *graph_begin(graph_txn *t, char *err, size_t err_size) {
@@ -38,7 +40,7 @@ graph *graph_begin(graph_txn *t, char *err, size_t err_size) {
     }
     if (graph_lock() != 0) {
         // A lock that could not even be created is a storage failure.
-        set_err(err, err_size, g_data_err[0] ? g_data_err : "the graph is busy; try again");
+        set_err(err, err_size, g_data_err[0] ? g_data_err : GRAPH_BUSY);
         return nullptr;
     }
     if (graph_load() != 0) {
