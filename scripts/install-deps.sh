@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the build, the run script and the test suite need on a
-# Debian 12 machine. Idempotent: when everything is present it changes nothing.
+# Debian 12 machine (with --windows, also what the Windows build and its
+# tests under Wine need). Idempotent: when everything is present it changes nothing.
 # Works as root or, for a normal user, through sudo.
 set -euo pipefail
 
@@ -13,6 +14,11 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 APT_PKGS=(build-essential cmake pkg-config libgtest-dev googletest libbenchmark-dev
           clang libclang-rt-14-dev lighttpd libfcgi-dev libfcgi-bin curl chromium hyperfine time valgrind
           nodejs man-db)
+# With --windows also the cross compiler of the Windows executable and Wine,
+# which runs it for the tests (scripts/test.sh --windows).
+if [ "${1:-}" = "--windows" ]; then
+  APT_PKGS+=(g++-mingw-w64-x86-64-posix wine64)
+fi
 YYJSON_VERSION="0.12.0+ds-2"
 
 missing=()

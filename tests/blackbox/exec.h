@@ -3,6 +3,7 @@
 #ifndef PLUGIN_MEMORY_TESTS_EXEC_H
 #define PLUGIN_MEMORY_TESTS_EXEC_H
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,16 @@ struct exe_result {
     bool timed_out = false;
     std::string failure;  // why the child could not be run; empty on success
 };
+
+// The executable under test: $PLUGIN_MEMORY_EXE when set (a wrapper that
+// runs another build of it, say the Windows one under Wine), else the one
+// this build made.
+inline const char *plugin_exe() {
+    const char *e = getenv("PLUGIN_MEMORY_EXE");
+    return e && *e ? e : PLUGIN_MEMORY_EXE;
+}
+// True when plugin_exe() is not this build's own executable.
+inline bool exe_is_wrapped() { return std::string(plugin_exe()) != PLUGIN_MEMORY_EXE; }
 
 // Runs exe with args (argv[1..]) and exactly the variables env in directory
 // cwd, feeding input on standard input. Kills the child after timeout_s

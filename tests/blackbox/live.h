@@ -44,7 +44,7 @@ struct live_child {
         std::vector<char *> envp, argv;
         for (auto &e : envs) envp.push_back((char *)e.c_str());
         envp.push_back(nullptr);
-        argv.push_back((char *)PLUGIN_MEMORY_EXE);
+        argv.push_back((char *)plugin_exe());
         for (auto &a : args) argv.push_back((char *)a.c_str());
         argv.push_back(nullptr);
         int pin[2], pout[2];
@@ -61,7 +61,7 @@ struct live_child {
             dup2(pout[1], 1);
             int devnull = open("/dev/null", O_WRONLY);
             if (devnull >= 0) dup2(devnull, 2);
-            execve(PLUGIN_MEMORY_EXE, argv.data(), envp.data());
+            execve(plugin_exe(), argv.data(), envp.data());
             _exit(127);
         }
         close(pin[0]);

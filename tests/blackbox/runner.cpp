@@ -145,7 +145,7 @@ exe_result run_plugin(const std::vector<std::string> &args,
                       const std::string &input, const std::string &dir, int timeout_s) {
     auto env = base_env(dir);
     env.insert(env.end(), extra.begin(), extra.end());
-    return run_exe(PLUGIN_MEMORY_EXE, args, env, input, dir, timeout_s);
+    return run_exe(plugin_exe(), args, env, input, dir, timeout_s);
 }
 
 std::string make_temp_dir() {
@@ -545,7 +545,7 @@ void case_test::TestBody() {
     case_setup s;
     setup_case(c_, &s);
     if (HasFatalFailure()) return;
-    exe_result r = run_exe(PLUGIN_MEMORY_EXE, s.args, s.env, c_.input, s.dir, 60);
+    exe_result r = run_exe(plugin_exe(), s.args, s.env, c_.input, s.dir, 60);
     check_case(c_, s, r);
 }
 

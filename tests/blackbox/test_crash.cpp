@@ -51,12 +51,18 @@ TEST(crash, killed_writers_lose_no_answered_change) {
     int kills = 0, locks_left = 0, busy = 0;
     double max_wait = 0, max_stale_wait = 0;
     long next_name = 0;
+    // Kills land from 5 to 205 ms after the process has started up, so that
+    // they hit loads and saves where starting takes long too (the Windows
+    // executable under Wine): the start-up time is measured first.
+    double t_start = now_s();
+    run_plugin({"--version"}, {}, "", dir.path);
+    const double startup = now_s() - t_start;
     const double t0 = now_s();
 
     auto start = [&](writer &x) {
         ASSERT_TRUE(x.proc.start({"--mcp"}, env));
         x.pending.clear();
-        x.kill_at = now_s() + (double)(rng() % 200 + 5) / 1000.0;
+        x.kill_at = now_s() + startup + (double)(rng() % 200 + 5) / 1000.0;
     };
     auto send_next = [&](writer &x) {
         x.pending = "e" + std::to_string(next_name++);
@@ -127,10 +133,16 @@ TEST(crash, killed_writers_lose_no_answered_change) {
             for (writer &o : w) waiting = waiting || o.after_stale;
             if (now_s() >= x.kill_at && !waiting) {
                 // A lock names its holder's process id on its first line.
+                // Under a wrapper that id is not the child's (Wine has ids of
+                // its own): a lock that names the same holder before and
+                // after the kill counts as the victim's.
                 std::string victim = std::to_string(x.proc.pid) + "\n";
+                std::string before = file_text(graph + ".lock");
                 x.proc.kill_now();
                 kills++;
-                bool left = file_text(graph + ".lock").rfind(victim, 0) == 0;
+                std::string after = file_text(graph + ".lock");
+                bool left = after.rfind(victim, 0) == 0 ||
+                            (exe_is_wrapped() && !after.empty() && after == before);
                 if (left) locks_left++;
                 check_file("after a kill");
                 if (HasFatalFailure()) return;

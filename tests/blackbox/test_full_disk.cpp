@@ -75,7 +75,7 @@ exe_result run_on(const std::string &mnt, const std::string &dir, const std::vec
     for (auto &kv : env)
         if (kv.first == "MEMORY_FILE_PATH") kv.second = mnt + "/memory.jsonl";
     env.insert(env.end(), extra.begin(), extra.end());
-    return run_exe(PLUGIN_MEMORY_EXE, args, env, input, dir, 60);
+    return run_exe(plugin_exe(), args, env, input, dir, 60);
 }
 
 exe_result mcp_in(const std::string &mnt, const std::string &dir, const std::string &input) {

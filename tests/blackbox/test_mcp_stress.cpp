@@ -167,7 +167,7 @@ TEST(mcp_live, each_answer_arrives_before_more_input) {
     std::vector<char *> envp;
     for (auto &e : envs) envp.push_back((char *)e.c_str());
     envp.push_back(nullptr);
-    char *argv[] = {(char *)PLUGIN_MEMORY_EXE, (char *)"--mcp", nullptr};
+    char *argv[] = {(char *)plugin_exe(), (char *)"--mcp", nullptr};
 
     int in[2], out[2];
     ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
@@ -178,7 +178,7 @@ TEST(mcp_live, each_answer_arrives_before_more_input) {
         signal(SIGPIPE, SIG_DFL);
         dup2(in[0], 0);
         dup2(out[1], 1);
-        execve(PLUGIN_MEMORY_EXE, argv, envp.data());
+        execve(plugin_exe(), argv, envp.data());
         _exit(127);
     }
     close(in[0]);
