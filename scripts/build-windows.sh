@@ -22,4 +22,21 @@ fi
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows
-ls -l build-windows/plugin_memory.exe
+exe=build-windows/plugin_memory.exe
+objdump=x86_64-w64-mingw32-objdump
+
+# Only the DLLs that every Windows has.
+dlls=$($objdump -p "$exe" | awk '/DLL Name:/ {print $3}' | sort | tr '\n' ' ')
+if [ "$dlls" != "ADVAPI32.dll KERNEL32.dll msvcrt.dll " ]; then
+  echo "build-windows: $exe needs other DLLs: $dlls" >&2
+  exit 1
+fi
+# No aligned 32- or 64-byte move on the stack, which Windows aligns to 16
+# bytes only (see the compile options in CMakeLists.txt).
+aligned=$($objdump -d --no-show-raw-insn "$exe" |
+  grep -cE 'vmov(aps|apd|dqa|dqa32|dqa64)\s+(%[yz]mm[0-9]+,.*\(%r[sb]p\)|.*\(%r[sb]p\),%[yz]mm)' || true)
+if [ "$aligned" != 0 ]; then
+  echo "build-windows: $exe moves vectors to or from the stack as aligned" >&2
+  exit 1
+fi
+ls -l "$exe"
