@@ -106,8 +106,13 @@ int to_wide(const char *path, wide_path *p) {
     if (ok && (wcsncmp(rel, L"\\\\?\\", 4) == 0 || wcsncmp(rel, L"\\\\.\\", 4) == 0)) {
         wcscpy(p->w, rel);  // already in the form the system takes as it is
     } else if (ok) {
-        // Relative paths, drive-relative ones and forward slashes resolved
-        // the way the system would, then marked as not to be parsed again.
+        // Relative paths and drive-relative ones resolved the way the system
+        // would, then marked as not to be parsed again. Forward slashes
+        // become backslashes first, as the system reads them anyway: Wine
+        // takes a path that starts with one for a Unix path and cuts it at
+        // 255 bytes.
+        for (wchar_t *c = rel; *c; c++)
+            if (*c == L'/') *c = L'\\';
         wchar_t *full = p->w + 8;
         DWORD n = SYS(GetFullPathNameW)(rel, WIDE_CAP, full, nullptr);
         ok = n > 0 && n < WIDE_CAP;
