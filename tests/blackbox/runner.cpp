@@ -758,7 +758,9 @@ static int register_cases() {
     std::sort(files.begin(), files.end());
     // The CGI cases run once more through the FastCGI mode when the
     // executable has one and the bridge is installed.
-    bool fastcgi = g_fastcgi_built && access(CGI_FCGI, X_OK) == 0;
+    // Not for another build under a wrapper (the Windows one has no
+    // FastCGI mode): this build's flag does not speak for it.
+    bool fastcgi = g_fastcgi_built && !exe_is_wrapped() && access(CGI_FCGI, X_OK) == 0;
     for (auto &n : files) {
         std::string path = std::string(CASES_DIR) + "/" + n;
         std::string suite = "cases_" + sanitize(n.substr(0, n.size() - 6));
