@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "cgi/cgi.h"
+#include "cgi_test_util.h"
 #include "page/page.h"
 #include "store/store.h"
 #include "tools/tools.h"
@@ -48,23 +49,7 @@ using env_list = std::vector<std::pair<const char *, const char *>>;
 std::string run_request(const env_list &env, const std::string &body = "") {
     for (const char *v : CGI_VARS) unsetenv(v);
     for (const auto &kv : env) setenv(kv.first, kv.second, 1);
-    FILE *out = tmpfile();
-    FILE *in = tmpfile();
-    EXPECT_TRUE(out && in);
-    fwrite(body.data(), 1, body.size(), in);
-    rewind(in);
-    g_cgi_out = out;
-    g_cgi_in = in;
-    EXPECT_EQ(api_handle(), 0);
-    g_cgi_out = nullptr;
-    g_cgi_in = nullptr;
-    std::string got;
-    rewind(out);
-    char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, out)) > 0) got.append(chunk, n);
-    fclose(out);
-    fclose(in);
+    std::string got = cgi_test::answer(body);
     for (const char *v : CGI_VARS) unsetenv(v);
     return got;
 }

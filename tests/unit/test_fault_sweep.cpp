@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "cgi/cgi.h"
+#include "cgi_test_util.h"
 #include "fault_inject.h"
 #include "mcp/mcp.h"
 #include "store_test_util.h"
@@ -93,21 +93,7 @@ std::string run_api(const op &o) {
     setenv("REQUEST_METHOD", o.body ? "POST" : "GET", 1);
     std::string body = o.body ? o.body : "";
     if (o.body) setenv("CONTENT_LENGTH", std::to_string(body.size()).c_str(), 1);
-    FILE *out = tmpfile(), *in = tmpfile();
-    fwrite(body.data(), 1, body.size(), in);
-    rewind(in);
-    g_cgi_out = out;
-    g_cgi_in = in;
-    api_handle();
-    g_cgi_out = nullptr;
-    g_cgi_in = nullptr;
-    std::string got;
-    rewind(out);
-    char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, out)) > 0) got.append(chunk, n);
-    fclose(out);
-    fclose(in);
+    std::string got = cgi_test::answer(body);
     for (const char *v : CGI_VARS) unsetenv(v);
     return got;
 }
