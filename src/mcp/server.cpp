@@ -442,7 +442,25 @@ static void send_unsupported(buf *out, yyjson_val *id, const char *asked, size_t
                   "\"data\":{\"supported\":");
     buf_puts(out, SUPPORTED_VERSIONS);
     buf_puts(out, ",\"requested\":");
-    json_strn(out, asked, n);
+    // The text asked for may come from a header in any bytes: each one that
+    // is not part of a well-formed UTF-8 character goes out as U+FFFD, so
+    // the answer stays JSON.
+    buf text;
+    buf_init(&text);
+    for (size_t i = 0; i < n;) {
+        unsigned char c = (unsigned char)asked[i];
+        size_t k = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        if (k <= n - i && utf8_valid(asked + i, k)) {
+            buf_add(&text, asked + i, k);
+            i += k;
+        } else {
+            buf_puts(&text, "\xEF\xBF\xBD");
+            i++;
+        }
+    }
+    json_strn(out, buf_str(&text), text.len);
+    if (text.dropped) out->dropped = 1;
+    buf_free(&text);
     buf_puts(out, "}}}\n");
 }
 
