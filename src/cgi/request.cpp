@@ -103,10 +103,18 @@ int secret_eq(const char *given, const char *password) {
 }
 
 // Value of an "Authorization: Bearer <token>" header after the scheme and
-// the spaces around it, or null when the header has another form.
-const char *bearer_token(const char *h) {
+// the spaces around it, or null when the header has another form. The
+// scheme is "Bearer" exactly, or with any_case in any case of its letters
+// (as HTTP's authentication schemes are matched; the MCP endpoint does so).
+const char *bearer_token(const char *h, int any_case) {
     while (*h == ' ') h++;
-    if (strncmp(h, "Bearer ", 7) != 0) return nullptr;
+    static const char scheme[] = "Bearer ";
+    for (size_t i = 0; i < 7; i++) {
+        char c = h[i], want = scheme[i];
+        if (any_case && c >= 'A' && c <= 'Z') c = (char)(c + 32);
+        if (any_case && want >= 'A' && want <= 'Z') want = (char)(want + 32);
+        if (c != want) return nullptr;
+    }
     h += 7;
     while (*h == ' ') h++;
     return h;
@@ -274,7 +282,7 @@ int cgi_access_ok(const char *qs) {
     const char *h = req_var("HTTP_X_BOT_PASSWORD");
     if (h && secret_eq(h, password)) return 1;
     const char *auth = req_var("HTTP_AUTHORIZATION");
-    const char *token = auth ? bearer_token(auth) : nullptr;
+    const char *token = auth ? bearer_token(auth, 0) : nullptr;
     if (token && secret_eq(token, password)) return 1;
     char pwd[256];
     if (qs && get_query_val(qs, "pwd", pwd, sizeof pwd) && secret_eq(pwd, password)) return 1;
@@ -285,7 +293,7 @@ int cgi_bearer_ok(void) {
     const char *password = req_setting("BOT_PASSWORD");
     if (!password || !*password) return 1;
     const char *auth = req_var("HTTP_AUTHORIZATION");
-    const char *token = auth ? bearer_token(auth) : nullptr;
+    const char *token = auth ? bearer_token(auth, 1) : nullptr;
     return token && secret_eq(token, password);
 }
 

@@ -27,7 +27,11 @@ void plat_release_pages(void *p, size_t len);
  * request, so that filling it takes a few faults instead of one per page.
  * Never fails (a refusal keeps small pages). */
 void plat_prefer_large_pages(void *p, size_t len);
-/* The current process identifier. */
+/* The current process identifier as this machine's process table (the one
+ * plat_pid_start reads) knows it: in a process-id namespace that shares the
+ * table of its parent, the id there, not the namespace's own small number,
+ * so that another writer asking about it asks about this process. The
+ * namespace's own id when the table does not say. Never fails. */
 long plat_pid(void);
 /* 1 when path exists and is a directory, else 0. */
 int plat_is_dir(const char *path);
@@ -76,6 +80,17 @@ int plat_replace(const char *tmp, const char *dst);
  * Returns 0; -1 when it exists already; -2 when it cannot be made or
  * written for another reason (no room, no permission), leaving nothing. */
 int plat_create_exclusive(const char *path, const char *text);
+/* Gives the file src the second name dst, in one step: dst appears with
+ * src's whole content or not at all. Returns 0; -1 when something is at dst
+ * already (nothing changed); -2 when it cannot be done otherwise (the file
+ * system has no second names, no permission...), nothing changed. */
+int plat_link_new(const char *src, const char *dst);
+/* Moves the file (or link) at src to dst, replacing what is at dst, in one
+ * step, without syncing. Returns 0 or -1 (nothing moved). */
+int plat_rename(const char *src, const char *dst);
+/* Sets the file's modification time to now, so that its age starts again.
+ * Returns 0 or -1. */
+int plat_touch(const char *path);
 /* Age of the file's last modification in whole seconds that have really
  * passed, into *seconds: negative when the file is dated ahead of this
  * machine's clock. Returns 0, or -1 when the file cannot be examined. */
@@ -84,9 +99,11 @@ int plat_file_age(const char *path, long *seconds);
 void plat_sleep_ms(int ms);
 /* 1 unless the process pid is known to be gone (0 then). */
 int plat_pid_alive(long pid);
-/* What tells this machine's current boot and this process-id namespace
- * apart from any other: 16 hexadecimal digits, the same for every process
- * that shares both, or "" when the system does not say. Never null. */
+/* What tells this machine's current boot and the process table this
+ * process reads apart from any other: 16 hexadecimal digits, the same for
+ * every process that shares both (two processes with one tag know each
+ * other by the ids plat_pid gives), or "" when the system does not say.
+ * Never null. */
 const char *plat_host_tag(void);
 /* When the process pid of this namespace started, in the system's own
  * unit, into *start: together with pid it names one process, whatever ids

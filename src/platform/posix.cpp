@@ -39,6 +39,10 @@ static ssize_t sys_write(int fd, const void *buf, size_t n) { return write(fd, b
 static int sys_fsync(int fd) { return fsync(fd); }
 static int sys_rename(const char *from, const char *to) { return rename(from, to); }
 static int sys_unlink(const char *path) { return unlink(path); }
+static int sys_link(const char *from, const char *to) { return link(from, to); }
+static int sys_utimensat(int dir, const char *path, const struct timespec *t, int flags) {
+    return utimensat(dir, path, t, flags);
+}
 static int sys_mkdir(const char *path, mode_t mode) { return mkdir(path, mode); }
 static int sys_chmod(const char *path, mode_t mode) { return chmod(path, mode); }
 static int sys_stat(const char *path, struct stat *st) { return stat(path, st); }
@@ -64,7 +68,7 @@ static int sys_kill(pid_t pid, int sig) { return kill(pid, sig); }
 #define POSIX_SYSCALLS(X)                                                                      \
     X(open) X(close) X(read) X(pread) X(write) X(fsync) X(rename) X(unlink) X(mkdir) X(chmod)  \
     X(stat) X(lstat) X(fstat) X(readlink) X(realpath) X(faccessat) X(mmap) X(munmap)           \
-    X(fdopen) X(fwrite) X(fflush) X(fclose) X(opendir) X(kill)
+    X(fdopen) X(fwrite) X(fflush) X(fclose) X(opendir) X(kill) X(link) X(utimensat)
 
 enum {
 #define SYS_INDEX(name) SYS_##name,
@@ -100,7 +104,26 @@ void plat_release_pages(void *p, size_t len) {
     if (end > start) madvise((void *)start, (size_t)(end - start), MADV_DONTNEED);
 }
 
-long plat_pid(void) { return (long)getpid(); }
+// The id the process table of /proc gives this process: "/proc/self" names
+// it there. Asked again after a fork (the id of this process changed).
+long plat_pid(void) {
+    static pid_t asked_for = -1;
+    static long known;
+    pid_t own = getpid();
+    if (own == asked_for) return known;
+    char link[32];
+    ssize_t n = SYS(readlink)("/proc/self", link, sizeof link - 1);
+    long table = 0;
+    if (n > 0) {
+        link[n] = 0;
+        char *end;
+        table = strtol(link, &end, 10);
+        if (*end || table <= 0) table = 0;
+    }
+    known = table ? table : (long)own;
+    asked_for = own;
+    return known;
+}
 
 void plat_prefer_large_pages(void *p, size_t len) {
 #ifdef MADV_HUGEPAGE
@@ -236,6 +259,17 @@ int plat_create_exclusive(const char *path, const char *text) {
     return 0;
 }
 
+int plat_link_new(const char *src, const char *dst) {
+    if (SYS(link)(src, dst) == 0) return 0;
+    return errno == EEXIST ? -1 : -2;
+}
+
+int plat_rename(const char *src, const char *dst) { return SYS(rename)(src, dst) == 0 ? 0 : -1; }
+
+int plat_touch(const char *path) {
+    return SYS(utimensat)(AT_FDCWD, path, nullptr, 0) == 0 ? 0 : -1;
+}
+
 int plat_file_age(const char *path, long *seconds) {
     struct stat st;
     if (SYS(lstat)(path, &st) != 0) return -1;
@@ -296,15 +330,18 @@ const char *plat_host_tag(void) {
     static int known = -1;
     if (known >= 0) return tag;
     known = 0;
-    // The boot's random id tells machines (and boots) apart; the pid
-    // namespace's inode tells containers on one machine apart.
-    char boot[64], ns[64];
+    // The boot's random id tells machines (and boots) apart; the device of
+    // the mounted process table tells the tables of containers on one
+    // machine apart. Not the process's own pid namespace: one that shares
+    // its parent's table knows processes by the parent's ids.
+    char boot[64];
     ssize_t n = read_small("/proc/sys/kernel/random/boot_id", boot, sizeof boot);
-    ssize_t m = SYS(readlink)("/proc/self/ns/pid", ns, sizeof ns - 1);
-    if (n <= 0 || m <= 0) return tag;
-    ns[m] = 0;
+    struct stat proc;
+    if (n <= 0 || access("/proc/self/stat", F_OK) != 0 || SYS(stat)("/proc", &proc) != 0) return tag;
+    char table[64];
+    snprintf(table, sizeof table, "%llx", (unsigned long long)proc.st_dev);
     uint64_t h = 1469598103934665603ULL;  // FNV-1a, 64 bits
-    const char *parts[] = {boot, "/", ns};
+    const char *parts[] = {boot, "/", table};
     for (const char *part : parts)
         for (const unsigned char *p = (const unsigned char *)part; *p; p++)
             if (*p != '\n') h = (h ^ *p) * 1099511628211ULL;

@@ -12,6 +12,16 @@
 
 char g_lock_path[1056];
 int g_lock_held;
+void (*g_lock_break_pause)(void);
+
+// When the held lock was taken or last touched (plat_now_ns).
+static int64_t g_lock_touched;
+
+// A held lock is touched once this long has passed since it was taken or
+// last touched: far inside the shortest stale limit (100 ms is the least
+// MEMORY_LOCK_STALE_MS takes, but ages are counted in whole seconds, so
+// nothing younger than a second is ever stale).
+static const int64_t TOUCH_EVERY_NS = 500 * 1000000LL;
 
 namespace {
 
@@ -100,23 +110,62 @@ int removable(const char *path, int stale_ms, char *text, size_t cap) {
     }
 }
 
+// The name beside path of a file this process makes or moves on its way
+// to or from path: "<path>.<word>.<pid>.<tag>" (without the tag when the
+// system gives none), which a later writer can tell as this process's.
+void own_name(const char *path, const char *word, char *out, size_t cap) {
+    const char *tag = plat_host_tag();
+    if (tag[0]) snprintf(out, cap, "%s.%s.%ld.%s", path, word, plat_pid(), tag);
+    else snprintf(out, cap, "%s.%s.%ld", path, word, plat_pid());
+}
+
+// Creates path holding text, so that no writer ever sees it without its
+// holder: written under a name of this process first, then given its name
+// in one step. Where the file system has no second names the file is
+// created in place (its text follows within microseconds). Returns as
+// plat_create_exclusive.
+int create_whole(const char *path, const char *text) {
+    char tmp[1120];
+    own_name(path, "new", tmp, sizeof tmp);
+    // A file of that name can only be a leftover of this process's id.
+    plat_unlink(tmp);
+    int made = plat_create_exclusive(tmp, text);
+    if (made != 0) return made == -1 ? -2 : made;
+    int linked = plat_link_new(tmp, path);
+    plat_unlink(tmp);
+    if (linked == -2) return plat_create_exclusive(path, text);
+    return linked;
+}
+
 // Removes the lock file when its holder is gone or it has gone stale. Two
 // writers that both find the same removable lock must not both remove "it":
 // the later removal would hit the lock the earlier one has just taken, and
-// both would then write. So the look and the removal happen under a second,
-// short-lived file beside the lock, and the lock is looked at again once
-// that file is held: it is removed only when it still says what was judged.
+// both would then write. So breakers take turns under a second, short-lived
+// file beside the lock; and the lock is first moved away to a name of this
+// writer's own, in one step, and judged again there: what is removed is
+// exactly what was judged. A lock that a writer took between the first look
+// and the move is put back.
 void remove_if_gone(int stale_ms, const char *holder) {
-    char judged[128], again[128], breaker_text[128];
+    char judged[128], held[128], breaker_text[128];
     if (!removable(g_lock_path, stale_ms, judged, sizeof judged)) return;
     char breaker[1072];
     snprintf(breaker, sizeof breaker, "%s.break", g_lock_path);
     // It is held for microseconds; one left by a writer that died inside
     // that moment would stop every later removal, so it goes too.
     if (removable(breaker, stale_ms, breaker_text, sizeof breaker_text)) plat_unlink(breaker);
-    if (plat_create_exclusive(breaker, holder) != 0) return;  // another writer is at it
-    if (removable(g_lock_path, stale_ms, again, sizeof again) && strcmp(again, judged) == 0)
-        plat_unlink(g_lock_path);
+    if (create_whole(breaker, holder) != 0) return;  // another writer is at it
+    if (g_lock_break_pause) g_lock_break_pause();
+    char away[1120];
+    own_name(g_lock_path, "stale", away, sizeof away);
+    if (plat_node_kind(g_lock_path) == 1 && plat_rename(g_lock_path, away) == 0) {
+        if (removable(away, stale_ms, held, sizeof held) && strcmp(held, judged) == 0) {
+            plat_unlink(away);
+        } else if (plat_link_new(away, g_lock_path) == -2) {
+            plat_rename(away, g_lock_path);
+        } else {
+            plat_unlink(away);
+        }
+    }
     plat_unlink(breaker);
 }
 
@@ -127,17 +176,22 @@ void not_a_file(const char *path) {
     str_copy(g_data_err, sizeof g_data_err, msg);
 }
 
+// What follows the graph file's base name in the names of the files a
+// writer makes beside it and may leave behind when it dies: its temporary
+// files, and the lock's (see own_name).
+const char *const OWN_KINDS[] = {".tmp.", ".lock.new.", ".lock.break.new.", ".lock.stale."};
+
 // The graph file's directory and base name, for the scan below.
 struct temp_scan {
     char dir[1024];     /* directory part of the graph file ("." when it has none) */
-    char prefix[1040];  /* base name of the graph file followed by ".tmp." */
-    size_t prefix_len;  /* length of prefix */
+    const char *base;   /* base name of the graph file */
+    size_t base_len;    /* its length */
     int stale_ms;       /* the stale limit */
 };
 
-// The state of the writer of a temporary file called name (the part after
-// the prefix): "<pid>.<tag>" names a writer of the machine and namespace of
-// that tag; a bare "<pid>" (an older form) names no machine.
+// The state of the writer of a file whose name goes on with rest, the part
+// after the kind: "<pid>.<tag>" names a writer of the machine and process
+// table of that tag; a bare "<pid>" (an older form) names no machine.
 holder_state temp_state(const char *rest) {
     char *end;
     long pid = strtol(rest, &end, 10);
@@ -148,16 +202,22 @@ holder_state temp_state(const char *rest) {
     return process_state(pid, 0);
 }
 
-// Removes "<graph file>.tmp.<pid>[.<tag>]" when its writer is gone: a writer
-// killed in the middle of a save leaves its temporary file behind, and
-// nothing else would ever remove it. The writer is judged as a lock's holder
-// is: a live writer of this machine keeps its file, and one that cannot be
-// told keeps it until it has gone stale. Only called while the lock is held,
-// so no save of a writer that keeps to the lock can be in progress.
+// Removes a file a writer made beside the graph file ("<graph file><kind>
+// <pid>[.<tag>]") when that writer is gone: a writer killed in the middle of
+// a save, or of taking or breaking the lock, leaves it behind, and nothing
+// else would ever remove it. The writer is judged as a lock's holder is: a
+// live writer of this machine keeps its file, and one that cannot be told
+// keeps it until it has gone stale. Only called while the lock is held, so
+// no save of a writer that keeps to the lock can be in progress.
 void remove_orphan(const char *name, void *ctx) {
     temp_scan *ts = (temp_scan *)ctx;
-    if (strncmp(name, ts->prefix, ts->prefix_len) != 0) return;
-    const char *rest = name + ts->prefix_len;
+    if (strncmp(name, ts->base, ts->base_len) != 0) return;
+    const char *rest = nullptr;
+    for (const char *kind : OWN_KINDS) {
+        size_t n = strlen(kind);
+        if (strncmp(name + ts->base_len, kind, n) == 0) rest = name + ts->base_len + n;
+    }
+    if (!rest) return;
     size_t digits = strspn(rest, "0123456789");
     if (!digits) return;
     if (rest[digits] && !(rest[digits] == '.' && strlen(rest + digits + 1) == 16 &&
@@ -176,12 +236,11 @@ void remove_orphan_temps(const char *target, int stale_ms) {
     // The last separator of either kind: Windows paths may use both.
     const char *slash = strrchr(target, '/'), *back = strrchr(target, '\\');
     if (back && (!slash || back > slash)) slash = back;
-    const char *base = slash ? slash + 1 : target;
+    ts.base = slash ? slash + 1 : target;
+    ts.base_len = strlen(ts.base);
     if (!slash) str_copy(ts.dir, sizeof ts.dir, ".");
     else if (slash == target) str_copy(ts.dir, sizeof ts.dir, "/");
     else snprintf(ts.dir, sizeof ts.dir, "%.*s", (int)(slash - target), target);
-    snprintf(ts.prefix, sizeof ts.prefix, "%s.tmp.", base);
-    ts.prefix_len = strlen(ts.prefix);
     ts.stale_ms = stale_ms;
     plat_dir_each(ts.dir, remove_orphan, &ts);
 }
@@ -267,11 +326,12 @@ int graph_lock(void) {
             break;
         }
         remove_if_gone(stale_ms, holder);
-        int made = plat_create_exclusive(g_lock_path, holder);
+        int made = create_whole(g_lock_path, holder);
         if (made == 0) {
             g_lock_held = 1;
             str_copy(g_lock_text, sizeof g_lock_text, holder);
             g_lock_id_known = plat_file_identity(g_lock_path, &g_lock_id) == 1;
+            g_lock_touched = plat_now_ns();
             remove_orphan_temps(target, stale_ms);
             return 0;
         }
@@ -288,6 +348,17 @@ int graph_lock(void) {
     }
     g_lock_path[0] = 0;
     return -1;
+}
+
+void graph_lock_fresh(void) {
+    if (!g_lock_held || !g_lock_path[0]) return;
+    int64_t now = plat_now_ns();
+    if (now - g_lock_touched < TOUCH_EVERY_NS && now >= g_lock_touched) return;
+    g_lock_touched = now;
+    // The lock's identity, which a release that cannot read its text
+    // compares, has the new time.
+    if (plat_touch(g_lock_path) == 0 && g_lock_id_known)
+        g_lock_id_known = plat_file_identity(g_lock_path, &g_lock_id) == 1;
 }
 
 void graph_unlock(void) {

@@ -291,6 +291,12 @@ void graph_format(const graph *g, buf *b);
  * created at all (no room, no permission) it fails at once with the storage
  * message in g_data_err. */
 int graph_lock(void);
+/* Keeps a held lock visibly fresh for writers that can tell its holder
+ * only by the lock's age (another machine, another process table): touches
+ * the lock file when half a second has passed since it was taken or last
+ * touched. Cheap (a clock read) otherwise, so a long change calls it per
+ * item. Does nothing while the lock is not held; never fails. */
+void graph_lock_fresh(void);
 /* Releases the lock if held. */
 void graph_unlock(void);
 /* The time a writer waits for the lock, and a reader or a save for a graph

@@ -17,6 +17,10 @@ int write_over(const char *text, size_t len, char *err, size_t err_size);
 extern char g_lock_path[1056];
 /* 1 while this process holds the writer's lock, 0 otherwise. */
 extern int g_lock_held;
+/* Tests only: called, when not null, between the judgement that a lock is
+ * stale and its removal, so that a test can put another writer's lock in
+ * its place at the worst moment. */
+extern void (*g_lock_break_pause)(void);
 
 /* Writes dir joined with name into g_path, the graph file's path. Returns 1,
  * or 0 with g_path empty when the joined path does not fit. */
