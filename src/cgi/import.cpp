@@ -186,6 +186,42 @@ int check_observations(const import_line *l, import_tally *t) {
     return 0;
 }
 
+// Adds the observations of a new entity's line past the OBS_SCAN_MAX that
+// create_entities looks at (MEMORY_MAX_OBS may allow more). Returns 0, or -1
+// with the error in t.
+int add_rest(const import_line *l, import_tally *t) {
+    yyjson_val *root = yyjson_doc_get_root(l->doc);
+    yyjson_val *obs = yyjson_obj_get(root, "observations");
+    size_t n = yyjson_arr_size(obs);
+    if (n <= OBS_SCAN_MAX) return 0;
+    yyjson_mut_doc *m = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_val *rest = m ? yyjson_mut_arr(m) : nullptr;
+    int ok = rest != nullptr;
+    for (size_t i = OBS_SCAN_MAX; ok && i < n; i++)
+        ok = yyjson_mut_arr_append(rest, yyjson_val_mut_copy(m, yyjson_arr_get(obs, i)));
+    yyjson_doc *d = nullptr;
+    if (ok) {
+        yyjson_mut_doc_set_root(m, rest);
+        d = yyjson_mut_doc_imut_copy(m, nullptr);
+    }
+    yyjson_mut_doc_free(m);
+    if (!d) {
+        fail_at(t, l->no, "not enough memory to import it");
+        return -1;
+    }
+    tool_out out;
+    int r = run_on(tool_add_observations, "observations", nullptr, yyjson_obj_get(root, "name"),
+                   yyjson_doc_get_root(d), l->no, &out, t);
+    yyjson_doc_free(d);
+    if (r != 0) return -1;
+    yyjson_mut_val *res = yyjson_mut_arr_get_first(yyjson_mut_obj_get(out.root, "results"));
+    size_t added = yyjson_mut_arr_size(yyjson_mut_obj_get(res, "addedObservations"));
+    t->obs_added += added;
+    t->obs_skipped += n - OBS_SCAN_MAX - added;
+    tool_free(&out);
+    return 0;
+}
+
 // The checks create_relations makes of one element, made per line first so
 // that a refusal names its line. Returns 0, or -1 with the error in t.
 int check_relation(graph *g, const import_line *l, import_tally *t) {
@@ -199,8 +235,8 @@ int check_relation(graph *g, const import_line *l, import_tally *t) {
     }
     for (const char *end : ends) {
         if (ent_find(g, end)) continue;
-        char why[1200];
-        snprintf(why, sizeof why, "Entity with name %.1100s not found", end);
+        char why[960];
+        snprintf(why, sizeof why, "Entity with name %.900s not found", end);
         fail_at(t, l->no, why);
         return -1;
     }
@@ -271,6 +307,12 @@ int merge(graph *g, import_lines *lines, import_tally *t) {
         if (made) {
             t->ents_added++;
             t->obs_added += yyjson_mut_arr_size(yyjson_mut_obj_get(made, "observations"));
+            // create_entities looks at the first OBS_SCAN_MAX; a raised limit
+            // takes the rest as add_observations does.
+            if (add_rest(l, t) != 0) {
+                tool_free(&out);
+                return -1;
+            }
         } else if (result_count(&out, "skipped")) {
             l->skipped = 1;
             t->ents_skipped++;

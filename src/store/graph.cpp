@@ -317,6 +317,7 @@ static int ent_fill(graph *g, const char *name, const char *entity_type, char **
 
 int ent_add(graph *g, const char *name, const char *entity_type, char *const *obs,
             uint64_t count, char *err, size_t err_size) {
+    graph_lock_fresh();
     if (ent_check(g, name, entity_type, err, err_size) != 0) return -1;
     uint64_t max = (uint64_t)limit_max_obs();
     if (count > max) count = max;
@@ -409,6 +410,7 @@ static size_t field_len(const char *s) { return field_ok(s) ? strlen(s) : 0; }
 
 int rel_add(graph *g, const char *from, const char *to, const char *relation_type,
             char *err, size_t err_size) {
+    graph_lock_fresh();
     return rel_add_in(g, nullptr, from, field_len(from), to, field_len(to), relation_type,
                       field_len(relation_type), err, err_size);
 }

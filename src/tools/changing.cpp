@@ -121,15 +121,47 @@ int rel_list_init(rel_list *l, size_t n, size_t extra, unsigned char **extra_at,
     return 0;
 }
 
-void rel_list_index(rel_list *l) { text_set_init(&l->froms, l->from, l->n); }
+// One hash of a relation's three fields.
+static size_t rel_key_hash(const char *from, const char *to, const char *type) {
+    uint64_t h = (uint64_t)str_hash(from);
+    h = (h ^ (uint64_t)str_hash(to)) * 0x9E3779B97F4A7C15ULL;
+    h = (h ^ (uint64_t)str_hash(type)) * 0x9E3779B97F4A7C15ULL;
+    return (size_t)(h ^ (h >> 29));
+}
+
+void rel_list_index(rel_list *l) {
+    hash_index_free(&l->keys);
+    l->hashed = 0;
+    if (l->n <= k_set_walk_max) return;
+    for (size_t i = 0; i < l->n; i++) {
+        if (!l->from[i] || !l->to[i] || !l->type[i]) continue;
+        if (hash_index_add(&l->keys, rel_key_hash(l->from[i], l->to[i], l->type[i]), i) != 0) {
+            hash_index_free(&l->keys);
+            return;
+        }
+    }
+    l->hashed = 1;
+}
+
+// 1 when element i names the relation from -> to of type.
+static int rel_is(const rel_list *l, size_t i, const char *from, const char *to, const char *type) {
+    return l->from[i] && l->to[i] && l->type[i] && strcmp(l->from[i], from) == 0 &&
+           strcmp(l->to[i], to) == 0 && strcmp(l->type[i], type) == 0;
+}
 
 int64_t rel_list_find(const rel_list *l, const char *from, const char *to, const char *type,
                       int64_t after) {
-    if (!to || !type) return -1;
-    for (int64_t i = text_set_find(&l->froms, from, after); i >= 0;
-         i = text_set_find(&l->froms, from, i))
-        if (l->to[i] && l->type[i] && strcmp(l->to[i], to) == 0 && strcmp(l->type[i], type) == 0)
-            return i;
+    if (!from || !to || !type) return -1;
+    if (!l->hashed) {
+        for (size_t i = (size_t)(after + 1); i < l->n; i++)
+            if (rel_is(l, i, from, to, type)) return (int64_t)i;
+        return -1;
+    }
+    hash_walk w;
+    hash_index_walk(&l->keys, rel_key_hash(from, to, type), &w);
+    int64_t i;
+    while ((i = hash_index_next(&l->keys, &w)) >= 0)
+        if (i > after && rel_is(l, (size_t)i, from, to, type)) return i;
     return -1;
 }
 

@@ -69,10 +69,7 @@ void tool_create_entities(yyjson_val *args, tool_out *out) {
         }
         char **texts = nullptr;
         size_t count = 0;
-        // As many as the entity may hold, as a load reads them back.
-        size_t examine = (size_t)limit_max_obs();
-        if (examine < OBS_SCAN_MAX) examine = OBS_SCAN_MAX;
-        if (str_arr_from(obs, &texts, &count, examine) != 0) {
+        if (str_arr_from(obs, &texts, &count, OBS_SCAN_MAX) != 0) {
             tool_err(out, "out of memory");
             break;
         }

@@ -57,21 +57,25 @@ int64_t text_set_find(const text_set *s, const char *text, int64_t after);
 void text_set_free(text_set *s);
 
 /* The relations a request names, element by element: the three fields of
- * each (null where an element names no relation), with a set of the from
- * fields, so that finding the elements that name a relation costs a lookup.
- * Freed when its scope ends. */
+ * each (null where an element names no relation), with an index of the
+ * elements under a hash of all three fields, so that finding the elements
+ * that name a relation costs a lookup however many relations share an end
+ * (a set of the from fields alone made a request of many relations of one
+ * entity quadratic). Freed when its scope ends. */
 struct rel_list {
     const char **from = nullptr;  /* n fields each */
     const char **to = nullptr;
     const char **type = nullptr;
     size_t n = 0;             /* elements */
-    text_set froms = {};      /* the from fields, made by rel_list_index */
+    hash_index keys = {};     /* element numbers under rel_key_hash of their
+                                 fields, made by rel_list_index */
+    int32_t hashed = 0;       /* 1 when keys is in use (else walked) */
     void *block = nullptr;    /* the one heap block behind the fields */
     rel_list() = default;
     rel_list(const rel_list &) = delete;
     rel_list &operator=(const rel_list &) = delete;
     ~rel_list() {
-        text_set_free(&froms);
+        hash_index_free(&keys);
         mem_free(block);
     }
 };

@@ -78,12 +78,15 @@ stop_host
 # --- the password: a bearer token ----------------------------------------------
 start_host BOT_PASSWORD='se cr+t'
 url="http://127.0.0.1:$port/mcp"
-for auth in "" "X-Bot-Password: se cr+t" "Authorization: Bearer se cr+T" "Authorization: bearer se cr+t"; do
+for auth in "" "X-Bot-Password: se cr+t" "Authorization: Bearer se cr+T" "Authorization: bearer se cr+T"; do
   expect_eq "refused with [$auth]" "$(call "${J[@]}" ${auth:+-H "$auth"} --data-binary "$ping")" \
     "401"$'\n'"www-authenticate: Bearer"$'\n'"content-type: application/json; charset=utf-8"$'\n'"$(err -32000 'invalid node password')"
 done
-expect_eq "bearer token" "$(call "${J[@]}" -H 'Authorization: Bearer se cr+t' --data-binary "$ping")" \
-  "200"$'\n'"content-type: application/json; charset=utf-8"$'\n'"$pong"
+# The scheme's name is matched in any case, as HTTP's authentication schemes are.
+for auth in "Authorization: Bearer se cr+t" "Authorization: bearer se cr+t" "Authorization: BEARER se cr+t"; do
+  expect_eq "bearer token [$auth]" "$(call "${J[@]}" -H "$auth" --data-binary "$ping")" \
+    "200"$'\n'"content-type: application/json; charset=utf-8"$'\n'"$pong"
+done
 expect_eq "graph file unchanged by the refusals" "$(cmp "$tmp/before.jsonl" "$tmp/data/memory.jsonl" && echo same)" same
 stop_host
 

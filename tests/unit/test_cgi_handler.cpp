@@ -17,7 +17,7 @@
 #include "cgi/cgi.h"
 #include "cgi_test_util.h"
 #include "page/page.h"
-#include "store/platform.h"
+#include "platform/platform.h"
 #include "store/store.h"
 #include "tools/tools.h"
 
@@ -653,7 +653,7 @@ TEST_F(CgiGraphFile, ImportTakesEveryObservationOrRefusesTheLine) {
     for (auto &c : cases) {
         SCOPED_TRACE(c.max_obs);
         unlink(file.c_str());
-        set_env("MEMORY_MAX_OBS", c.max_obs);
+        setenv("MEMORY_MAX_OBS", c.max_obs, 1);
         EXPECT_EQ(import_answer(c.body), c.answer);
         if (c.answer.find("\"ok\":true") != std::string::npos) EXPECT_EQ(read_file(), c.body);
         else EXPECT_EQ(read_file(), "");
@@ -675,7 +675,7 @@ TEST_F(CgiGraphFile, ImportPassesOverALeadingByteOrderMark) {
 // process-id namespace) never finds it stale. 80,000 relation lines, with
 // the lock watched all along from another process.
 TEST_F(CgiGraphFile, ALargeImportKeepsItsLockFresh) {
-    set_env("MEMORY_MAX_RELATIONS", "200000");
+    setenv("MEMORY_MAX_RELATIONS", "200000", 1);
     std::string body = entity_line("hub", 0);
     for (int i = 0; i < 200; i++) body += entity_line("e" + std::to_string(i), 0);
     for (int i = 0; i < 80000; i++)

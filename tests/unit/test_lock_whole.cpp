@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/platform.h"
+#include "platform/platform.h"
 #include "store_test_util.h"
 
 namespace {
