@@ -158,6 +158,15 @@ int plat_open_read(const char *path, plat_file_id *id);
  * as many as the file gives: fewer only at its end. Returns the count, or -1
  * on an I/O error (out then undefined). */
 int64_t plat_read(int fd, void *out, size_t n);
+/* Reads up to n bytes from fd (from plat_open_read) starting at offset off,
+ * without moving its offset: as many as the file gives, fewer only at its
+ * end. Returns the count, or -1 on an I/O error (out then undefined). */
+int64_t plat_read_at(int fd, int64_t off, void *out, size_t n);
+/* Fills out[0..n) with unpredictable bytes from the system's random source,
+ * for keys that no one outside this process may know. Returns 0, or -1 when
+ * the system gives none (out then holds bytes that are only hard to guess:
+ * the time, the process id and an address). */
+int plat_random(void *out, size_t n);
 /* Closes a descriptor from plat_open_read; -1 does nothing. */
 void plat_close(int fd);
 /* Calls fn(name, ctx) for every entry of the directory dir (not "." and

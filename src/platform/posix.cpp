@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -40,6 +41,7 @@ static int sys_fsync(int fd) { return fsync(fd); }
 static int sys_rename(const char *from, const char *to) { return rename(from, to); }
 static int sys_unlink(const char *path) { return unlink(path); }
 static int sys_link(const char *from, const char *to) { return link(from, to); }
+static ssize_t sys_getrandom(void *out, size_t n, unsigned flags) { return getrandom(out, n, flags); }
 static int sys_utimensat(int dir, const char *path, const struct timespec *t, int flags) {
     return utimensat(dir, path, t, flags);
 }
@@ -68,7 +70,7 @@ static int sys_kill(pid_t pid, int sig) { return kill(pid, sig); }
 #define POSIX_SYSCALLS(X)                                                                      \
     X(open) X(close) X(read) X(pread) X(write) X(fsync) X(rename) X(unlink) X(mkdir) X(chmod)  \
     X(stat) X(lstat) X(fstat) X(readlink) X(realpath) X(faccessat) X(mmap) X(munmap)           \
-    X(fdopen) X(fwrite) X(fflush) X(fclose) X(opendir) X(kill) X(link) X(utimensat)
+    X(fdopen) X(fwrite) X(fflush) X(fclose) X(opendir) X(kill) X(link) X(utimensat) X(getrandom)
 
 enum {
 #define SYS_INDEX(name) SYS_##name,
@@ -257,6 +259,36 @@ int plat_create_exclusive(const char *path, const char *text) {
         return -2;
     }
     return 0;
+}
+
+int64_t plat_read_at(int fd, int64_t off, void *out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = SYS(pread)(fd, (char *)out + got, n - got, (off_t)(off + (int64_t)got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        got += (size_t)r;
+    }
+    return (int64_t)got;
+}
+
+int plat_random(void *out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = SYS(getrandom)((char *)out + got, n - got, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += (size_t)r;
+    }
+    if (got == n) return 0;
+    // Hard to guess, not unpredictable.
+    uint64_t mix = (uint64_t)plat_now_ns() ^ ((uint64_t)getpid() << 32) ^ (uint64_t)(uintptr_t)&got;
+    for (size_t i = got; i < n; i++) {
+        mix = mix * 6364136223846793005ULL + 1442695040888963407ULL;
+        ((unsigned char *)out)[i] = (unsigned char)(mix >> 56);
+    }
+    return -1;
 }
 
 int plat_link_new(const char *src, const char *dst) {

@@ -9,41 +9,6 @@
 #include "store_internal.h"
 
 char g_data_err[256];
-int g_graph_reused;
-
-// The graph kept in G between calls, and the identity of the file it is the
-// graph of: while a stat of the file gives the same identity, G is reused.
-static int g_kept;
-static plat_file_id g_kept_id;
-
-// The lines of the last save: while g_lines_ok is 1, every entity and
-// relation of G whose line_at is not 0 has its line, byte for byte as a save
-// formats it now, at that place in the file of identity g_lines_id. Set by a
-// save whose file G is kept as; a save reads it and clears it first.
-static int g_lines_ok;
-static plat_file_id g_lines_id;
-
-// A file changed less than this long before it was read is not kept: a
-// change in the same tick of a coarse file clock could leave the same times.
-static const int64_t RECENT_NS = 20 * 1000000LL;
-
-static int same_id(const plat_file_id *a, const plat_file_id *b) {
-    return a->dev == b->dev && a->ino == b->ino && a->size == b->size &&
-           a->mtime_ns == b->mtime_ns && a->ctime_ns == b->ctime_ns;
-}
-
-void graph_forget(void) {
-    g_kept = 0;
-    g_graph_reused = 0;
-    rels_by_entity_drop();
-}
-
-// Keeps G as the graph of the file with identity id.
-static void keep(const plat_file_id *id) {
-    g_kept_id = *id;
-    g_kept = 1;
-}
-
 // The loader looks at OBS_SCAN_MAX observation elements at least; a raised
 // MEMORY_MAX_OBS widens it so that whatever was saved loads back.
 
@@ -54,7 +19,7 @@ static void set_err(char *err, size_t size, const char *msg) {
 // Reads the whole file at path into a new zero-terminated block. Returns 1
 // with the block, 0 when the file does not exist, -1 when it exists but
 // cannot be read or is too large.
-static int read_file(const char *path, char **out, size_t *out_len) {
+int graph_file_read(const char *path, char **out, size_t *out_len) {
     *out = nullptr;
     *out_len = 0;
     // Only a regular file is read; a directory would open on POSIX and read
@@ -169,56 +134,6 @@ static void load_line(graph *g, text_cursor *c, char *line, size_t len, int mayb
     if (ok != 0) bad_add(g, line);
 }
 
-int graph_load(void) {
-    g_data_err[0] = 0;
-    g_graph_reused = 0;
-    if (!g_path_resolved && !ensure_path()) {
-        graph_forget();
-        graph_clear(&G);
-        return -1;
-    }
-    plat_file_id id;
-    int seen = plat_file_identity(g_path, &id);
-    if (g_kept && seen == 1 && same_id(&id, &g_kept_id)) {
-        g_graph_reused = 1;
-        return 0;
-    }
-    graph_forget();
-    graph_clear(&G);
-    g_lines_ok = 0;
-    // Times taken before the read: a change while it reads gives the file
-    // another identity, and the next load reads it again.
-    int64_t started = plat_now_ns();
-    char *data;
-    size_t n;
-    // Any allocation refused from here on fails the load: a line that went
-    // without memory would otherwise count as unreadable, and the graph
-    // would not be the file's.
-    uint64_t refused = mem_refusals();
-    int r = read_file(g_path, &data, &n);
-    if (r < 0 && mem_refusals() != refused) {
-        str_copy(g_data_err, sizeof g_data_err, "out of memory");
-        return -1;
-    }
-    if (r < 0) {
-        snprintf(g_data_err, sizeof g_data_err,
-                 "cannot read the graph file (permission, or larger than %d MB)", GRAPH_READ_MAX_MB);
-        return -1;
-    }
-    if (r == 0) return 0;
-    graph g = {};
-    graph_build(&g, data, n, 1);
-    if (mem_refusals() != refused) {
-        graph_clear(&g);
-        str_copy(g_data_err, sizeof g_data_err, "out of memory");
-        return -1;
-    }
-    G = g;
-    if (seen == 1 && id.mtime_ns < started - RECENT_NS && id.ctime_ns < started - RECENT_NS)
-        keep(&id);
-    return 0;
-}
-
 void graph_build(graph *g, char *text, size_t len, int keep) {
     // The texts of a line are written over the lines already read, in front
     // of it: each is the unescaped content of one of the line's string
@@ -273,7 +188,7 @@ void graph_build(graph *g, char *text, size_t len, int keep) {
     }
 }
 
-static void format_ent(buf *b, const ent *e) {
+void format_ent(buf *b, const ent *e) {
     buf_add(b, "{\"type\":\"entity\",\"name\":", 24);
     json_str(b, e->name);
     buf_add(b, ",\"entityType\":", 14);
@@ -286,7 +201,7 @@ static void format_ent(buf *b, const ent *e) {
     buf_add(b, "]}\n", 3);
 }
 
-static void format_rel(buf *b, const rel *r) {
+void format_rel(buf *b, const rel *r) {
     buf_add(b, "{\"type\":\"relation\",\"from\":", 26);
     json_str(b, r->from);
     buf_add(b, ",\"to\":", 6);
@@ -297,7 +212,7 @@ static void format_rel(buf *b, const rel *r) {
 }
 
 // The kept unreadable lines, after the entities and relations.
-static void format_bad(const graph *g, buf *b) {
+void format_bad(const graph *g, buf *b) {
     // A kept line that starts with a byte order mark and comes first in the
     // file gets one more mark in front: a load reads past the first mark, so
     // without it the line would come back shorter.
@@ -317,7 +232,7 @@ void graph_format(const graph *g, buf *b) {
 }
 
 // Resolves the path for a write; 1, or 0 with the reason in err.
-static int path_ready(char *err, size_t err_size) {
+int path_ready(char *err, size_t err_size) {
     if (g_path_resolved || ensure_path()) return 1;
     set_err(err, err_size, g_data_err[0] ? g_data_err : "the graph file is not reachable");
     return 0;
@@ -333,20 +248,20 @@ static int field_loads(const char *s) {
 
 // 1 when a load of e's line gives e back as it is (the observation count is
 // checked for every entity by the save itself).
-static int ent_loads(const ent *e) {
+int ent_loads(const ent *e) {
     int ok = field_loads(e->name) & field_loads(e->entity_type);
     for (uint64_t k = 0; k < e->obs_count; k++) ok &= text_len(e->obs[k]) <= OBS_TEXT_MAX;
     return ok;
 }
 
 // The same for a relation's line.
-static int rel_loads(const rel *r) {
+int rel_loads(const rel *r) {
     return field_loads(r->from) & field_loads(r->to) & field_loads(r->relation_type);
 }
 
 // The refusal of a save while the load left part of the file out: the
 // limits that made it, with their values, and what to do.
-static void cut_message(uint32_t cut, char *err, size_t err_size) {
+void cut_message(uint32_t cut, char *err, size_t err_size) {
     static const struct {
         uint32_t bit;
         const char *name;
@@ -386,7 +301,7 @@ static void cut_message(uint32_t cut, char *err, size_t err_size) {
 // it was replaced but its identity is not known (something else took its
 // place at once, say), or -1 with the reason in err, the file unchanged and
 // no temporary file left. Forgets the kept graph.
-static int replace_with(int (*fill)(void *f, void *ctx, char *err, size_t err_size), void *ctx,
+int replace_with(int (*fill)(void *f, void *ctx, char *err, size_t err_size), void *ctx,
                         plat_file_id *written, char *err, size_t err_size) {
     graph_forget();
     if (err && err_size) err[0] = 0;
@@ -481,174 +396,3 @@ int write_over(const char *text, size_t len, char *err, size_t err_size) {
     return replace_with(put_text, &t, nullptr, err, err_size) < 0 ? -1 : 0;
 }
 
-// Formatted text is written out once this much of it has gathered.
-static const uint64_t SAVE_BLOCK = (uint64_t)1 << 20;
-
-// A save being written: the lines whose place in the file of the last save
-// is known are copied from that file, in runs of adjacent lines; the others
-// are formatted and written a block at a time.
-struct save_run {
-    int src;              // the file of the last save, open for reading; -1
-                          // when every line is formatted
-    plat_file_id src_id;  // its identity when it was opened
-    buf text;             // formatted lines not written yet
-    uint64_t run_at;      // where the run of lines to copy starts in src
-    uint64_t run_len;     // its bytes; 0 while there is none
-    uint64_t size;        // bytes of the new file so far, text and run included
-    int loads;            // 1 while a load of the new file would give G back
-    int failed;           // why the save stopped: 0, or one of the SAVE_* below
-};
-enum { SAVE_IO = 1, SAVE_OOM, SAVE_TOO_LARGE, SAVE_SOURCE_CHANGED };
-
-static int run_write_text(save_run *s, void *f) {
-    if (!s->text.len) return 0;
-    int r = plat_stream_put(f, s->text.data, (size_t)s->text.len);
-    s->text.len = 0;
-    s->text.data[0] = 0;
-    return r;
-}
-
-static int run_copy(save_run *s, void *f) {
-    if (!s->run_len) return 0;
-    int r = plat_stream_copy(f, s->src, (int64_t)s->run_at, s->run_len);
-    s->run_len = 0;
-    return r;
-}
-
-// Puts the line of e (or, when e is null, of r) into the new file: copied
-// from the last save's file when its place there is known, else formatted.
-// *at and *len become its place in the new file. Returns 0, or -1 with
-// s->failed set.
-static int run_line(save_run *s, void *f, const ent *e, const rel *r, uint32_t *at,
-                    uint32_t *len) {
-    uint64_t n;
-    if (s->src >= 0 && *at) {
-        n = *len;
-        if (run_write_text(s, f) != 0) return s->failed = SAVE_IO, -1;
-        if (s->run_len && s->run_at + s->run_len == (uint64_t)*at - 1) {
-            s->run_len += n;
-        } else {
-            if (run_copy(s, f) != 0) return s->failed = SAVE_IO, -1;
-            s->run_at = (uint64_t)*at - 1;
-            s->run_len = n;
-        }
-    } else {
-        if (run_copy(s, f) != 0) return s->failed = SAVE_IO, -1;
-        uint64_t before = s->text.len;
-        if (e) {
-            format_ent(&s->text, e);
-            s->loads &= ent_loads(e);
-        } else {
-            format_rel(&s->text, r);
-            s->loads &= rel_loads(r);
-        }
-        // Never replace the file by a text with a piece missing.
-        if (s->text.dropped) return s->failed = SAVE_OOM, -1;
-        n = s->text.len - before;
-    }
-    // A file no load could read again would lose the whole graph.
-    if (s->size + n > (uint64_t)GRAPH_READ_MAX) return s->failed = SAVE_TOO_LARGE, -1;
-    *at = (uint32_t)(s->size + 1);
-    *len = (uint32_t)n;
-    s->size += n;
-    if (s->text.len >= SAVE_BLOCK && run_write_text(s, f) != 0) return s->failed = SAVE_IO, -1;
-    return 0;
-}
-
-// Writes G into the temporary file f of a save (see replace_with).
-static int save_fill(void *f, void *ctx, char *err, size_t err_size) {
-    save_run *s = (save_run *)ctx;
-    uint64_t max_obs = (uint64_t)limit_max_obs();
-    for (uint64_t i = 0; i < G.ent_count && !s->failed; i++) {
-        ent *e = &G.ents[i];
-        s->loads &= e->obs_count <= max_obs;
-        run_line(s, f, e, nullptr, &e->line_at, &e->line_len);
-    }
-    for (uint64_t i = 0; i < G.rel_count && !s->failed; i++) {
-        rel *r = &G.rels[i];
-        run_line(s, f, nullptr, r, &r->line_at, &r->line_len);
-    }
-    if (!s->failed && run_copy(s, f) != 0) s->failed = SAVE_IO;
-    if (!s->failed) {
-        uint64_t before = s->text.len;
-        format_bad(&G, &s->text);
-        if (s->text.dropped)
-            s->failed = SAVE_OOM;
-        else if (s->size + (s->text.len - before) > (uint64_t)GRAPH_READ_MAX)
-            s->failed = SAVE_TOO_LARGE;
-        else
-            s->size += s->text.len - before;
-    }
-    if (!s->failed && run_write_text(s, f) != 0) s->failed = SAVE_IO;
-    // The lines copied are the lines of that file only while nothing else
-    // wrote it in place meanwhile.
-    plat_file_id now;
-    if (!s->failed && s->src >= 0 &&
-        (plat_fd_identity(s->src, &now) != 1 || !same_id(&now, &s->src_id)))
-        s->failed = SAVE_SOURCE_CHANGED;
-    // Closed before the rename, so that the old file goes with the rename,
-    // not later at a close that would find it unlinked and free it then.
-    plat_close(s->src);
-    s->src = -1;
-    switch (s->failed) {
-    case 0:
-        return 0;
-    case SAVE_OOM:
-        set_err(err, err_size, "out of memory while writing the graph");
-        break;
-    case SAVE_SOURCE_CHANGED:
-        // Not the disk's fault: another program wrote the file in place.
-        set_err(err, err_size, "cannot write the graph file");
-        break;
-    case SAVE_TOO_LARGE:
-        if (err && err_size)
-            snprintf(err, err_size, "the graph would be larger than %d MB; delete something first",
-                     GRAPH_READ_MAX_MB);
-        break;
-    default:
-        set_err(err, err_size, "the graph is too large to write");
-        break;
-    }
-    return -1;
-}
-
-int graph_save(char *err, size_t err_size) {
-    graph_forget();
-    int lines_ok = g_lines_ok;
-    g_lines_ok = 0;
-    if (!path_ready(err, err_size)) return -1;
-    // What the load left out would be gone with this save.
-    if (G.cut & (CUT_OBS | CUT_BAD)) {
-        cut_message(G.cut, err, err_size);
-        return -1;
-    }
-    save_run s = {};
-    s.src = -1;
-    buf_init(&s.text);
-    s.loads = G.bad_count == 0 && G.ent_count <= (uint64_t)limit_max_entities() &&
-              G.rel_count <= (uint64_t)limit_max_relations();
-    // The lines of the last save are copied from its file when that file is
-    // still the graph file, as it was written.
-    if (lines_ok && G.bad_count == 0) {
-        s.src = plat_open_read(g_path, &s.src_id);
-        if (s.src >= 0 && !same_id(&s.src_id, &g_lines_id)) {
-            plat_close(s.src);
-            s.src = -1;
-        }
-    }
-    plat_file_id id;
-    int r = replace_with(save_fill, &s, &id, err, err_size);
-    plat_close(s.src);
-    buf_free(&s.text);
-    // G is now the graph of the file just written, under the lock: no
-    // writer of ours can change it before the next call looks. Unless a
-    // load of that file would give another graph (an unreadable line that
-    // a load could read now, below a limit a deletion made room under; a
-    // text or count a load would leave out): then the next call loads it.
-    if (r == 1 && s.loads) {
-        keep(&id);
-        g_lines_id = id;
-        g_lines_ok = 1;
-    }
-    return r < 0 ? -1 : 0;
-}

@@ -31,10 +31,10 @@ struct ent {
     uint32_t line_at;         /* where the entity's line starts in the file of
                                  the last save, plus one; 0 when not known (it
                                  was loaded, added or changed since). The next
-                                 save copies a known line from that file
-                                 instead of formatting it again, so an entity
-                                 is changed only through the store's edit
-                                 functions, which clear this */
+                                 save copies a known line from that file (the
+                                 rules of the kept graph, store/kept.cpp), so
+                                 an entity is changed only through the store's
+                                 edit functions, which clear this */
     uint32_t line_len;        /* the bytes of that line, its line feed included */
 };
 
@@ -254,12 +254,11 @@ int graph_commit(graph_txn *t, char *err, size_t err_size);
 extern char g_data_err[256];
 
 /* Makes G the graph of the file as it is now. G is kept from the last load
- * or save while the file's identity (device, inode, size, modification and
- * status-change times, from one stat) is the one recorded then; otherwise G
- * is cleared and rebuilt from the file. Returns 0 (an absent file gives an
- * empty G), or -1 with G empty and the reason in g_data_err. A load does not
- * keep a file changed so recently that a change in the same clock tick could
- * leave its identity as it was: the next load reads it again. */
+ * or save while it provably is the graph of the file (the numbered rules at
+ * the top of store/kept.cpp: the file's identity, and while the file's times
+ * lie within its clock's granularity, the fingerprint of its bytes);
+ * otherwise G is cleared and rebuilt from the file. Returns 0 (an absent
+ * file gives an empty G), or -1 with G empty and the reason in g_data_err. */
 int graph_load(void);
 /* 1 when the last graph_load reused the kept G instead of reading the file. */
 extern int g_graph_reused;
@@ -276,9 +275,10 @@ void graph_forget(void);
  *
  * The new file holds exactly what graph_format writes. The lines of
  * entities and relations that no edit touched since the last save of this
- * process are copied from the file that save wrote, while it is still the
- * graph file as it was written (its identity unchanged); the others are
- * formatted, a block at a time, so a save never holds the whole text in
+ * process are copied from the file that save wrote, while it provably is
+ * the graph file as it was written (store/kept.cpp, rule 5; otherwise the
+ * save fails, saying the file was changed by another program); the others
+ * are formatted, a block at a time, so a save never holds the whole text in
  * memory. */
 int graph_save(char *err, size_t err_size);
 /* Appends the file text of g (entities, relations, kept lines) to b. */

@@ -2,6 +2,7 @@
 #ifndef PLUGIN_MEMORY_STORE_INTERNAL_H
 #define PLUGIN_MEMORY_STORE_INTERNAL_H
 
+#include "platform/platform.h"
 #include "store.h"
 
 /*==============================================================================
@@ -68,6 +69,42 @@ int rel_add_loaded(graph *g, text_cursor *c, yyjson_val *from, yyjson_val *to,
  * Without keep the caller keeps text and every text is a heap copy. Never
  * fails: what cannot be taken is kept or dropped as the loader's rules say. */
 void graph_build(graph *g, char *text, size_t len, int keep);
+
+/*==============================================================================
+ * The graph file's text, for the kept graph (kept.cpp)
+ *============================================================================*/
+
+/* Reads the whole file at path into a new zero-terminated heap block.
+ * Returns 1 with the block and its length, 0 when the file does not exist,
+ * -1 when it exists but cannot be read or is larger than GRAPH_READ_MAX. */
+int graph_file_read(const char *path, char **out, size_t *out_len);
+/* Append the line of e, of r, and the kept unreadable lines of g, each
+ * exactly as graph_format writes them. */
+void format_ent(buf *b, const ent *e);
+void format_rel(buf *b, const rel *r);
+void format_bad(const graph *g, buf *b);
+/* 1 when a load of the line of e (of r) gives it back as it is; the count of
+ * e's observations is not looked at. */
+int ent_loads(const ent *e);
+int rel_loads(const rel *r);
+/* Resolves the graph path for a write: 1, or 0 with the reason in err. */
+int path_ready(char *err, size_t err_size);
+/* The refusal of a save while the load left part of the file out (cut, the
+ * CUT_* bits), into err. */
+void cut_message(uint32_t cut, char *err, size_t err_size);
+/* Replaces the graph file by what fill(f, ctx, err, err_size) writes into
+ * f, a new temporary file beside it (a stream of plat_create_new); fill
+ * returns 0, or -1 with the reason in err. Returns 1 with *written (may be
+ * null) the identity of the new graph file, 0 when it was replaced but its
+ * identity is not known (something else took its place at once, say), or
+ * -1 with the reason in err, the file unchanged and no temporary file left.
+ * Forgets the kept graph. */
+int replace_with(int (*fill)(void *f, void *ctx, char *err, size_t err_size), void *ctx,
+                 plat_file_id *written, char *err, size_t err_size);
+/* Tests only: while 1, a save that copies lines from the last save's file
+ * also formats the whole graph and fails unless the file it wrote is that
+ * text, byte for byte. */
+extern int g_check_copies;
 
 /* The path of the file a save replaces: the file the graph path's symbolic
  * links finally name (the graph path itself when it is no link). While the

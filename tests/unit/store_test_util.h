@@ -152,6 +152,7 @@ protected:
         graph_clear(&G);
         store_reset_path();
         graph_unlock();
+        g_check_copies = 1;  // every copying save is checked against the formatter
     }
     void TearDown() override {
         graph_unlock();
