@@ -696,9 +696,9 @@ TEST_F(CgiGraphFile, ALargeImportKeepsItsLockFresh) {
     }
     std::string got = import_answer(body);
     write_file(file + ".done", "");
-    unlink((file + ".done").c_str());
     int status = 0;
     waitpid(watcher, &status, 0);
+    unlink((file + ".done").c_str());
     EXPECT_NE(got.find("\"relations\":80000},"), std::string::npos) << got.substr(0, 300);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the lock went unrefreshed for two seconds";
