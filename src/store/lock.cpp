@@ -119,6 +119,13 @@ void own_name(const char *path, const char *word, char *out, size_t cap) {
     else snprintf(out, cap, "%s.%s.%ld", path, word, plat_pid());
 }
 
+// Removes a file of this process's own making that must not stay behind; a
+// removal that fails is tried once more (a passing fault, an interrupted
+// call), as the release of the lock itself is.
+void remove_own(const char *path) {
+    if (plat_unlink(path) != 0) plat_unlink(path);
+}
+
 // Creates path holding text, so that no writer ever sees it without its
 // holder: written under a name of this process first, then given its name
 // in one step. Where the file system has no second names the file is
@@ -132,7 +139,7 @@ int create_whole(const char *path, const char *text) {
     int made = plat_create_exclusive(tmp, text);
     if (made != 0) return made == -1 ? -2 : made;
     int linked = plat_link_new(tmp, path);
-    plat_unlink(tmp);
+    remove_own(tmp);
     if (linked == -2) return plat_create_exclusive(path, text);
     return linked;
 }
@@ -159,14 +166,14 @@ void remove_if_gone(int stale_ms, const char *holder) {
     own_name(g_lock_path, "stale", away, sizeof away);
     if (plat_node_kind(g_lock_path) == 1 && plat_rename(g_lock_path, away) == 0) {
         if (removable(away, stale_ms, held, sizeof held) && strcmp(held, judged) == 0) {
-            plat_unlink(away);
+            remove_own(away);
         } else if (plat_link_new(away, g_lock_path) == -2) {
             plat_rename(away, g_lock_path);
         } else {
-            plat_unlink(away);
+            remove_own(away);
         }
     }
-    plat_unlink(breaker);
+    remove_own(breaker);
 }
 
 // Writes the storage message for a lock-like path that is no regular file.

@@ -99,6 +99,9 @@ inline const call CALLS[] = {
     FAULT_CALL(21, "fclose", int, FILE *),
     FAULT_CALL(22, "opendir", DIR *, const char *),
     FAULT_CALL(23, "kill", int, pid_t, int),
+    FAULT_CALL(24, "link", int, const char *, const char *),
+    FAULT_CALL(25, "utimensat", int, int, const char *, const struct timespec *, int),
+    FAULT_CALL(26, "getrandom", ssize_t, void *, size_t, unsigned),
 };
 #undef FAULT_CALL
 
