@@ -28,6 +28,10 @@
 
 #include "syscalls.h"
 
+// RtlGenRandom: the system's random source, exported by ADVAPI32 under this
+// name (bcrypt would need a DLL beyond the three every Windows has).
+extern "C" BOOLEAN NTAPI SystemFunction036(PVOID out, ULONG len);
+
 namespace {
 
 // The calls of the table, in its order.
@@ -37,7 +41,8 @@ namespace {
     X(GetFileInformationByHandle) X(GetFileInformationByHandleEx) X(GetFileSizeEx)              \
     X(GetFullPathNameW) X(GetFinalPathNameByHandleW) X(FindFirstFileW) X(FindNextFileW)         \
     X(OpenProcess) X(GetProcessTimes) X(GetExitCodeProcess) X(_open_osfhandle) X(_fdopen)      \
-    X(fwrite) X(fflush) X(fclose) X(_close) X(CloseHandle)
+    X(fwrite) X(fflush) X(fclose) X(_close) X(CloseHandle) X(CreateHardLinkW) X(SetFileTime)   \
+    X(SystemFunction036)
 
 enum {
 #define SYS_INDEX(name) SYS_##name,
@@ -644,4 +649,73 @@ int64_t plat_read(int fd, void *out, size_t n) {
 
 void plat_close(int fd) {
     if (fd >= 0) SYS(_close)(fd);
+}
+
+int64_t plat_read_at(int fd, int64_t off, void *out, size_t n) {
+    HANDLE h = fd < 0 ? INVALID_HANDLE_VALUE : (HANDLE)_get_osfhandle(fd);
+    if (h == INVALID_HANDLE_VALUE || off < 0) return -1;
+    // A read at an offset moves a synchronous handle's position: it is put
+    // back, so that plat_read goes on where it was.
+    LARGE_INTEGER zero = {}, was;
+    if (!SetFilePointerEx(h, zero, &was, FILE_CURRENT)) return -1;
+    size_t got = 0;
+    int64_t r = 0;
+    while (got < n) {
+        DWORD want = n - got > (1u << 30) ? (1u << 30) : (DWORD)(n - got), put = 0;
+        OVERLAPPED at = {};
+        uint64_t pos = (uint64_t)off + got;
+        at.Offset = (DWORD)pos;
+        at.OffsetHigh = (DWORD)(pos >> 32);
+        if (!SYS(ReadFile)(h, (char *)out + got, want, &put, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            r = -1;
+            break;
+        }
+        if (put == 0) break;
+        got += put;
+    }
+    SetFilePointerEx(h, was, nullptr, FILE_BEGIN);
+    return r < 0 ? -1 : (int64_t)got;
+}
+
+int plat_random(void *out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        ULONG want = n - got > (1u << 30) ? (1u << 30) : (ULONG)(n - got);
+        if (!SYS(SystemFunction036)((char *)out + got, want)) break;
+        got += want;
+    }
+    if (got == n) return 0;
+    // Hard to guess, not unpredictable.
+    uint64_t mix = (uint64_t)plat_now_ns() ^ ((uint64_t)GetCurrentProcessId() << 32) ^
+                   (uint64_t)(uintptr_t)&got;
+    for (size_t i = got; i < n; i++) {
+        mix = mix * 6364136223846793005ULL + 1442695040888963407ULL;
+        ((unsigned char *)out)[i] = (unsigned char)(mix >> 56);
+    }
+    return -1;
+}
+
+int plat_link_new(const char *src, const char *dst) {
+    wide_path from, to;
+    if (to_wide(src, &from) != 0 || to_wide(dst, &to) != 0) return -2;
+    if (SYS(CreateHardLinkW)(to.w, from.w, nullptr)) return 0;
+    DWORD e = GetLastError();
+    return e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS ? -1 : -2;
+}
+
+int plat_rename(const char *src, const char *dst) {
+    wide_path from, to;
+    if (to_wide(src, &from) != 0 || to_wide(dst, &to) != 0) return -1;
+    return SYS(MoveFileExW)(from.w, to.w, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
+}
+
+int plat_touch(const char *path) {
+    HANDLE h = open_path(path, FILE_WRITE_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    int ok = SYS(SetFileTime)(h, nullptr, nullptr, &now) != 0;
+    CloseHandle(h);
+    return ok ? 0 : -1;
 }
