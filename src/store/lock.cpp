@@ -148,10 +148,11 @@ int create_whole(const char *path, const char *text) {
 // writers that both find the same removable lock must not both remove "it":
 // the later removal would hit the lock the earlier one has just taken, and
 // both would then write. So breakers take turns under a second, short-lived
-// file beside the lock; and the lock is first moved away to a name of this
-// writer's own, in one step, and judged again there: what is removed is
-// exactly what was judged. A lock that a writer took between the first look
-// and the move is put back.
+// file beside the lock; the holder of that file judges the lock again (the
+// one first judged may be gone and a live one in its place), moves it away
+// to a name of this writer's own in one step, and judges it there once
+// more: what is removed is exactly what was judged. A lock that a writer
+// took between the last look and the move is put back.
 void remove_if_gone(int stale_ms, const char *holder) {
     char judged[128], held[128], breaker_text[128];
     if (!removable(g_lock_path, stale_ms, judged, sizeof judged)) return;
@@ -161,6 +162,14 @@ void remove_if_gone(int stale_ms, const char *holder) {
     // that moment would stop every later removal, so it goes too.
     if (removable(breaker, stale_ms, breaker_text, sizeof breaker_text)) plat_unlink(breaker);
     if (create_whole(breaker, holder) != 0) return;  // another writer is at it
+    // Judged again under the breaker: since the first look another breaker
+    // may have removed that lock and a live writer taken the name, whose
+    // lock must not even be moved (the name would be free while it is away).
+    char again[128];
+    if (!removable(g_lock_path, stale_ms, again, sizeof again) || strcmp(again, judged) != 0) {
+        remove_own(breaker);
+        return;
+    }
     if (g_lock_break_pause) g_lock_break_pause();
     char away[1120];
     own_name(g_lock_path, "stale", away, sizeof away);
