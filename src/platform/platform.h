@@ -162,6 +162,16 @@ int64_t plat_read(int fd, void *out, size_t n);
  * without moving its offset: as many as the file gives, fewer only at its
  * end. Returns the count, or -1 on an I/O error (out then undefined). */
 int64_t plat_read_at(int fd, int64_t off, void *out, size_t n);
+/* 1 when the file system at scratch gives a file new times at every change
+ * made after its times were looked at, however soon after (as Linux's
+ * multigrain timestamps do): then a file's identity, once seen, changes
+ * with its next change. Found by changing a new file of that name, which
+ * this process alone may make (it is removed again), several times within
+ * one millisecond, less than any clock tick: each change must show a later
+ * status-change time. *dev becomes the device examined. 0 when the times
+ * are coarser, or when it cannot be told (the file cannot be made, the
+ * changes took too long, the system keeps no such times). */
+int plat_change_times_fine(const char *scratch, uint64_t *dev);
 /* Fills out[0..n) with unpredictable bytes from the system's random source,
  * for keys that no one outside this process may know. Returns 0, or -1 when
  * the system gives none (out then holds bytes that are only hard to guess:

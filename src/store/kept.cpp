@@ -16,9 +16,17 @@
 //     back, or any program writing in place, leaves the identity as it was.
 //     The granularity is judged from the times themselves (see
 //     clock_window) and is never less than two ticks.
+//     An identity is also settled as soon as it is seen when the file
+//     system gives every change after a look new times (checked once per
+//     process and device, plat_change_times_fine) and this process holds
+//     that very file open (g_held): no change can then keep its times, and
+//     no other file can get its inode number while it is held. The hold
+//     passes to the next file kept; it keeps one replaced file's blocks on
+//     disk until then.
 //  3. While the identity is not settled, G is reused only when the file's
 //     bytes still have the fingerprint of G's text; the look that finds so
-//     settles it when rule 2 allows. The fingerprint is a keyed hash whose
+//     settles it when rule 2 allows. A save or load whose identity is
+//     settled at once takes no fingerprint. The fingerprint is a keyed hash whose
 //     key is drawn from the system's random source by each process, so no
 //     other text can be made to match it.
 //  4. Line places: an entity or relation whose line_at is not 0 has its
@@ -124,7 +132,7 @@ uint64_t print_end(print_state *p) {
 
 // Reads bytes of the file open at fd from off on and adds them to p, a
 // block at a time, until the file ends or len bytes were taken (out, when
-// not null, takes them too). Returns the count, or -1 on an I/O error.
+// not null, takes them too; p may be null when only out wants them). Returns the count, or -1 on an I/O error.
 const size_t READ_BLOCK = (size_t)1 << 18;  // fits the second-level cache
 
 int64_t print_file(int fd, int64_t off, uint64_t len, print_state *p, void *out) {
@@ -136,7 +144,7 @@ int64_t print_file(int fd, int64_t off, uint64_t len, print_state *p, void *out)
         size_t want = len - done < READ_BLOCK ? (size_t)(len - done) : READ_BLOCK;
         int64_t got = plat_read_at(fd, off + (int64_t)done, block, want);
         if (got < 0) return -1;
-        print_add(p, block, (size_t)got);
+        if (p) print_add(p, block, (size_t)got);
         if (out && got > 0 && plat_stream_put(out, block, (size_t)got) != 0) return -1;
         done += (uint64_t)got;
         if ((size_t)got < want) break;
@@ -171,6 +179,57 @@ int same_id(const plat_file_id *a, const plat_file_id *b) {
     return a->dev == b->dev && a->ino == b->ino && a->size == b->size &&
            a->mtime_ns == b->mtime_ns && a->ctime_ns == b->ctime_ns;
 }
+
+// The file this process holds open (rule 2): fd -1 when none.
+struct held_file {
+    int fd;
+    plat_file_id id;  // its identity when opened
+};
+held_file g_held = {-1, {}};
+
+// What plat_change_times_fine found for the device dev (fine: -1 not yet
+// asked).
+struct clock_kind {
+    int fine;
+    uint64_t dev;
+};
+clock_kind g_clock = {-1, 0};
+
+// 1 when the file system of the graph file, of device dev, dates every
+// change after a look anew (asked once per device).
+int fine_times(uint64_t dev) {
+    if (g_clock.fine >= 0 && g_clock.dev == dev) return g_clock.fine;
+    char target[sizeof g_path], scratch[sizeof g_path + 48];
+    uint64_t seen = 0;
+    g_clock.fine = 0;
+    g_clock.dev = dev;
+    if (graph_write_target(target, sizeof target) == 0) {
+        graph_temp_path(target, scratch, sizeof scratch);
+        g_clock.fine = plat_change_times_fine(scratch, &seen) == 1 && seen == dev;
+    }
+    return g_clock.fine;
+}
+
+// Holds the graph file open when it is (still) the file of identity id on
+// a file system of fine times: 1 then, and id is settled (rule 2).
+int hold(const plat_file_id *id) {
+    if (g_held.fd >= 0 && same_id(&g_held.id, id)) return 1;
+    if (!fine_times(id->dev)) return 0;
+    plat_file_id opened;
+    int fd = plat_open_read(g_path, &opened);
+    if (fd < 0) return 0;
+    if (!same_id(&opened, id)) {
+        plat_close(fd);
+        return 0;
+    }
+    plat_close(g_held.fd);
+    g_held.fd = fd;
+    g_held.id = opened;
+    return 1;
+}
+
+// 1 while this process holds the file of identity id.
+int held(const plat_file_id *id) { return g_held.fd >= 0 && same_id(&g_held.id, id); }
 
 // The least a file clock's unit is taken to be: two scheduler ticks of the
 // slowest common rate (100 Hz), since a tick-based clock reads the last
@@ -229,7 +288,7 @@ void keep(const plat_file_id *id, uint64_t print, int settled) {
 // when G may be reused.
 int reusable(const plat_file_id *id, int64_t seen_at) {
     if (!g_kept.kept || !same_id(id, &g_kept.id)) return 0;
-    if (g_kept.settled) return 1;
+    if (g_kept.settled || held(id)) return 1;
     plat_file_id opened;
     uint64_t print;
     if (!print_of_path(g_path, &opened, &print) || !same_id(&opened, id) ||
@@ -289,7 +348,7 @@ int graph_load(void) {
     // while it was read gives the file another identity, and the next load
     // reads it again). Its fingerprint is needed only while the identity
     // is not settled; the build writes over the text.
-    int settled = seen == 1 && settles(&id, seen_at);
+    int settled = seen == 1 && (settles(&id, seen_at) || hold(&id));
     uint64_t print = 0;
     if (seen == 1 && !settled) {
         print_state p;
@@ -336,6 +395,8 @@ struct save_run {
     uint64_t copied;      // bytes copied from src in all
     uint64_t size;        // bytes of the new file so far, text and run included
     print_state print;    // the fingerprint of the bytes written so far
+    int printing;         // 1 when it is taken: not when the new file will
+                          // be held on a file system of fine times (rule 3)
     int loads;            // 1 while a load of the new file would give G back
     int failed;           // why the save stopped: 0, or one of the SAVE_* below
 };
@@ -343,7 +404,7 @@ enum { SAVE_IO = 1, SAVE_OOM, SAVE_TOO_LARGE, SAVE_SOURCE_CHANGED, SAVE_COPY_DIF
 
 int run_write_text(save_run *s, void *f) {
     if (!s->text.len) return 0;
-    print_add(&s->print, s->text.data, (size_t)s->text.len);
+    if (s->printing) print_add(&s->print, s->text.data, (size_t)s->text.len);
     int r = plat_stream_put(f, s->text.data, (size_t)s->text.len);
     s->text.len = 0;
     s->text.data[0] = 0;
@@ -353,7 +414,7 @@ int run_write_text(save_run *s, void *f) {
 
 int run_copy(save_run *s, void *f) {
     if (!s->run_len) return 0;
-    int64_t n = print_file(s->src, (int64_t)s->run_at, s->run_len, &s->print, f);
+    int64_t n = print_file(s->src, (int64_t)s->run_at, s->run_len, s->printing ? &s->print : nullptr, f);
     int r = n == (int64_t)s->run_len ? 0 : -1;
     s->copied += s->run_len;
     s->run_len = 0;
@@ -406,7 +467,7 @@ int run_line(save_run *s, void *f, const ent *e, const rel *r, uint32_t *at, uin
 int source_unchanged(save_run *s) {
     plat_file_id now;
     if (plat_fd_identity(s->src, &now) != 1 || !same_id(&now, &s->src_id)) return 0;
-    if (g_lines.settled) return 1;
+    if (g_lines.settled || held(&s->src_id)) return 1;
     print_state p;
     print_start(&p);
     int64_t n = print_file(s->src, 0, (uint64_t)now.size + 1, &p, nullptr);
@@ -502,6 +563,8 @@ int graph_save(char *err, size_t err_size) {
     s.src = -1;
     buf_init(&s.text);
     print_start(&s.print);
+    plat_file_id cur;
+    s.printing = g_check_copies || plat_file_identity(g_path, &cur) != 1 || !fine_times(cur.dev);
     s.loads = G.bad_count == 0 && G.ent_count <= (uint64_t)limit_max_entities() &&
               G.rel_count <= (uint64_t)limit_max_relations();
     // The lines of the last save are copied from its file when that file is
@@ -524,12 +587,13 @@ int graph_save(char *err, size_t err_size) {
     // unreadable line that a load could read now, below a limit a deletion
     // made room under; a text or count a load would leave out): then the
     // next call loads it.
-    if (r == 1 && s.loads) {
-        keep(&id, s.print.total, 0);
+    int settled = r == 1 && s.loads && hold(&id);
+    if (r == 1 && s.loads && (settled || s.printing)) {
+        keep(&id, s.print.total, settled);
         g_lines.ok = 1;
         g_lines.id = id;
         g_lines.print = s.print.total;
-        g_lines.settled = 0;
+        g_lines.settled = settled;
     }
     return r < 0 ? -1 : 0;
 }
