@@ -250,7 +250,7 @@ void send_page(void) {
 constexpr size_t STATS_MAX_TYPES = 200;
 
 void do_stats(cgi_request *) {
-    graph *g = graph_open();
+    const graph *g = graph_open();
     if (!g) {
         json_err(500, g_data_err);
         return;

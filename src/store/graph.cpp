@@ -130,10 +130,11 @@ static int name_is(const graph *g, uint64_t i, const char *name, size_t len) {
     return s && strncmp(s, name, len) == 0 && s[len] == 0;
 }
 
-// Brings the name index up to date by entering the entities it lacks.
-// Returns 1 when it is in use, 0 when memory for it ran out (it is then
-// empty and the lookups walk the entities).
-static int names_ready(graph *g) {
+// Brings the name index up to date by entering the entities it lacks (a
+// cache of lookups: a read-only graph has it built too). Returns 1 when it
+// is in use, 0 when memory for it ran out (it is then empty and the lookups
+// walk the entities).
+static int names_ready(const graph *g) {
     if (g->names.count > g->ent_count) hash_index_free(&g->names);
     if (!g->names.slot && g->ent_count) hash_index_reserve(&g->names, g->ent_count);
     while (g->names.count < g->ent_count) {
@@ -151,10 +152,10 @@ static int names_ready(graph *g) {
 // costs about as much as six walks.
 static const uint32_t WALKS_BEFORE_INDEX = 4;
 
-int graph_index_names(graph *g) { return names_ready(g); }
+int graph_index_names(const graph *g) { return names_ready(g); }
 
 // Starts w for the len bytes at name, whose hash is hash, with no zero byte.
-static void walk_begin(graph *g, const char *name, size_t len, size_t hash, name_walk *w) {
+static void walk_begin(const graph *g, const char *name, size_t len, size_t hash, name_walk *w) {
     w->name = name;
     w->len = len;
     w->next = 0;
@@ -168,7 +169,7 @@ static void walk_begin(graph *g, const char *name, size_t len, size_t hash, name
     if (!w->linear) hash_index_walk(&g->names, hash, &w->hw);
 }
 
-void name_walk_start(graph *g, const char *name, size_t len, name_walk *w) {
+void name_walk_start(const graph *g, const char *name, size_t len, name_walk *w) {
     if (!name || memchr(name, 0, len)) {  // names no entity
         w->name = nullptr;
         w->linear = 1;
@@ -177,13 +178,13 @@ void name_walk_start(graph *g, const char *name, size_t len, name_walk *w) {
     walk_begin(g, name, len, str_hash_n(name, len), w);
 }
 
-void name_walk_start_str(graph *g, const char *name, name_walk *w) {
+void name_walk_start_str(const graph *g, const char *name, name_walk *w) {
     size_t len;
     size_t hash = str_hash_len(name, &len);
     walk_begin(g, name, len, hash, w);
 }
 
-int64_t name_walk_next(graph *g, name_walk *w) {
+int64_t name_walk_next(const graph *g, name_walk *w) {
     if (!w->name) return -1;
     if (w->linear) {
         while (w->next < g->ent_count) {
@@ -198,7 +199,7 @@ int64_t name_walk_next(graph *g, name_walk *w) {
     return -1;
 }
 
-int64_t ent_lookup(graph *g, const char *name, size_t len) {
+int64_t ent_lookup(const graph *g, const char *name, size_t len) {
     name_walk w;
     name_walk_start(g, name, len, &w);
     return name_walk_next(g, &w);
@@ -209,6 +210,8 @@ ent *ent_find(graph *g, const char *name) {
     int64_t i = ent_lookup(g, name, strlen(name));
     return i < 0 ? nullptr : &g->ents[i];
 }
+
+const ent *ent_find(const graph *g, const char *name) { return ent_find(const_cast<graph *>(g), name); }
 
 // str_arr_from, keeping no more than `keep` texts and copying them through c
 // (null: heap copies). The slot array is a heap block of its own.

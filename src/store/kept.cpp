@@ -620,7 +620,7 @@ void rels_by_entity_drop(void) {
 }
 
 // Entity number + 1 of the first entity of g bearing name, or 0.
-static uint32_t first_named(graph *g, const char *name) {
+static uint32_t first_named(const graph *g, const char *name) {
     if (!name) return 0;
     int64_t e = ent_lookup(g, name, strlen(name));
     return e < 0 ? 0 : (uint32_t)e + 1;
@@ -628,7 +628,7 @@ static uint32_t first_named(graph *g, const char *name) {
 
 // Builds the index for g. Returns 1, or 0 when memory runs out (nothing is
 // kept then and the callers scan).
-static int build(graph *g) {
+static int build(const graph *g) {
     rels_by_entity_drop();
     // Entity and relation numbers are kept in 32 bits.
     if (g->ent_count >= UINT32_MAX || g->rel_count >= UINT32_MAX / 2) return 0;
@@ -675,7 +675,7 @@ static int build(graph *g) {
     return 1;
 }
 
-int rels_by_entity_ready(graph *g) {
+int rels_by_entity_ready(const graph *g) {
     if (g != &G) return 0;
     if (g_rels.built && g_rels.ents == g->ent_count && g_rels.rels == g->rel_count) return 1;
     if (g_rels.built) rels_by_entity_drop();
@@ -683,7 +683,7 @@ int rels_by_entity_ready(graph *g) {
     return build(g);
 }
 
-void rels_of_entity(graph *g, uint64_t entity, const uint32_t **list, uint64_t *count) {
+void rels_of_entity(const graph *g, uint64_t entity, const uint32_t **list, uint64_t *count) {
     uint32_t first = first_named(g, g->ents[entity].name);
     if (!first) {
         *list = nullptr;

@@ -69,13 +69,13 @@ struct graph {
     uint32_t cut;             /* what the load of the file had to leave out of
                                  the graph, by the limit that made it (CUT_*
                                  bits); 0 for a graph built by the tools */
-    hash_index names;         /* the name index: entity numbers under the
+    mutable hash_index names; /* the name index: entity numbers under the
                                  str_hash of their names. It holds entities
                                  0 .. names.count - 1 and is in use while
                                  names.count equals ent_count; the first
                                  lookup after a load or a removal builds it,
                                  and ent_add keeps it up to date */
-    uint32_t name_walks;      /* lookups answered by walking the entities
+    mutable uint32_t name_walks; /* lookups answered by walking the entities
                                  while the index was not in use: the first
                                  few walk (cheaper than building it for one
                                  or two names), later ones build it */
@@ -111,8 +111,10 @@ void graph_clear(graph *g);
  * g's block of loaded texts (it goes with the block). Null does nothing;
  * never fails. */
 void graph_text_free(const graph *g, char *text);
-/* First entity whose name equals name byte for byte, or null. */
+/* First entity whose name equals name byte for byte, or null. The entity
+ * of a graph being changed is changed only through the functions below. */
 ent *ent_find(graph *g, const char *name);
+const ent *ent_find(const graph *g, const char *name);
 /* Walk over the entities of one name, in the graph's order. */
 struct name_walk {
     const char *name;         /* the name sought (len bytes, not terminated) */
@@ -125,16 +127,16 @@ struct name_walk {
  * name holding a zero byte names no entity). Builds g's name index when it
  * is not in use; without memory for it, the walk looks at every entity.
  * name must stay valid and g unchanged while the walk is used. */
-void name_walk_start(graph *g, const char *name, size_t len, name_walk *w);
+void name_walk_start(const graph *g, const char *name, size_t len, name_walk *w);
 /* Number of the next entity of the walk, or -1 at the end. */
-int64_t name_walk_next(graph *g, name_walk *w);
+int64_t name_walk_next(const graph *g, name_walk *w);
 /* As name_walk_start for the zero-terminated name (not null). */
-void name_walk_start_str(graph *g, const char *name, name_walk *w);
+void name_walk_start_str(const graph *g, const char *name, name_walk *w);
 /* Number of the first entity named by the len bytes at name, or -1. */
-int64_t ent_lookup(graph *g, const char *name, size_t len);
+int64_t ent_lookup(const graph *g, const char *name, size_t len);
 /* Builds g's name index now, for a caller about to make many lookups.
  * Returns 1 when it is in use, 0 when memory for it ran out. */
-int graph_index_names(graph *g);
+int graph_index_names(const graph *g);
 /* Appends a copy of an entity (at most limit_max_obs() observations; a null
  * entry is stored as ""). Returns 0, or -1 with the reason in err (may be
  * null) and g unchanged. */
@@ -184,11 +186,11 @@ void str_arr_free(char **arr, size_t count);
 /* 1 when the index describes g and may be used (building it now when g is
  * G and the last graph_load reused the kept graph); 0 when the caller must
  * scan: another graph, G just read or being changed, or memory ran out. */
-int rels_by_entity_ready(graph *g);
+int rels_by_entity_ready(const graph *g);
 /* The numbers of the relations of g whose from or to is the name of entity
  * number entity, ascending, each once (*list is null when *count is 0).
  * Only while rels_by_entity_ready(g) is 1. */
-void rels_of_entity(graph *g, uint64_t entity, const uint32_t **list, uint64_t *count);
+void rels_of_entity(const graph *g, uint64_t entity, const uint32_t **list, uint64_t *count);
 /* Drops the index. Never fails. */
 void rels_by_entity_drop(void);
 
@@ -197,8 +199,9 @@ void rels_by_entity_drop(void);
  *============================================================================*/
 
 /* Loads the graph file for a read, without the writer's lock. Returns the
- * graph, or null with the reason in g_data_err. */
-graph *graph_open(void);
+ * graph, read-only (a change goes through graph_begin), or null with the
+ * reason in g_data_err. */
+const graph *graph_open(void);
 
 /* One change of the graph file, all or nothing. graph_begin takes the
  * writer's lock and loads the graph; the caller decides and edits it with

@@ -21,7 +21,7 @@ int g_doomed;
 
 const char GRAPH_BUSY[] = "the graph is busy; try again";
 
-graph *graph_open(void) { return graph_load() == 0 ? &G : nullptr; }
+const graph *graph_open(void) { return graph_load() == 0 ? &G : nullptr; }
 
 graph *graph_begin(graph_txn *t, char *err, size_t err_size) {
     t->g = nullptr;

@@ -98,7 +98,7 @@ yyjson_mut_val *rel_to_mut(yyjson_mut_doc *doc, const char *from, const char *to
 }
 
 // 1 when name equals the name of one of the n entities.
-static int names_one_of(const char *name, ent *const *ents, size_t n) {
+static int names_one_of(const char *name, const ent *const *ents, size_t n) {
     if (!name) return 0;
     for (size_t i = 0; i < n; i++)
         if (ents[i]->name && strcmp(ents[i]->name, name) == 0) return 1;
@@ -117,8 +117,8 @@ static int cmp_u32(const void *a, const void *b) {
 // The relations of the n selected entities from the relations-by-entity
 // index of g, in graph order, each once, appended to ra. Returns 0, or -1
 // when memory runs out (nothing is appended then).
-static int emit_indexed_relations(yyjson_mut_doc *doc, yyjson_mut_val *ra, graph *g,
-                                  ent *const *ents, size_t n) {
+static int emit_indexed_relations(yyjson_mut_doc *doc, yyjson_mut_val *ra, const graph *g,
+                                  const ent *const *ents, size_t n) {
     uint64_t total = 0;
     for (size_t i = 0; i < n; i++) {
         const uint32_t *l;
@@ -148,7 +148,7 @@ static int emit_indexed_relations(yyjson_mut_doc *doc, yyjson_mut_val *ra, graph
 }
 
 // 1 when an entity marked in sel bears the name, which may name several.
-static int name_selected(graph *g, const unsigned char *sel, const char *name) {
+static int name_selected(const graph *g, const unsigned char *sel, const char *name) {
     if (!name) return 0;
     name_walk w;
     name_walk_start_str(g, name, &w);
@@ -157,7 +157,7 @@ static int name_selected(graph *g, const unsigned char *sel, const char *name) {
     return 0;
 }
 
-void emit_with_relations(tool_out *out, graph *g, ent *const *ents, size_t n, const read_opt *opt) {
+void emit_with_relations(tool_out *out, const graph *g, const ent *const *ents, size_t n, const read_opt *opt) {
     if (out->failed || !out->doc || !out->root) return;
     yyjson_mut_doc *doc = out->doc;
     yyjson_mut_val *ea = yyjson_mut_arr(doc);
@@ -206,8 +206,8 @@ int rel_same_fields(const char *f1, const char *t1, const char *r1, const char *
 // slot per element of names, or per entity of the graph when names is null
 // (at least one). Returns the list, or null with the error recorded and the
 // types released.
-static ent **read_begin(yyjson_val *args, read_opt *opt, tool_out *out, const char *bad_opts,
-                        yyjson_val *names, graph **g) {
+static const ent **read_begin(yyjson_val *args, read_opt *opt, tool_out *out, const char *bad_opts,
+                              yyjson_val *names, const graph **g) {
     if (parse_read_opts(args, opt) != 0) {
         read_opt_free_types(opt);
         tool_err(out, "%s", bad_opts);
@@ -220,7 +220,7 @@ static ent **read_begin(yyjson_val *args, read_opt *opt, tool_out *out, const ch
         return nullptr;
     }
     uint64_t slots = names ? yyjson_arr_size(names) : (*g)->ent_count;
-    ent **list = (ent **)mem_alloc(sizeof(ent *) * (slots ? slots : 1));
+    const ent **list = (const ent **)mem_alloc(sizeof(ent *) * (slots ? slots : 1));
     if (!list) {
         read_opt_free_types(opt);
         tool_err(out, "out of memory");
@@ -230,7 +230,7 @@ static ent **read_begin(yyjson_val *args, read_opt *opt, tool_out *out, const ch
 
 // The common end of a read: writes the n selected entities and releases the
 // list and the types.
-static void read_finish(tool_out *out, graph *g, ent **list, size_t n, read_opt *opt) {
+static void read_finish(tool_out *out, const graph *g, const ent **list, size_t n, read_opt *opt) {
     if (!out->doc) tool_start(out);
     if (!out->failed) emit_with_relations(out, g, list, n, opt);
     mem_free(list);
@@ -248,15 +248,15 @@ static int type_wanted(const read_opt *opt, const char *t) {
 void tool_read_graph(yyjson_val *args, tool_out *out) {
     read_opt opt;
     read_opt_init(&opt);
-    graph *g;
-    ent **list = read_begin(args, &opt, out,
+    const graph *g;
+    const ent **list = read_begin(args, &opt, out,
                             "observationLimit must be an integer >= 0 and entityTypes a "
                             "non-empty array of strings.",
                             nullptr, &g);
     if (!list) return;
     size_t n = 0;
     for (uint64_t i = 0; i < g->ent_count; i++) {
-        ent *e = &g->ents[i];
+        const ent *e = &g->ents[i];
         if (opt.has_types && !type_wanted(&opt, e->entity_type)) continue;
         list[n++] = e;
     }
@@ -291,8 +291,8 @@ void tool_search_nodes(yyjson_val *args, tool_out *out) {
         }
         opt.max_ents = (int32_t)(v > k_read_cap ? k_read_cap : v);
     }
-    graph *g;
-    ent **list =
+    const graph *g;
+    const ent **list =
         read_begin(args, &opt, out, "observationLimit must be an integer >= 0.", nullptr, &g);
     if (!list) return;
     size_t n = 0;
@@ -309,7 +309,7 @@ void tool_search_nodes(yyjson_val *args, tool_out *out) {
 // pass over all its entities: each once, in graph order, the first `want` of
 // them, as the pass below takes them. Returns how many went to list, or -1
 // when memory runs out.
-static int64_t open_indexed(graph *g, yyjson_val *names, size_t want, ent **list) {
+static int64_t open_indexed(const graph *g, yyjson_val *names, size_t want, const ent **list) {
     uint64_t cap = want + 1, m = 0;
     uint64_t *found = (uint64_t *)mem_alloc((size_t)cap * sizeof(uint64_t));
     if (!found) return -1;
@@ -348,8 +348,8 @@ void tool_open_nodes(yyjson_val *args, tool_out *out) {
     }
     read_opt opt;
     read_opt_init(&opt);
-    graph *g;
-    ent **list =
+    const graph *g;
+    const ent **list =
         read_begin(args, &opt, out, "observationLimit must be an integer >= 0.", names, &g);
     if (!list) return;
     // Every entity bearing a requested name, in the graph's order, at most

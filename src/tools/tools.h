@@ -99,7 +99,7 @@ yyjson_mut_val *rel_to_mut(yyjson_mut_doc *doc, const char *from, const char *to
 /* Writes {"entities":[...],"relations":[...]} into out: the n entities of g
  * at ents, and every relation of g from or to a name one of them bears. May
  * build g's name index. */
-void emit_with_relations(tool_out *out, graph *g, ent *const *ents, size_t n, const read_opt *opt);
+void emit_with_relations(tool_out *out, const graph *g, const ent *const *ents, size_t n, const read_opt *opt);
 /* 1 when all six texts are present and the two triples are equal. */
 int rel_same_fields(const char *f1, const char *t1, const char *r1, const char *f2,
                     const char *t2, const char *r2);
