@@ -1040,6 +1040,22 @@ describe('page on an open host', () => {
     assert.deepEqual(fs.readFileSync(host.graph), before);
   });
 
+  test('says a file is too large to import before sending it, and imports nothing', async () => {
+    await api.reset();
+    await api.seed([['Ada', 'person', ['a']]]);
+    const before = fs.readFileSync(host.graph);
+    const line = '{"type":"entity","name":"X","entityType":"t","observations":["' + 'x'.repeat(1000) + '"]}\n';
+    const big = Buffer.from(line.repeat(Math.ceil((25 * 1048576) / line.length)));
+    await usePage({}, [], async ({ page }) => {
+      await goto(page, url);
+      await page.setInputFiles('#importFile', { name: 'huge.jsonl', mimeType: 'text/plain', buffer: big });
+      await statusIs(page, 'the file is too large to import: at most 24 MB (huge.jsonl holds ' +
+        (big.length / 1048576).toFixed(1) + ' MB)', 'bad');
+      await listIs(page, ['Ada']);
+    });
+    assert.deepEqual(fs.readFileSync(host.graph), before);
+  });
+
   test('reports the names an import skips because they are there, and imports only when confirmed', async () => {
     await api.reset();
     await api.seed([['Ada', 'person', ['a']], ['Lab', 'place']], [['Ada', 'Lab', 'works at']]);
