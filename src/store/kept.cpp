@@ -18,11 +18,11 @@
 //     clock_window) and is never less than two ticks.
 //     An identity is also settled as soon as it is seen when the file
 //     system gives every change after a look new times (checked once per
-//     process and device, plat_change_times_fine) and this process holds
-//     that very file open (g_held): no change can then keep its times, and
-//     no other file can get its inode number while it is held. The hold
-//     passes to the next file kept; it keeps one replaced file's blocks on
-//     disk until then.
+//     process and device, at the first reuse that needed a fingerprint:
+//     plat_change_times_fine) and this process holds that very file open
+//     (g_held): no change can then keep its times, and no other file can
+//     get its inode number while it is held. The hold passes to the next
+//     file kept; it keeps one replaced file's blocks on disk until then.
 //  3. While the identity is not settled, G is reused only when the file's
 //     bytes still have the fingerprint of G's text; the look that finds so
 //     settles it when rule 2 allows. A save or load whose identity is
@@ -196,9 +196,11 @@ struct clock_kind {
 clock_kind g_clock = {-1, 0};
 
 // 1 when the file system of the graph file, of device dev, dates every
-// change after a look anew (asked once per device).
-int fine_times(uint64_t dev) {
+// change after a look anew. Asked once per device, and only by a process
+// that reuses a kept graph (may_ask): a one-shot process never pays for it.
+int fine_times(uint64_t dev, int may_ask) {
     if (g_clock.fine >= 0 && g_clock.dev == dev) return g_clock.fine;
+    if (!may_ask) return 0;
     char target[sizeof g_path], scratch[sizeof g_path + 48];
     uint64_t seen = 0;
     g_clock.fine = 0;
@@ -211,10 +213,11 @@ int fine_times(uint64_t dev) {
 }
 
 // Holds the graph file open when it is (still) the file of identity id on
-// a file system of fine times: 1 then, and id is settled (rule 2).
-int hold(const plat_file_id *id) {
+// a file system of fine times (asked when may_ask): 1 then, and id is
+// settled (rule 2).
+int hold(const plat_file_id *id, int may_ask) {
     if (g_held.fd >= 0 && same_id(&g_held.id, id)) return 1;
-    if (!fine_times(id->dev)) return 0;
+    if (!fine_times(id->dev, may_ask)) return 0;
     plat_file_id opened;
     int fd = plat_open_read(g_path, &opened);
     if (fd < 0) return 0;
@@ -294,7 +297,7 @@ int reusable(const plat_file_id *id, int64_t seen_at) {
     if (!print_of_path(g_path, &opened, &print) || !same_id(&opened, id) ||
         print != g_kept.print)
         return 0;
-    if (settles(id, seen_at)) {
+    if (settles(id, seen_at) || hold(id, 1)) {
         g_kept.settled = 1;
         if (g_lines.ok && same_id(&g_lines.id, id)) g_lines.settled = 1;
     }
@@ -348,7 +351,7 @@ int graph_load(void) {
     // while it was read gives the file another identity, and the next load
     // reads it again). Its fingerprint is needed only while the identity
     // is not settled; the build writes over the text.
-    int settled = seen == 1 && (settles(&id, seen_at) || hold(&id));
+    int settled = seen == 1 && (settles(&id, seen_at) || hold(&id, 0));
     uint64_t print = 0;
     if (seen == 1 && !settled) {
         print_state p;
@@ -564,7 +567,8 @@ int graph_save(char *err, size_t err_size) {
     buf_init(&s.text);
     print_start(&s.print);
     plat_file_id cur;
-    s.printing = g_check_copies || plat_file_identity(g_path, &cur) != 1 || !fine_times(cur.dev);
+    s.printing = g_check_copies || g_clock.fine != 1 || plat_file_identity(g_path, &cur) != 1 ||
+                 !fine_times(cur.dev, 0);
     s.loads = G.bad_count == 0 && G.ent_count <= (uint64_t)limit_max_entities() &&
               G.rel_count <= (uint64_t)limit_max_relations();
     // The lines of the last save are copied from its file when that file is
@@ -587,7 +591,7 @@ int graph_save(char *err, size_t err_size) {
     // unreadable line that a load could read now, below a limit a deletion
     // made room under; a text or count a load would leave out): then the
     // next call loads it.
-    int settled = r == 1 && s.loads && hold(&id);
+    int settled = r == 1 && s.loads && hold(&id, 0);
     if (r == 1 && s.loads && (settled || s.printing)) {
         keep(&id, s.print.total, settled);
         g_lines.ok = 1;
