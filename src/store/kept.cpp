@@ -26,9 +26,9 @@
 //  3. While the identity is not settled, G is reused only when the file's
 //     bytes still have the fingerprint of G's text; the look that finds so
 //     settles it when rule 2 allows. A save or load whose identity is
-//     settled at once takes no fingerprint. The fingerprint is a keyed hash whose
-//     key is drawn from the system's random source by each process, so no
-//     other text can be made to match it.
+//     settled at once takes no fingerprint. The fingerprint is a keyed
+//     hash whose key is drawn from the system's random source by each
+//     process, so no other text can be made to match it.
 //  4. Line places: an entity or relation whose line_at is not 0 has its
 //     line, byte for byte as a save formats it now, at that place in the
 //     file of the last save (g_lines). Every edit function of the store
