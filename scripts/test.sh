@@ -21,7 +21,8 @@ if [ "$preset" = windows ]; then
   source tests/wine/wine.bash
   wine_start build-windows
   ctest --preset windows -j2
-  PLUGIN_MEMORY_EXE="$WINE_WRAPPER" node --test --test-name-pattern=stdio tests/js/mcp_sdk.test.mjs
+  PLUGIN_MEMORY_EXE="$WINE_WRAPPER" PLUGIN_MEMORY_SDK_TRANSPORTS=stdio node --test --test-name-pattern=stdio \
+    tests/js/mcp_sdk.test.mjs
   exit 0
 fi
 bash scripts/install-deps.sh
