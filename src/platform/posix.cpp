@@ -369,7 +369,7 @@ const char *plat_host_tag(void) {
     char boot[64];
     ssize_t n = read_small("/proc/sys/kernel/random/boot_id", boot, sizeof boot);
     struct stat proc;
-    if (n <= 0 || access("/proc/self/stat", F_OK) != 0 || SYS(stat)("/proc", &proc) != 0) return tag;
+    if (n <= 0 || SYS(faccessat)(AT_FDCWD, "/proc/self/stat", F_OK, 0) != 0 || SYS(stat)("/proc", &proc) != 0) return tag;
     char table[64];
     snprintf(table, sizeof table, "%llx", (unsigned long long)proc.st_dev);
     uint64_t h = 1469598103934665603ULL;  // FNV-1a, 64 bits

@@ -132,7 +132,8 @@ uint64_t print_end(print_state *p) {
 
 // Reads bytes of the file open at fd from off on and adds them to p, a
 // block at a time, until the file ends or len bytes were taken (out, when
-// not null, takes them too; p may be null when only out wants them). Returns the count, or -1 on an I/O error.
+// not null, takes them too; p may be null when only out wants them).
+// Returns the count, or -1 on an I/O error.
 const size_t READ_BLOCK = (size_t)1 << 18;  // fits the second-level cache
 
 int64_t print_file(int fd, int64_t off, uint64_t len, print_state *p, void *out) {
@@ -212,11 +213,14 @@ int fine_times(uint64_t dev, int may_ask) {
     return g_clock.fine;
 }
 
+// 1 while this process holds the file of identity id.
+int held(const plat_file_id *id) { return g_held.fd >= 0 && same_id(&g_held.id, id); }
+
 // Holds the graph file open when it is (still) the file of identity id on
 // a file system of fine times (asked when may_ask): 1 then, and id is
 // settled (rule 2).
 int hold(const plat_file_id *id, int may_ask) {
-    if (g_held.fd >= 0 && same_id(&g_held.id, id)) return 1;
+    if (held(id)) return 1;
     if (!fine_times(id->dev, may_ask)) return 0;
     plat_file_id opened;
     int fd = plat_open_read(g_path, &opened);
@@ -230,9 +234,6 @@ int hold(const plat_file_id *id, int may_ask) {
     g_held.id = opened;
     return 1;
 }
-
-// 1 while this process holds the file of identity id.
-int held(const plat_file_id *id) { return g_held.fd >= 0 && same_id(&g_held.id, id); }
 
 // The least a file clock's unit is taken to be: two scheduler ticks of the
 // slowest common rate (100 Hz), since a tick-based clock reads the last
@@ -291,7 +292,7 @@ void keep(const plat_file_id *id, uint64_t print, int settled) {
 // when G may be reused.
 int reusable(const plat_file_id *id, int64_t seen_at) {
     if (!g_kept.kept || !same_id(id, &g_kept.id)) return 0;
-    if (g_kept.settled || held(id)) return 1;
+    if (g_kept.settled) return 1;
     plat_file_id opened;
     uint64_t print;
     if (!print_of_path(g_path, &opened, &print) || !same_id(&opened, id) ||
@@ -398,6 +399,7 @@ struct save_run {
     uint64_t copied;      // bytes copied from src in all
     uint64_t size;        // bytes of the new file so far, text and run included
     print_state print;    // the fingerprint of the bytes written so far
+    uint64_t fingerprint; // the new file's, once the last byte is written
     int printing;         // 1 when it is taken: not when the new file will
                           // be held on a file system of fine times (rule 3)
     int loads;            // 1 while a load of the new file would give G back
@@ -470,7 +472,7 @@ int run_line(save_run *s, void *f, const ent *e, const rel *r, uint32_t *at, uin
 int source_unchanged(save_run *s) {
     plat_file_id now;
     if (plat_fd_identity(s->src, &now) != 1 || !same_id(&now, &s->src_id)) return 0;
-    if (g_lines.settled || held(&s->src_id)) return 1;
+    if (g_lines.settled) return 1;
     print_state p;
     print_start(&p);
     int64_t n = print_file(s->src, 0, (uint64_t)now.size + 1, &p, nullptr);
@@ -521,9 +523,8 @@ int save_fill(void *f, void *ctx, char *err, size_t err_size) {
     // not later at a close that would find it unlinked and free it then.
     plat_close(s->src);
     s->src = -1;
-    uint64_t written = print_end(&s->print);
-    s->print.total = written;  // kept for graph_save: the fingerprint
-    if (!s->failed && s->copied && g_check_copies && !copies_match(written, s->size))
+    s->fingerprint = print_end(&s->print);
+    if (!s->failed && s->copied && g_check_copies && !copies_match(s->fingerprint, s->size))
         s->failed = SAVE_COPY_DIFFERS;
     switch (s->failed) {
     case 0:
@@ -593,10 +594,10 @@ int graph_save(char *err, size_t err_size) {
     // next call loads it.
     int settled = r == 1 && s.loads && hold(&id, 0);
     if (r == 1 && s.loads && (settled || s.printing)) {
-        keep(&id, s.print.total, settled);
+        keep(&id, s.fingerprint, settled);
         g_lines.ok = 1;
         g_lines.id = id;
-        g_lines.print = s.print.total;
+        g_lines.print = s.fingerprint;
         g_lines.settled = settled;
     }
     return r < 0 ? -1 : 0;
