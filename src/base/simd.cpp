@@ -162,6 +162,10 @@ static inline int ifold_eq(const unsigned char *a, const unsigned char *b, size_
     return 1;
 }
 
+int str_ieq_n(const char *a, const char *b, size_t n) {
+    return ifold_eq((const unsigned char *)a, (const unsigned char *)b, n);
+}
+
 // How telling a needle byte is for the quick test: a digit or other sign
 // is rarer in text than a letter, a space the least telling.
 static int byte_rank(unsigned char c) {

@@ -19,6 +19,9 @@ void json_str(buf *b, const char *s);
 /* Bounded copy into dst[size]: always terminated, cut silently. Nothing
  * happens when dst is null or size is 0; a null src gives an empty text. */
 void str_copy(char *dst, size_t size, const char *src);
+/* 1 when the n bytes at a and at b are equal once A-Z are folded to a-z
+ * (neither may be null; bytes past a zero byte are compared too). */
+int str_ieq_n(const char *a, const char *b, size_t n);
 /* 1 when needle occurs in hay, folding only A-Z; an empty or null needle
  * always matches, an empty or null hay matches only that. */
 int str_icontains(const char *hay, const char *needle);

@@ -13,8 +13,6 @@ namespace {
 // The JSON-RPC error code of a refusal by the transport.
 constexpr int TRANSPORT_ERROR = -32000;
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
-
 int is_space(char c) { return c == ' ' || c == '\t'; }
 
 // 1 when the n bytes at s, white space around them dropped, equal the
@@ -22,10 +20,7 @@ int is_space(char c) { return c == ' ' || c == '\t'; }
 int token_is(const char *s, size_t n, const char *want) {
     while (n && is_space(*s)) s++, n--;
     while (n && is_space(s[n - 1])) n--;
-    if (n != strlen(want)) return 0;
-    for (size_t i = 0; i < n; i++)
-        if (lower(s[i]) != want[i]) return 0;
-    return 1;
+    return n == strlen(want) && str_ieq_n(s, want, n);
 }
 
 // 1 when the parameters of one media range (from its first ";" to end)

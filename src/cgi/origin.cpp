@@ -6,14 +6,8 @@
 
 namespace {
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
-
 // 1 when the n bytes at a equal the text b, ASCII letters folded.
-int same_fold(const char *a, size_t n, const char *b) {
-    for (size_t i = 0; i < n; i++)
-        if (!b[i] || lower(a[i]) != lower(b[i])) return 0;
-    return b[n] == 0;
-}
+int same_fold(const char *a, size_t n, const char *b) { return strlen(b) == n && str_ieq_n(a, b, n); }
 
 int is_sep(char c) { return c == ' ' || c == ',' || c == '\t'; }
 

@@ -108,13 +108,10 @@ int secret_eq(const char *given, const char *password) {
 // (as HTTP's authentication schemes are matched; the MCP endpoint does so).
 const char *bearer_token(const char *h, int any_case) {
     while (*h == ' ') h++;
-    static const char scheme[] = "Bearer ";
-    for (size_t i = 0; i < 7; i++) {
-        char c = h[i], want = scheme[i];
-        if (any_case && c >= 'A' && c <= 'Z') c = (char)(c + 32);
-        if (any_case && want >= 'A' && want <= 'Z') want = (char)(want + 32);
-        if (c != want) return nullptr;
-    }
+    // Compared no further than the header's end: a shorter one differs
+    // at its terminating zero.
+    size_t n = strnlen(h, 7);
+    if (n < 7 || !(any_case ? str_ieq_n(h, "Bearer ", 7) : strncmp(h, "Bearer ", 7) == 0)) return nullptr;
     h += 7;
     while (*h == ' ') h++;
     return h;
