@@ -64,6 +64,17 @@ void mount_fs(mounted_fs *m, const std::string &kind) {
     if (!m->ok) m->why_not = "an ext4 image cannot be loop-mounted here";
 }
 
+// Waits until early in a second of the clock, so that what follows falls
+// within one second of a coarse file clock.
+void start_of_a_second() {
+    timespec now;
+    for (;;) {
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (now.tv_nsec < 100000000L) return;
+        usleep(20000);
+    }
+}
+
 class CoarseClock : public store_fixture, public ::testing::WithParamInterface<const char *> {
 protected:
     mounted_fs fs;
@@ -75,21 +86,15 @@ protected:
         set_env("MEMORY_FILE_PATH", file);
         store_reset_path();
     }
-    void TearDown() override {
-        store_fixture::TearDown();
+    // A round starts on no file and nothing kept, early in a second of the
+    // clock, so that what follows falls within one second of a coarse clock.
+    void begin_round() {
+        unlink(file.c_str());
+        graph_forget();
+        start_of_a_second();
     }
 };
 
-// Waits until early in a second of the clock, so that what follows falls
-// within one second of a coarse file clock.
-void start_of_a_second() {
-    timespec now;
-    for (;;) {
-        clock_gettime(CLOCK_REALTIME, &now);
-        if (now.tv_nsec < 100000000L) return;
-        usleep(20000);
-    }
-}
 
 // Runs one tool in another process, as a one-shot writer of its own: it
 // starts with nothing kept. Returns the tool's answer.
@@ -151,9 +156,7 @@ TEST_P(CoarseClock, CoarseTimesAreNotTakenForFine) {
 TEST_P(CoarseClock, ChangesOfOtherWritersWithinOneTickAreSeen) {
     for (int round = 0; round < 3; round++) {
         SCOPED_TRACE(round);
-        unlink(file.c_str());
-        graph_forget();
-        start_of_a_second();
+        begin_round();
         ASSERT_TRUE(ok(run("create_entities",
                            "{\"entities\":[{\"name\":\"e\",\"entityType\":\"t\",\"observations\":[\"aa\"]}]}")));
         ASSERT_TRUE(ok(one_shot("delete_observations", del_obs("e", "aa"))));
@@ -172,9 +175,7 @@ TEST_P(CoarseClock, ChangesOfOtherWritersWithinOneTickAreSeen) {
 TEST_P(CoarseClock, AFileRewrittenInPlaceWithinOneTickIsNeverCopiedFrom) {
     for (int round = 0; round < 10; round++) {
         SCOPED_TRACE(round);
-        unlink(file.c_str());
-        graph_forget();
-        start_of_a_second();
+        begin_round();
         for (const char *name : {"a", "b", "c"}) {
             std::string e = std::string("{\"entities\":[{\"name\":\"") + name +
                             "\",\"entityType\":\"t\",\"observations\":[\"x\"]}]}";
