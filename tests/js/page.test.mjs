@@ -1046,13 +1046,18 @@ describe('page on an open host', () => {
     const before = fs.readFileSync(host.graph);
     const line = '{"type":"entity","name":"X","entityType":"t","observations":["' + 'x'.repeat(1000) + '"]}\n';
     const big = Buffer.from(line.repeat(Math.ceil((25 * 1048576) / line.length)));
-    await usePage({}, [], async ({ page }) => {
-      await goto(page, url);
-      await page.setInputFiles('#importFile', { name: 'huge.jsonl', mimeType: 'text/plain', buffer: big });
-      await statusIs(page, 'the file is too large to import: at most 24 MB (huge.jsonl holds ' +
-        (big.length / 1048576).toFixed(1) + ' MB)', 'bad');
-      await listIs(page, ['Ada']);
-    });
+    for (const theme of ['dark', 'light']) {
+      for (const [tag, width, height] of [['wide', 1280, 800], ['narrow', 390, 844]]) {
+        await usePage({ viewport: { width, height } }, [], async ({ page }) => {
+          await goto(page, `${url}?theme=${theme}`);
+          await page.setInputFiles('#importFile', { name: 'huge.jsonl', mimeType: 'text/plain', buffer: big });
+          await statusIs(page, 'the file is too large to import: at most 24 MB (huge.jsonl holds ' +
+            (big.length / 1048576).toFixed(1) + ' MB)', 'bad');
+          await listIs(page, ['Ada']);
+          await shot(page, `page-import-too-large-${theme}-${tag}`);
+        });
+      }
+    }
     assert.deepEqual(fs.readFileSync(host.graph), before);
   });
 
