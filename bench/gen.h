@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "store/store.h"
+#include "store/graph.h"
 
 /* A fixed-seed generator (splitmix64): the same seed gives the same bytes on
  * every machine. */

@@ -15,7 +15,7 @@
 
 #include "gen.h"
 #include "mcp/mcp.h"
-#include "store/store.h"
+#include "store/store_internal.h"
 
 static char g_dir[256];
 static std::string g_text[2];  // file text per size index
@@ -60,8 +60,10 @@ static void BM_graph_load(benchmark::State &st) {
     }
     for (auto _ : st) {
         graph_forget();  // a load of the file, not the reuse of the kept graph
-        if (graph_load() != 0) {
-            st.SkipWithError(g_data_err);
+        store_rc rc = graph_load();
+        if (rc != STORE_OK) {
+            char msg[STORE_MESSAGE_CAP];
+            st.SkipWithError(store_message(rc, msg, sizeof msg));
             break;
         }
     }
@@ -72,7 +74,7 @@ BENCHMARK(BM_graph_load)->Arg(1000)->Arg(20000)->Unit(benchmark::kMillisecond);
 
 static void BM_graph_format(benchmark::State &st) {
     int i = idx_of(st);
-    if (use_size(i) || graph_load() != 0) {
+    if (use_size(i) || graph_load() != STORE_OK) {
         st.SkipWithError("cannot load the graph");
         return;
     }
@@ -99,7 +101,7 @@ BENCHMARK(BM_graph_format)->Arg(1000)->Arg(20000)->Unit(benchmark::kMillisecond)
 // matches nowhere (the worst case: every text is scanned to its end).
 static void BM_str_icontains(benchmark::State &st) {
     int i = idx_of(st);
-    if (use_size(i) || graph_load() != 0) {
+    if (use_size(i) || graph_load() != STORE_OK) {
         st.SkipWithError("cannot load the graph");
         return;
     }

@@ -1,9 +1,24 @@
-// text.cpp - small string helpers: bounded and heap copies, UTF-8 checks,
-// and the test for U+0000 inside a parsed JSON value.
+// text.cpp - small string helpers: bounded and heap copies and formatting,
+// UTF-8 checks, and the test for U+0000 inside a parsed JSON value.
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "mem.h"
 #include "text.h"
+
+int fmt_fits(char *out, size_t cap, const char *fmt, ...) {
+    if (!out || !cap) return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(out, cap, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        out[0] = 0;
+        return 0;
+    }
+    return (size_t)n < cap;
+}
 
 void str_copy(char *dst, size_t size, const char *src) {
     if (!dst || size == 0) return;

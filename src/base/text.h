@@ -19,6 +19,11 @@ void json_str(buf *b, const char *s);
 /* Bounded copy into dst[size]: always terminated, cut silently. Nothing
  * happens when dst is null or size is 0; a null src gives an empty text. */
 void str_copy(char *dst, size_t size, const char *src);
+/* snprintf into out[cap], telling whether it fit: 1 when the whole text was
+ * written, 0 when it was cut (out then holds what fit), the format failed
+ * (out "") or cap is 0 or out null. A path or a text that must not be used
+ * cut is formatted with it and checked. */
+int fmt_fits(char *out, size_t cap, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 /* 1 when the n bytes at a and at b are equal once A-Z are folded to a-z
  * (neither may be null; bytes past a zero byte are compared too). */
 int str_ieq_n(const char *a, const char *b, size_t n);

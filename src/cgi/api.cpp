@@ -8,8 +8,7 @@
 
 #include "api.h"
 #include "page/page.h"
-#include "platform/platform.h"
-#include "store/store.h"
+#include "store/txn.h"
 #include "tools/tools.h"
 
 namespace {
@@ -249,16 +248,23 @@ void send_page(void) {
 // Most distinct entity types listed by stats.
 constexpr size_t STATS_MAX_TYPES = 200;
 
+// The 500 answer for a failure of the store.
+void store_err(store_rc rc) {
+    char msg[STORE_MESSAGE_CAP];
+    json_err(500, store_message(rc, msg, sizeof msg));
+}
+
 void do_stats(cgi_request *) {
-    const graph *g = graph_open();
-    if (!g) {
-        json_err(500, g_data_err);
+    const graph *g;
+    store_rc rc = graph_open(&g);
+    if (rc != STORE_OK) {
+        store_err(rc);
         return;
     }
     int64_t bytes = 0;
     int exists = 0;
-    if (graph_path_info(&bytes, &exists) != 0) {
-        json_err(500, "cannot read the graph file");
+    if (graph_file_info(&bytes, &exists) != STORE_OK) {
+        store_err(STORE_READ);
         return;
     }
 
@@ -321,43 +327,18 @@ void do_tools(cgi_request *) {
 void do_export(cgi_request *) {
     // The file as stored: it needs no parsing, so it goes out whole
     // whatever its size, also when it is too large to load (the one way
-    // left to rescue it).
-    if (!ensure_path()) {
-        json_err(500, g_data_err[0] ? g_data_err : "the graph file is not reachable");
+    // left to rescue it). Read whole before the first byte goes out, never
+    // a cut download under 200.
+    char *text;
+    size_t len;
+    store_rc rc = graph_export(&text, &len);
+    if (rc != STORE_OK) {
+        store_err(rc);
         return;
     }
-    char path[sizeof g_path];
-    str_copy(path, sizeof path, graph_path());
-    int exists = 0;
-    if (graph_path_info(nullptr, &exists) != 0) {
-        json_err(500, "cannot read the graph file");
-        return;
-    }
-    if (!exists) {
-        out_lit(HDR_EXPORT);
-        cgi_flush();
-        return;
-    }
-    // Read whole before the first byte goes out: a read that fails halfway
-    // is answered with an error, never with a cut download under 200.
-    plat_file_id id;
-    int fd = graph_open_read(path, &id);
-    if (fd < 0) {
-        json_err(500, "cannot read the graph file");
-        return;
-    }
-    char *text = (char *)mem_alloc((size_t)id.size + 1);
-    int64_t got = text ? plat_read(fd, text, (size_t)id.size) : -1;
-    plat_close(fd);
-    if (!text) {
-        json_err(500, "out of memory");
-    } else if (got != id.size) {
-        json_err(500, "cannot read the graph file");
-    } else {
-        out_lit(HDR_EXPORT);
-        out_write(text, (size_t)got);
-        cgi_flush();
-    }
+    out_lit(HDR_EXPORT);
+    if (len) out_write(text, len);
+    cgi_flush();
     mem_free(text);
 }
 

@@ -123,20 +123,15 @@ void api_run_route(cgi_request *r, const cgi_route *route);
  * Import
  *============================================================================*/
 
-/* The import action: a POST whose body is graph file lines (JSON Lines in
- * the export's format; blank lines and a carriage return before each line
- * feed are passed over). They are merged in one write transaction: entity
- * lines by the rules of create_entities (a name the graph holds is skipped),
- * then the observations of the skipped ones by those of add_observations,
- * then relation lines by those of create_relations. All or nothing: the
- * first line that is not valid JSON, not an entity or a relation, or that
- * its tool refuses (a limit among them), and a graph that would not fit the
- * file, change nothing; the answer {"ok":false,"error":...,"line":N} names
- * the line and why. Otherwise {"ok":true,"added":{...},"skipped":{...},
- * "skippedEntities":[...]} counts entities, observations and relations
- * added and skipped. With check=1 in the query string it answers the same
- * and saves nothing. A request that names the action only in its body, is
- * not a POST or has no body gets 400. */
+/* The import action: a POST whose body is graph file lines, imported as
+ * import_graph_lines (tools/tools.h) imports them, all or nothing. A
+ * refusal answers {"ok":false,"error":"nothing was imported: ...","line":N}
+ * naming the line and why ("line" left out when no line is to blame).
+ * Otherwise {"ok":true,"added":{...},"skipped":{...},"skippedEntities":
+ * [...]} counts entities, observations and relations added and skipped.
+ * With check=1 in the query string it answers the same (with
+ * "checked":true) and saves nothing. A request that names the action only in
+ * its body, is not a POST or has no body gets 400. */
 void do_import(cgi_request *r);
 
 #endif

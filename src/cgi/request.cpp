@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "request.h"
-#include "store/store.h"
+#include "store/graph.h"
 
 FILE *g_cgi_out;
 FILE *g_cgi_in;

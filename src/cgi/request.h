@@ -11,7 +11,7 @@
 
 #include <yyjson.h>
 
-#include "store/store.h"
+#include "store/graph.h"
 
 /*==============================================================================
  * Where the request comes from and the answer goes

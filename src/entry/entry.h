@@ -2,7 +2,7 @@
 #ifndef PLUGIN_MEMORY_ENTRY_H
 #define PLUGIN_MEMORY_ENTRY_H
 
-#include "store/store.h"  /* the connector's name, description and version */
+#include "base/connector.h"  /* the connector's name, description and version */
 
 /* Chooses the mode from argv, then the environment, runs it and returns the
  * process exit status. */

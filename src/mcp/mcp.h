@@ -6,7 +6,7 @@
 
 #include <yyjson.h>
 
-#include "store/store.h"
+#include "store/txn.h"
 
 #define MCP_LINE_MAX 8388608   /* line buffer: 8 MiB including the terminator */
 

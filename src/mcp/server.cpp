@@ -372,7 +372,6 @@ static void do_resources_read(const mcp_call &c, buf *out) {
     }
     tool_out res;
     tool_out_init(&res);
-    g_data_err[0] = 0;
     tool_read_graph(nullptr, &res);
     char *text = nullptr;
     if (!res.failed && res.doc && res.root)
@@ -381,7 +380,6 @@ static void do_resources_read(const mcp_call &c, buf *out) {
         // A graph that cannot be read is a failure of the request, never an
         // empty graph: the client must not take "{}" for the contents.
         const char *why = res.err ? res.err
-                          : g_data_err[0] ? g_data_err
                           : res.failed ? "the graph could not be read"
                                        : "out of memory";
         send_error(out, c.id, -32603, why);

@@ -1,19 +1,23 @@
-// graph.cpp - the in-memory graph G: entities, relations and kept unreadable
-// lines, and the operations that add to them under the configured limits.
-#include <cstdio>
+// graph.cpp - the model: a graph of entities, relations and kept unreadable
+// lines as a plain value, its lookups, and the edits that change it under
+// the configured limits, each told to the graph's watch. It knows nothing
+// of the graph file, the lock or the kept graph.
 #include <cstdlib>
 #include <cstring>
 
-#include "store.h"
-#include "store_internal.h"
-
-graph G;
+#include "graph_internal.h"
 
 // The limits as read by limits_hold, served instead of the environment
 // while a load holds them.
 static int g_limits_held;
 static int g_held_ents, g_held_obs, g_held_rels, g_held_bad;
 
+// The defaults are the sizes the program is built and measured for (a
+// graph of 20,000 entities and 40,000 relations loads in tens of
+// milliseconds; bench/); the ceilings keep every count, and a file of as
+// many lines, far inside what the 32-bit line places and relation numbers
+// of the kept graph hold. The observations and unreadable lines of a
+// single file are bounded by its size in any case (GRAPH_READ_MAX).
 static int read_max_entities(void) { return env_int("MEMORY_MAX_ENTITIES", 20000, 1, 2000000); }
 static int read_max_obs(void) { return env_int("MEMORY_MAX_OBS", 2000, 1, 200000); }
 static int read_max_relations(void) { return env_int("MEMORY_MAX_RELATIONS", 40000, 1, 4000000); }
@@ -34,12 +38,6 @@ void limits_hold(void) {
 
 void limits_release(void) { g_limits_held = 0; }
 
-static const char MSG_OOM[] = "out of memory";
-
-static void set_err(char *err, size_t size, const char *msg) {
-    if (err && size) snprintf(err, size, "%s", msg);
-}
-
 // A name, type or relation field: present, non-empty, at most FIELD_MAX bytes.
 static int field_ok(const char *s) {
     if (!s || !*s) return 0;
@@ -52,6 +50,11 @@ static size_t loaded_field(yyjson_val *v) {
     size_t n = yyjson_get_len(v);
     return n <= FIELD_MAX ? n : 0;
 }
+
+// The first slots of the three arrays: a small graph takes one allocation
+// of each (about two relations per entity, and unreadable lines are rare),
+// and doubling from there keeps an append amortised constant.
+static const uint64_t FIRST_ENTS = 32, FIRST_RELS = 64, FIRST_BAD = 16;
 
 // Makes room for one more element in an array that starts at `first` slots
 // and doubles. Returns 0, or -1 with the array untouched.
@@ -88,8 +91,14 @@ static void free_graph_texts(const graph *g, char **arr, uint64_t count) {
     mem_free(arr);
 }
 
+// Tells g's watch what an edit did.
+static inline void told(const graph *g, graph_change what, uint64_t at) {
+    if (g->watch) g->watch(g, what, at);
+}
+
 void graph_clear(graph *g) {
-    if (g == &G) graph_forget();
+    told(g, CHANGE_CLEARED, 0);
+    void (*watch)(const graph *, graph_change, uint64_t) = g->watch;
     for (uint64_t i = 0; i < g->ent_count; i++) {
         ent *e = &g->ents[i];
         graph_text_free(g, e->name);
@@ -108,6 +117,7 @@ void graph_clear(graph *g) {
     mem_free(g->texts);
     hash_index_free(&g->names);
     memset(g, 0, sizeof *g);
+    g->watch = watch;
 }
 
 char *text_take(text_cursor *c, const char *s, size_t len) {
@@ -152,7 +162,7 @@ static int names_ready(const graph *g) {
 // costs about as much as six walks.
 static const uint32_t WALKS_BEFORE_INDEX = 4;
 
-int graph_index_names(const graph *g) { return names_ready(g); }
+store_rc graph_index_names(const graph *g) { return names_ready(g) ? STORE_OK : STORE_OOM; }
 
 // Starts w for the len bytes at name, whose hash is hash, with no zero byte.
 static void walk_begin(const graph *g, const char *name, size_t len, size_t hash, name_walk *w) {
@@ -227,19 +237,19 @@ static int usable_text(yyjson_val *it, int nul_free) {
 // *more (may be null) is set to 1 when texts that would have been copied
 // are left out for the keep or examine limits. A cursor c is given only for
 // a loaded line, whose document holds no U+0000.
-static int str_arr_take(yyjson_val *v, char ***out, size_t *out_count, size_t examine,
-                        size_t keep, text_cursor *c, int *more) {
+static store_rc str_arr_take(yyjson_val *v, char ***out, size_t *out_count, size_t examine,
+                             size_t keep, text_cursor *c, int *more) {
     int nul_free = c != nullptr;
     *out = nullptr;
     *out_count = 0;
     if (more) *more = 0;
-    if (!v || !yyjson_is_arr(v)) return 0;
+    if (!v || !yyjson_is_arr(v)) return STORE_OK;
     size_t k = yyjson_arr_size(v);
     if (k > examine) k = examine;
-    if (k == 0) return 0;
+    if (k == 0) return STORE_OK;
     size_t slots = k < keep ? k : keep;
     char **arr = (char **)mem_alloc(slots * sizeof(char *));
-    if (!arr) return -1;
+    if (!arr) return STORE_OOM;
     size_t n = 0, i = 0;
     yyjson_val *it = yyjson_arr_get_first(v);
     for (; i < k && n < slots; i++, it = unsafe_yyjson_get_next(it)) {
@@ -255,31 +265,17 @@ static int str_arr_take(yyjson_val *v, char ***out, size_t *out_count, size_t ex
         }
     *out = arr;
     *out_count = n;
-    return 0;
+    return STORE_OK;
 }
 
 // The checks that come before any copy: the entity limit first (a full graph
 // reports it even for invalid input), then the two fields.
-static int ent_check(graph *g, const char *name, const char *entity_type, char *err,
-                     size_t err_size) {
-    if (g->ent_count >= (uint64_t)limit_max_entities()) {
-        set_err(err, err_size,
-                "The graph is at its entity limit; delete entities before adding more.");
-        return -1;
-    }
-    if (!field_ok(name) || !field_ok(entity_type)) {
-        if (err && err_size)
-            snprintf(err, err_size,
-                     "An entity needs a non-empty name and entityType (each at most %d "
-                     "characters).",
-                     FIELD_MAX);
-        return -1;
-    }
-    if (grow((void **)&g->ents, g->ent_count, &g->ent_cap, 32, sizeof(ent)) != 0) {
-        set_err(err, err_size, MSG_OOM);
-        return -1;
-    }
-    return 0;
+static store_rc ent_check(graph *g, const char *name, const char *entity_type) {
+    if (g->ent_count >= (uint64_t)limit_max_entities()) return STORE_ENTITY_LIMIT;
+    if (!field_ok(name) || !field_ok(entity_type)) return STORE_ENTITY_FIELDS;
+    if (grow((void **)&g->ents, g->ent_count, &g->ent_cap, FIRST_ENTS, sizeof(ent)) != 0)
+        return STORE_OOM;
+    return STORE_OK;
 }
 
 // Puts the finished texts into the next entity slot, which the caller has
@@ -303,58 +299,56 @@ static void ent_place(graph *g, char *name, char *entity_type, char **obs, uint6
 
 // Fills the next entity slot with copies of the two fields and the given
 // observation array (owned from here on). On failure everything is freed.
-static int ent_fill(graph *g, const char *name, const char *entity_type, char **obs,
-                    uint64_t count, char *err, size_t err_size) {
+static store_rc ent_fill(graph *g, const char *name, const char *entity_type, char **obs,
+                         uint64_t count) {
     char *n = dup_or_null(name);
     char *t = dup_or_null(entity_type);
     if (!n || !t) {
         mem_free(n);
         mem_free(t);
         free_texts(obs, count);
-        set_err(err, err_size, MSG_OOM);
-        return -1;
+        return STORE_OOM;
     }
     ent_place(g, n, t, obs, count);
-    return 0;
+    return STORE_OK;
 }
 
-int ent_add(graph *g, const char *name, const char *entity_type, char *const *obs,
-            uint64_t count, char *err, size_t err_size) {
-    graph_lock_fresh();
-    if (ent_check(g, name, entity_type, err, err_size) != 0) return -1;
+store_rc ent_add(graph *g, const char *name, const char *entity_type, char *const *obs,
+                 uint64_t count) {
+    store_rc rc = ent_check(g, name, entity_type);
+    if (rc != STORE_OK) return rc;
     uint64_t max = (uint64_t)limit_max_obs();
     if (count > max) count = max;
     char **copy = nullptr;
     if (count > 0) {
         copy = (char **)mem_alloc((size_t)count * sizeof(char *));
-        if (!copy) {
-            set_err(err, err_size, MSG_OOM);
-            return -1;
-        }
+        if (!copy) return STORE_OOM;
         for (uint64_t i = 0; i < count; i++) {
             copy[i] = dup_or_null(obs && obs[i] ? obs[i] : "");
             if (!copy[i]) {
                 free_texts(copy, i);
-                set_err(err, err_size, MSG_OOM);
-                return -1;
+                return STORE_OOM;
             }
         }
     }
-    return ent_fill(g, name, entity_type, copy, count, err, err_size);
+    rc = ent_fill(g, name, entity_type, copy, count);
+    if (rc == STORE_OK) told(g, CHANGE_ENT_ADDED, g->ent_count - 1);
+    return rc;
 }
 
-int ent_add_loaded(graph *g, text_cursor *c, yyjson_val *name, yyjson_val *entity_type,
-                   yyjson_val *obs, size_t examine) {
+store_rc ent_add_loaded(graph *g, text_cursor *c, yyjson_val *name, yyjson_val *entity_type,
+                        yyjson_val *obs, size_t examine) {
     size_t ln = loaded_field(name), lt = loaded_field(entity_type);
-    if (g->ent_count >= (uint64_t)limit_max_entities() || !ln || !lt ||
-        grow((void **)&g->ents, g->ent_count, &g->ent_cap, 32, sizeof(ent)) != 0)
-        return -1;
+    if (g->ent_count >= (uint64_t)limit_max_entities()) return STORE_ENTITY_LIMIT;
+    if (!ln || !lt) return STORE_ENTITY_FIELDS;
+    if (grow((void **)&g->ents, g->ent_count, &g->ent_cap, FIRST_ENTS, sizeof(ent)) != 0)
+        return STORE_OOM;
     char *mark = c->next;
     char **arr;
     size_t count;
     int more;
-    if (str_arr_take(obs, &arr, &count, examine, (size_t)limit_max_obs(), c, &more) != 0)
-        return -1;
+    if (str_arr_take(obs, &arr, &count, examine, (size_t)limit_max_obs(), c, &more) != STORE_OK)
+        return STORE_OOM;
     char *n = text_take(c, yyjson_get_str(name), ln);
     char *t = text_take(c, yyjson_get_str(entity_type), lt);
     if (!n || !t) {
@@ -362,31 +356,21 @@ int ent_add_loaded(graph *g, text_cursor *c, yyjson_val *name, yyjson_val *entit
         graph_text_free(g, t);
         free_graph_texts(g, arr, count);
         c->next = mark;
-        return -1;
+        return STORE_OOM;
     }
     ent_place(g, n, t, arr, count);
     if (more) g->cut |= CUT_OBS;
-    return 0;
+    return STORE_OK;
 }
 
 // rel_add with the fields' lengths (0 for a field field_ok refuses),
 // copying the texts through c (null: heap copies).
-static int rel_add_in(graph *g, text_cursor *c, const char *from, size_t lf, const char *to,
-                      size_t lt, const char *relation_type, size_t lr, char *err,
-                      size_t err_size) {
-    if (g->rel_count >= (uint64_t)limit_max_relations()) {
-        set_err(err, err_size,
-                "The graph is at its relation limit; delete relations before adding more.");
-        return -1;
-    }
-    if (!lf || !lt || !lr) {
-        set_err(err, err_size, "A relation needs non-empty from, to and relationType fields.");
-        return -1;
-    }
-    if (grow((void **)&g->rels, g->rel_count, &g->rel_cap, 64, sizeof(rel)) != 0) {
-        set_err(err, err_size, MSG_OOM);
-        return -1;
-    }
+static store_rc rel_add_in(graph *g, text_cursor *c, const char *from, size_t lf, const char *to,
+                           size_t lt, const char *relation_type, size_t lr) {
+    if (g->rel_count >= (uint64_t)limit_max_relations()) return STORE_RELATION_LIMIT;
+    if (!lf || !lt || !lr) return STORE_RELATION_FIELDS;
+    if (grow((void **)&g->rels, g->rel_count, &g->rel_cap, FIRST_RELS, sizeof(rel)) != 0)
+        return STORE_OOM;
     char *mark = c ? c->next : nullptr;
     char *f = text_take(c, from, lf);
     char *t = text_take(c, to, lt);
@@ -396,8 +380,7 @@ static int rel_add_in(graph *g, text_cursor *c, const char *from, size_t lf, con
         graph_text_free(g, t);
         graph_text_free(g, rt);
         if (c) c->next = mark;
-        set_err(err, err_size, MSG_OOM);
-        return -1;
+        return STORE_OOM;
     }
     rel *r = &g->rels[g->rel_count++];
     r->from = f;
@@ -405,42 +388,44 @@ static int rel_add_in(graph *g, text_cursor *c, const char *from, size_t lf, con
     r->relation_type = rt;
     r->line_at = 0;
     r->line_len = 0;
-    return 0;
+    return STORE_OK;
 }
 
 // The length of a field field_ok takes, else 0.
 static size_t field_len(const char *s) { return field_ok(s) ? strlen(s) : 0; }
 
-int rel_add(graph *g, const char *from, const char *to, const char *relation_type,
-            char *err, size_t err_size) {
-    graph_lock_fresh();
-    return rel_add_in(g, nullptr, from, field_len(from), to, field_len(to), relation_type,
-                      field_len(relation_type), err, err_size);
+store_rc rel_add(graph *g, const char *from, const char *to, const char *relation_type) {
+    store_rc rc = rel_add_in(g, nullptr, from, field_len(from), to, field_len(to), relation_type,
+                             field_len(relation_type));
+    if (rc == STORE_OK) told(g, CHANGE_REL_ADDED, g->rel_count - 1);
+    return rc;
 }
 
-int rel_add_loaded(graph *g, text_cursor *c, yyjson_val *from, yyjson_val *to,
-                   yyjson_val *relation_type) {
+store_rc rel_add_loaded(graph *g, text_cursor *c, yyjson_val *from, yyjson_val *to,
+                        yyjson_val *relation_type) {
     return rel_add_in(g, c, yyjson_get_str(from), loaded_field(from), yyjson_get_str(to),
-                      loaded_field(to), yyjson_get_str(relation_type), loaded_field(relation_type),
-                      nullptr, 0);
+                      loaded_field(to), yyjson_get_str(relation_type), loaded_field(relation_type));
 }
 
-int obs_push(ent *e, const char *text) {
-    if (e->obs_count >= (uint64_t)limit_max_obs()) return 0;
+store_rc obs_push(graph *g, ent *e, const char *text) {
+    PM_ASSERT(e >= g->ents && e < g->ents + g->ent_count);
+    if (e->obs_count >= (uint64_t)limit_max_obs()) return STORE_OBS_LIMIT;
     char *copy = dup_or_null(text ? text : "");
-    if (!copy) return 0;
+    if (!copy) return STORE_OOM;
     char **p = (char **)mem_realloc(e->obs, (size_t)(e->obs_count + 1) * sizeof(char *));
     if (!p) {
         mem_free(copy);
-        return 0;
+        return STORE_OOM;
     }
     p[e->obs_count++] = copy;
     e->obs = p;
     e->line_at = 0;
-    return 1;
+    told(g, CHANGE_OBS_ADDED, (uint64_t)(e - g->ents));
+    return STORE_OK;
 }
 
 uint64_t obs_remove(graph *g, ent *e, const char *text, size_t len) {
+    PM_ASSERT(e >= g->ents && e < g->ents + g->ent_count);
     // A text holding a zero byte equals no stored text.
     if (!text || memchr(text, 0, len)) return 0;
     uint64_t keep = 0, removed = 0;
@@ -464,6 +449,7 @@ uint64_t obs_remove(graph *g, ent *e, const char *text, size_t len) {
             char **shrunk = (char **)mem_realloc(e->obs, sizeof(char *) * keep);
             if (shrunk) e->obs = shrunk;
         }
+        told(g, CHANGE_OBS_REMOVED, (uint64_t)(e - g->ents));
     }
     return removed;
 }
@@ -480,11 +466,13 @@ void ents_remove_marked(graph *g, const unsigned char *marks) {
             g->ents[keep++] = *e;
         }
     }
-    if (keep != g->ent_count) {  // the numbers moved
+    uint64_t before = g->ent_count;
+    g->ent_count = keep;
+    if (keep != before) {  // the numbers moved
         hash_index_free(&g->names);
         g->name_walks = 0;
+        told(g, CHANGE_ENTS_REMOVED, 0);
     }
-    g->ent_count = keep;
 }
 
 uint64_t rels_remove_matching(graph *g, int (*match)(const rel *r, void *ctx), void *ctx) {
@@ -500,6 +488,7 @@ uint64_t rels_remove_matching(graph *g, int (*match)(const rel *r, void *ctx), v
         }
     }
     g->rel_count = keep;
+    if (keep != before) told(g, CHANGE_RELS_REMOVED, 0);
     return before - keep;
 }
 
@@ -508,12 +497,12 @@ void bad_add(graph *g, const char *line) {
         g->cut |= CUT_BAD;
         return;
     }
-    if (grow((void **)&g->bad, g->bad_count, &g->bad_cap, 16, sizeof(char *)) != 0) return;
+    if (grow((void **)&g->bad, g->bad_count, &g->bad_cap, FIRST_BAD, sizeof(char *)) != 0) return;
     // An entry whose copy fails stays absent and is written as an empty line.
     g->bad[g->bad_count++] = dup_or_null(line ? line : "");
 }
 
-int str_arr_from(yyjson_val *v, char ***out, size_t *out_count, size_t max) {
+store_rc str_arr_from(yyjson_val *v, char ***out, size_t *out_count, size_t max) {
     return str_arr_take(v, out, out_count, max, SIZE_MAX, nullptr, nullptr);
 }
 

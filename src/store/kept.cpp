@@ -1,6 +1,8 @@
 // kept.cpp - the kept graph: G between the calls of a long-lived process,
 // the file it is the graph of, the places of its lines in that file, and
-// the index of its relations by entity. The rules, in one place:
+// the indexes derived from it. It alone owns G and decides when G is
+// forgotten. The rules, in one place (PM_ASSERT checks them where they are
+// relied on):
 //
 //  1. G is reused for a call only while it is the graph of the graph file
 //     as it is now. What tells is the file's identity (device, inode, size,
@@ -20,7 +22,7 @@
 //     system gives every change after a look new times (checked once per
 //     process and device, at the first reuse that needed a fingerprint:
 //     plat_change_times_fine) and this process holds that very file open
-//     (g_held): no change can then keep its times, and no other file can
+//     (hold_file_open): no change can then keep its times, and no other file can
 //     get its inode number while it is held. The hold passes to the next
 //     file kept; it keeps one replaced file's blocks on disk until then.
 //  3. While the identity is not settled, G is reused only when the file's
@@ -41,23 +43,51 @@
 //     of the new file is taken from the bytes on their way into it.
 //  6. In tests (g_check_copies), a save that copied lines also formats the
 //     whole graph and fails unless the file it wrote is exactly that text.
-//  7. The relation index (rels_by_entity_*) describes G only while G is
-//     reused unchanged: built on first use in a call that reused G, dropped
-//     whenever G may change (graph_forget).
+//  7. An index derived from G (the rows of DERIVED below: the relations by
+//     entity, index.cpp) describes G as it is now: built from G on first
+//     use, told of every edit of G by G's watch (kept_watch), which keeps it
+//     in step or drops it, and dropped before G is cleared or rebuilt.
 //  8. Reads are handed G as a const graph (graph_open); only the store's
 //     edit functions change it, inside a transaction (txn.cpp), which
-//     forgets G before the first edit: a change that fails is never
-//     answered from memory.
-#include <cstdio>
-#include <cstdlib>
+//     forgets G before the first edit, and every edit forgets it again
+//     (kept_watch): a change that fails is never answered from memory.
 #include <cstring>
 
-#include "platform/platform.h"
-#include "store.h"
 #include "store_internal.h"
 
 int g_graph_reused;
 int g_check_copies;
+uint32_t g_cut_refused;
+
+namespace {
+
+// The indexes derived from G (rule 7).
+const derived_index DERIVED[] = {
+    {rel_index_edited, rel_index_drop},
+};
+
+// G's watch: every edit of G, and G's clearing, comes here (rules 7 and 8).
+// A change holds the lock and keeps it fresh per edit, as a long one must
+// (graph_lock_fresh is a clock read unless half a second has passed).
+void kept_watch(const graph *g, graph_change what, uint64_t at) {
+    PM_ASSERT(g == &G);
+    graph_forget();
+    if (what == CHANGE_CLEARED) {
+        for (const derived_index &d : DERIVED) d.drop();
+        return;
+    }
+    graph_lock_fresh();
+    for (const derived_index &d : DERIVED) d.edited(g, what, at);
+}
+
+}  // namespace
+
+// Empty, with kept.cpp's watch from the start.
+constinit graph G = [] {
+    graph g = {};
+    g.watch = kept_watch;
+    return g;
+}();
 
 namespace {
 
@@ -65,10 +95,13 @@ namespace {
  * Fingerprints (rule 3)
  *----------------------------------------------------------------------------*/
 
-// The key of this process, drawn once.
+// The key of this process, drawn once: a key for each of the four lanes, one
+// that every multiply of a block takes too, and one for the finish.
 uint64_t g_key[6];
 int g_key_drawn;
 
+// One 64 x 64 -> 128-bit multiply folded to 64 bits: every bit of a and of
+// b moves bits of the result.
 inline uint64_t mix(uint64_t a, uint64_t b) {
     __uint128_t p = (__uint128_t)a * b;
     return (uint64_t)p ^ (uint64_t)(p >> 64);
@@ -83,9 +116,9 @@ inline uint64_t load64(const unsigned char *p) {
 // A fingerprint being taken over bytes that come in pieces of any size:
 // four lanes of 8 bytes at a time, each its own chain of keyed multiplies.
 struct print_state {
-    uint64_t v[4];
+    uint64_t v[4];             // the lanes
     uint64_t total;            // bytes taken
-    unsigned char tail[32];    // bytes of an unfinished block
+    unsigned char tail[32];    // bytes of an unfinished block (4 lanes of 8)
     size_t tail_len;
 };
 
@@ -202,25 +235,27 @@ clock_kind g_clock = {-1, 0};
 int fine_times(uint64_t dev, int may_ask) {
     if (g_clock.fine >= 0 && g_clock.dev == dev) return g_clock.fine;
     if (!may_ask) return 0;
-    char target[sizeof g_path], scratch[sizeof g_path + 48];
+    char target[GRAPH_PATH_CAP], scratch[SIDE_PATH_CAP];
     uint64_t seen = 0;
     g_clock.fine = 0;
     g_clock.dev = dev;
-    if (graph_write_target(target, sizeof target) == 0) {
-        graph_temp_path(target, scratch, sizeof scratch);
+    if (graph_write_target(target, sizeof target) == STORE_OK &&
+        graph_temp_path(target, scratch, sizeof scratch) == STORE_OK)
         g_clock.fine = plat_change_times_fine(scratch, &seen) == 1 && seen == dev;
-    }
     return g_clock.fine;
 }
 
-// 1 while this process holds the file of identity id.
-int held(const plat_file_id *id) { return g_held.fd >= 0 && same_id(&g_held.id, id); }
+// 1 while this process holds the file of identity id open.
+int holds_file_open(const plat_file_id *id) {
+    return g_held.fd >= 0 && same_id(&g_held.id, id);
+}
 
 // Holds the graph file open when it is (still) the file of identity id on
-// a file system of fine times (asked when may_ask): 1 then, and id is
-// settled (rule 2).
-int hold(const plat_file_id *id, int may_ask) {
-    if (held(id)) return 1;
+// a file system of fine times (asked when may_ask), letting go of the file
+// held before: 1 then, and id is settled (rule 2); 0 otherwise, the file
+// held before still held.
+int hold_file_open(const plat_file_id *id, int may_ask) {
+    if (holds_file_open(id)) return 1;
     if (!fine_times(id->dev, may_ask)) return 0;
     plat_file_id opened;
     int fd = plat_open_read(g_path, &opened);
@@ -232,6 +267,7 @@ int hold(const plat_file_id *id, int may_ask) {
     plat_close(g_held.fd);
     g_held.fd = fd;
     g_held.id = opened;
+    PM_ASSERT(holds_file_open(id));
     return 1;
 }
 
@@ -240,14 +276,16 @@ int hold(const plat_file_id *id, int may_ask) {
 // tick and a change may fall just before the next.
 const int64_t TICKS_NS = 20 * 1000000LL;
 
+const int64_t NS_PER_S = 1000000000LL;
+
 // The largest power of ten, up to a second, that divides the fraction of a
 // second of t: the unit of a clock that keeps no finer time.
 int64_t unit_of(int64_t t) {
-    int64_t frac = t % 1000000000LL;
-    if (frac < 0) frac += 1000000000LL;
-    if (frac == 0) return 1000000000LL;
+    int64_t frac = t % NS_PER_S;
+    if (frac < 0) frac += NS_PER_S;
+    if (frac == 0) return NS_PER_S;
     int64_t unit = 1;
-    while (unit < 1000000000LL && frac % (unit * 10) == 0) unit *= 10;
+    while (unit < NS_PER_S && frac % (unit * 10) == 0) unit *= 10;
     return unit;
 }
 
@@ -281,7 +319,11 @@ int print_of_path(const char *path, plat_file_id *id, uint64_t *print) {
     return 1;
 }
 
-void keep(const plat_file_id *id, uint64_t print, int settled) {
+// Keeps G, from now on, as the graph of the file of identity id, whose text
+// has the fingerprint print when printed: rule 3, an identity that is not
+// settled is kept only with the fingerprint of G's text.
+void keep_as_graph_of(const plat_file_id *id, uint64_t print, int printed, int settled) {
+    PM_ASSERT(settled || printed);
     g_kept.kept = 1;
     g_kept.id = *id;
     g_kept.print = print;
@@ -298,7 +340,7 @@ int reusable(const plat_file_id *id, int64_t seen_at) {
     if (!print_of_path(g_path, &opened, &print) || !same_id(&opened, id) ||
         print != g_kept.print)
         return 0;
-    if (settles(id, seen_at) || hold(id, 1)) {
+    if (settles(id, seen_at) || hold_file_open(id, 1)) {
         g_kept.settled = 1;
         if (g_lines.ok && same_id(&g_lines.id, id)) g_lines.settled = 1;
     }
@@ -310,26 +352,25 @@ int reusable(const plat_file_id *id, int64_t seen_at) {
 void graph_forget(void) {
     g_kept.kept = 0;
     g_graph_reused = 0;
-    rels_by_entity_drop();
 }
 
-int graph_load(void) {
-    g_data_err[0] = 0;
+store_rc graph_load(void) {
     g_graph_reused = 0;
-    if (!g_path_resolved && !ensure_path()) {
-        graph_forget();
+    store_rc rc = ensure_path();
+    if (rc != STORE_OK) {
         graph_clear(&G);
-        return -1;
+        return rc;
     }
     int64_t seen_at = plat_now_ns();
     plat_file_id id;
     int seen = plat_file_identity(g_path, &id);
     if (seen == 1 && reusable(&id, seen_at)) {
+        // Rule 1: the file is the one G is the graph of.
+        PM_ASSERT(g_kept.kept && same_id(&id, &g_kept.id) && G.watch == kept_watch);
         g_graph_reused = 1;
-        return 0;
+        return STORE_OK;
     }
-    graph_forget();
-    graph_clear(&G);
+    graph_clear(&G);  // G's watch forgets it and drops what was derived from it
     g_lines.ok = 0;
     char *data;
     size_t n;
@@ -337,22 +378,16 @@ int graph_load(void) {
     // without memory would otherwise count as unreadable, and the graph
     // would not be the file's.
     uint64_t refused = mem_refusals();
-    int r = graph_file_read(g_path, &data, &n);
-    if (r < 0 && mem_refusals() != refused) {
-        str_copy(g_data_err, sizeof g_data_err, "out of memory");
-        return -1;
-    }
-    if (r < 0) {
-        snprintf(g_data_err, sizeof g_data_err,
-                 "cannot read the graph file (permission, or larger than %d MB)", GRAPH_READ_MAX_MB);
-        return -1;
-    }
-    if (r == 0) return 0;
+    plat_file_id read_id;
+    rc = file_read_whole(g_path, GRAPH_READ_MAX, &data, &n, &read_id);
+    if (rc != STORE_OK)
+        return rc == STORE_OOM || mem_refusals() != refused ? STORE_OOM : STORE_UNREADABLE;
+    if (!data) return STORE_OK;
     // The text read is the file of that identity or a later one (a change
     // while it was read gives the file another identity, and the next load
     // reads it again). Its fingerprint is needed only while the identity
     // is not settled; the build writes over the text.
-    int settled = seen == 1 && (settles(&id, seen_at) || hold(&id, 0));
+    int settled = seen == 1 && (settles(&id, seen_at) || hold_file_open(&id, 0));
     uint64_t print = 0;
     if (seen == 1 && !settled) {
         print_state p;
@@ -364,12 +399,12 @@ int graph_load(void) {
     graph_build(&g, data, n, 1);
     if (mem_refusals() != refused) {
         graph_clear(&g);
-        str_copy(g_data_err, sizeof g_data_err, "out of memory");
-        return -1;
+        return STORE_OOM;
     }
+    g.watch = kept_watch;
     G = g;
-    if (seen == 1) keep(&id, print, settled);
-    return 0;
+    if (seen == 1) keep_as_graph_of(&id, print, !settled, settled);
+    return STORE_OK;
 }
 
 /*------------------------------------------------------------------------------
@@ -378,11 +413,9 @@ int graph_load(void) {
 
 namespace {
 
-void set_err(char *err, size_t size, const char *msg) {
-    if (err && size) snprintf(err, size, "%s", msg);
-}
-
-// Formatted text is written out once this much of it has gathered.
+// Formatted text is written out once this much of it has gathered: 1 MiB
+// makes a few dozen writes of the largest file, and a save holds no more
+// than that of text at a time.
 const uint64_t SAVE_BLOCK = (uint64_t)1 << 20;
 
 // A save being written: the lines whose place in the file of the last save
@@ -403,48 +436,53 @@ struct save_run {
     int printing;         // 1 when it is taken: not when the new file will
                           // be held on a file system of fine times (rule 3)
     int loads;            // 1 while a load of the new file would give G back
-    int failed;           // why the save stopped: 0, or one of the SAVE_* below
+    store_rc failed;      // why the save stopped, or STORE_OK
 };
-enum { SAVE_IO = 1, SAVE_OOM, SAVE_TOO_LARGE, SAVE_SOURCE_CHANGED, SAVE_COPY_DIFFERS };
 
-int run_write_text(save_run *s, void *f) {
-    if (!s->text.len) return 0;
+store_rc run_write_text(save_run *s, void *f) {
+    if (!s->text.len) return STORE_OK;
     if (s->printing) print_add(&s->print, s->text.data, (size_t)s->text.len);
     int r = plat_stream_put(f, s->text.data, (size_t)s->text.len);
     s->text.len = 0;
     s->text.data[0] = 0;
     graph_lock_fresh();
-    return r;
+    return r == 0 ? STORE_OK : STORE_WRITE;
 }
 
-int run_copy(save_run *s, void *f) {
-    if (!s->run_len) return 0;
-    int64_t n = print_file(s->src, (int64_t)s->run_at, s->run_len, s->printing ? &s->print : nullptr, f);
-    int r = n == (int64_t)s->run_len ? 0 : -1;
-    s->copied += s->run_len;
+store_rc run_copy(save_run *s, void *f) {
+    if (!s->run_len) return STORE_OK;
+    // Rule 5: copied only from the file of the last save.
+    PM_ASSERT(s->src >= 0 && same_id(&s->src_id, &g_lines.id));
+    uint64_t want = s->run_len;
+    int64_t n = print_file(s->src, (int64_t)s->run_at, want, s->printing ? &s->print : nullptr, f);
+    s->copied += want;
     s->run_len = 0;
     graph_lock_fresh();
-    return r;
+    if (n < 0) return STORE_WRITE;
+    // The file ends before the lines it held: it was cut meanwhile.
+    return (uint64_t)n == want ? STORE_OK : STORE_CHANGED;
 }
 
 // Puts the line of e (or, when e is null, of r) into the new file: copied
 // from the last save's file when its place there is known, else formatted.
-// *at and *len become its place in the new file. Returns 0, or -1 with
-// s->failed set.
-int run_line(save_run *s, void *f, const ent *e, const rel *r, uint32_t *at, uint32_t *len) {
+// *at and *len become its place in the new file. Returns STORE_OK, or the
+// failure, also set in s->failed.
+store_rc run_line(save_run *s, void *f, const ent *e, const rel *r, uint32_t *at, uint32_t *len) {
     uint64_t n;
     if (s->src >= 0 && *at) {
+        // Rule 4: a known place lies within the file of the last save.
+        PM_ASSERT((uint64_t)*at - 1 + *len <= (uint64_t)s->src_id.size);
         n = *len;
-        if (run_write_text(s, f) != 0) return s->failed = SAVE_IO, -1;
+        if ((s->failed = run_write_text(s, f)) != STORE_OK) return s->failed;
         if (s->run_len && s->run_at + s->run_len == (uint64_t)*at - 1) {
             s->run_len += n;
         } else {
-            if (run_copy(s, f) != 0) return s->failed = SAVE_IO, -1;
+            if ((s->failed = run_copy(s, f)) != STORE_OK) return s->failed;
             s->run_at = (uint64_t)*at - 1;
             s->run_len = n;
         }
     } else {
-        if (run_copy(s, f) != 0) return s->failed = SAVE_IO, -1;
+        if ((s->failed = run_copy(s, f)) != STORE_OK) return s->failed;
         uint64_t before = s->text.len;
         if (e) {
             format_ent(&s->text, e);
@@ -454,16 +492,16 @@ int run_line(save_run *s, void *f, const ent *e, const rel *r, uint32_t *at, uin
             s->loads &= rel_loads(r);
         }
         // Never replace the file by a text with a piece missing.
-        if (s->text.dropped) return s->failed = SAVE_OOM, -1;
+        if (s->text.dropped) return s->failed = STORE_SAVE_OOM;
         n = s->text.len - before;
     }
     // A file no load could read again would lose the whole graph.
-    if (s->size + n > (uint64_t)GRAPH_READ_MAX) return s->failed = SAVE_TOO_LARGE, -1;
+    if (s->size + n > (uint64_t)GRAPH_READ_MAX) return s->failed = STORE_TOO_LARGE;
     *at = (uint32_t)(s->size + 1);
     *len = (uint32_t)n;
     s->size += n;
-    if (s->text.len >= SAVE_BLOCK && run_write_text(s, f) != 0) return s->failed = SAVE_IO, -1;
-    return 0;
+    if (s->text.len >= SAVE_BLOCK) s->failed = run_write_text(s, f);
+    return s->failed;
 }
 
 // Rule 5: 1 when the copied lines are provably those of the last save's
@@ -494,7 +532,7 @@ int copies_match(uint64_t fingerprint, uint64_t size) {
 }
 
 // Writes G into the temporary file f of a save (see replace_with).
-int save_fill(void *f, void *ctx, char *err, size_t err_size) {
+store_rc save_fill(void *f, void *ctx) {
     save_run *s = (save_run *)ctx;
     uint64_t max_obs = (uint64_t)limit_max_obs();
     for (uint64_t i = 0; i < G.ent_count && !s->failed; i++) {
@@ -506,62 +544,42 @@ int save_fill(void *f, void *ctx, char *err, size_t err_size) {
         rel *r = &G.rels[i];
         run_line(s, f, nullptr, r, &r->line_at, &r->line_len);
     }
-    if (!s->failed && run_copy(s, f) != 0) s->failed = SAVE_IO;
+    if (!s->failed) s->failed = run_copy(s, f);
     if (!s->failed) {
         uint64_t before = s->text.len;
         format_bad(&G, &s->text);
         if (s->text.dropped)
-            s->failed = SAVE_OOM;
+            s->failed = STORE_SAVE_OOM;
         else if (s->size + (s->text.len - before) > (uint64_t)GRAPH_READ_MAX)
-            s->failed = SAVE_TOO_LARGE;
+            s->failed = STORE_TOO_LARGE;
         else
             s->size += s->text.len - before;
     }
-    if (!s->failed && run_write_text(s, f) != 0) s->failed = SAVE_IO;
-    if (!s->failed && s->copied && !source_unchanged(s)) s->failed = SAVE_SOURCE_CHANGED;
+    if (!s->failed) s->failed = run_write_text(s, f);
+    // Not the disk's fault: another program wrote the file in place.
+    if (!s->failed && s->copied && !source_unchanged(s)) s->failed = STORE_CHANGED;
     // Closed before the rename, so that the old file goes with the rename,
     // not later at a close that would find it unlinked and free it then.
     plat_close(s->src);
     s->src = -1;
     s->fingerprint = print_end(&s->print);
     if (!s->failed && s->copied && g_check_copies && !copies_match(s->fingerprint, s->size))
-        s->failed = SAVE_COPY_DIFFERS;
-    switch (s->failed) {
-    case 0:
-        return 0;
-    case SAVE_OOM:
-        set_err(err, err_size, "out of memory while writing the graph");
-        break;
-    case SAVE_TOO_LARGE:
-        if (err && err_size)
-            snprintf(err, err_size, "the graph would be larger than %d MB; delete something first",
-                     GRAPH_READ_MAX_MB);
-        break;
-    case SAVE_SOURCE_CHANGED:
-        // Not the disk's fault: another program wrote the file in place.
-        set_err(err, err_size, "cannot write the graph file");
-        break;
-    case SAVE_COPY_DIFFERS:
-        set_err(err, err_size, "a copied line differs from its formatted text");
-        break;
-    default:
-        set_err(err, err_size, "the graph is too large to write");
-        break;
-    }
-    return -1;
+        s->failed = STORE_COPY_DIFFERS;
+    return s->failed;
 }
 
 }  // namespace
 
-int graph_save(char *err, size_t err_size) {
+store_rc graph_save(void) {
     graph_forget();
     saved_lines lines = g_lines;
     g_lines.ok = 0;
-    if (!path_ready(err, err_size)) return -1;
+    store_rc rc = ensure_path();
+    if (rc != STORE_OK) return rc;
     // What the load left out would be gone with this save.
     if (G.cut & (CUT_OBS | CUT_BAD)) {
-        cut_message(G.cut, err, err_size);
-        return -1;
+        g_cut_refused = G.cut;
+        return STORE_CUT;
     }
     save_run s = {};
     s.src = -1;
@@ -584,7 +602,8 @@ int graph_save(char *err, size_t err_size) {
     g_lines = lines;  // source_unchanged reads it
     g_lines.ok = 0;
     plat_file_id id;
-    int r = replace_with(save_fill, &s, &id, err, err_size);
+    int identified = 0;
+    rc = replace_with(save_fill, &s, &id, &identified);
     plat_close(s.src);
     buf_free(&s.text);
     // G is now the graph of the file just written, whose fingerprint the
@@ -592,109 +611,26 @@ int graph_save(char *err, size_t err_size) {
     // unreadable line that a load could read now, below a limit a deletion
     // made room under; a text or count a load would leave out): then the
     // next call loads it.
-    int settled = r == 1 && s.loads && hold(&id, 0);
-    if (r == 1 && s.loads && (settled || s.printing)) {
-        keep(&id, s.fingerprint, settled);
+    int settled = identified && s.loads && hold_file_open(&id, 0);
+    if (identified && s.loads && (settled || s.printing)) {
+        keep_as_graph_of(&id, s.fingerprint, s.printing, settled);
         g_lines.ok = 1;
         g_lines.id = id;
         g_lines.print = s.fingerprint;
         g_lines.settled = settled;
     }
-    return r < 0 ? -1 : 0;
+    return rc;
 }
 
 /*------------------------------------------------------------------------------
  * Relations by entity (rule 7)
  *----------------------------------------------------------------------------*/
 
-// The index of G: built on first use in a call that reused the kept graph,
-// dropped whenever G may change.
-struct rel_index {
-    int built;            // 1 while the arrays describe G
-    uint64_t ents, rels;  // G's counts when built (a change of either drops it)
-    uint32_t *start;      // per entity + 1: where its relations begin in list
-    uint32_t *list;       // relation numbers, grouped by entity, ascending in a group
-};
-
-static rel_index g_rels;
-
-void rels_by_entity_drop(void) {
-    mem_free(g_rels.start);
-    mem_free(g_rels.list);
-    memset(&g_rels, 0, sizeof g_rels);
-}
-
-// Entity number + 1 of the first entity of g bearing name, or 0.
-static uint32_t first_named(const graph *g, const char *name) {
-    if (!name) return 0;
-    int64_t e = ent_lookup(g, name, strlen(name));
-    return e < 0 ? 0 : (uint32_t)e + 1;
-}
-
-// Builds the index for g. Returns 1, or 0 when memory runs out (nothing is
-// kept then and the callers scan).
-static int build(const graph *g) {
-    rels_by_entity_drop();
-    // Entity and relation numbers are kept in 32 bits.
-    if (g->ent_count >= UINT32_MAX || g->rel_count >= UINT32_MAX / 2) return 0;
-    g_rels.start = (uint32_t *)mem_calloc((size_t)g->ent_count + 2, sizeof(uint32_t));
-    uint32_t *ends = (uint32_t *)mem_alloc((size_t)g->rel_count * 2 * sizeof(uint32_t) + 1);
-    if (!g_rels.start || !ends) {
-        mem_free(ends);
-        rels_by_entity_drop();
-        return 0;
-    }
-    // Each relation goes to the first entity of each end's name (the walk
-    // of a name reaches every entity of that name from there); counted,
-    // then placed.
-    uint64_t total = 0;
-    for (uint64_t i = 0; i < g->rel_count; i++) {
-        const rel *r = &g->rels[i];
-        uint32_t f = first_named(g, r->from), t = first_named(g, r->to);
-        if (t == f) t = 0;  // a relation of an entity with itself is listed once
-        ends[2 * i] = f;
-        ends[2 * i + 1] = t;
-        if (f) g_rels.start[f]++;
-        if (t) g_rels.start[t]++;
-        total += (f != 0) + (t != 0);
-    }
-    for (uint64_t e = 1; e <= g->ent_count + 1; e++) g_rels.start[e] += g_rels.start[e - 1];
-    g_rels.list = (uint32_t *)mem_alloc((size_t)total * sizeof(uint32_t) + 1);
-    if (!g_rels.list) {
-        mem_free(ends);
-        rels_by_entity_drop();
-        return 0;
-    }
-    // start[e] counts the relations of the entities up to number e - 1 here;
-    // placing them backwards walks it back to where those of e - 1 begin.
-    for (uint64_t i = g->rel_count; i-- > 0;) {
-        for (int side = 1; side >= 0; side--) {
-            uint32_t e = ends[2 * i + side];
-            if (e) g_rels.list[--g_rels.start[e]] = (uint32_t)i;
-        }
-    }
-    mem_free(ends);
-    g_rels.ents = g->ent_count;
-    g_rels.rels = g->rel_count;
-    g_rels.built = 1;
-    return 1;
-}
-
-int rels_by_entity_ready(const graph *g) {
-    if (g != &G) return 0;
-    if (g_rels.built && g_rels.ents == g->ent_count && g_rels.rels == g->rel_count) return 1;
-    if (g_rels.built) rels_by_entity_drop();
-    if (!g_graph_reused) return 0;
-    return build(g);
-}
+// Built for G only, and only in a call that reused it: a single call scans
+// the relations instead, which costs less than building.
+int rels_by_entity_ready(const graph *g) { return g == &G && rel_index_ready(g, g_graph_reused); }
 
 void rels_of_entity(const graph *g, uint64_t entity, const uint32_t **list, uint64_t *count) {
-    uint32_t first = first_named(g, g->ents[entity].name);
-    if (!first) {
-        *list = nullptr;
-        *count = 0;
-        return;
-    }
-    *list = g_rels.list + g_rels.start[first];
-    *count = g_rels.start[first + 1] - g_rels.start[first];
+    PM_ASSERT(g == &G);
+    rel_index_of(g, entity, list, count);
 }

@@ -1,20 +1,16 @@
 // location.cpp - where the graph file lives: resolved once per process from
 // the environment, creating the directories it needs on the way.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
-#include "store.h"
 #include "store_internal.h"
 
 char g_path[GRAPH_PATH_CAP];
 int g_path_resolved;
 
-// The failure of a path that does not fit the path buffers: it is never cut,
-// which would put the graph somewhere else than the one asked for.
-static const char MSG_TOO_LONG[] = "the path of the graph file is longer than 1023 bytes";
-static_assert(GRAPH_PATH_CAP == 1024, "MSG_TOO_LONG names the longest path");
+// A path that does not fit the path buffers fails with STORE_PATH_TOO_LONG:
+// it is never cut, which would put the graph somewhere else than the one
+// asked for.
 
 static const char DEFAULT_FILE[] = "memory.jsonl";
 static const char WORKSPACE_DIR[] = "/workspace";
@@ -26,23 +22,20 @@ static const char *env_nonempty(const char *name) {
     return (v && *v) ? v : nullptr;
 }
 
-// 1 when snprintf's result n says the text fit a buffer of size bytes.
-static int fits(int n, size_t size) { return n >= 0 && (size_t)n < size; }
-
-int set_graph_path(const char *dir, const char *name) {
+store_rc set_graph_path(const char *dir, const char *name) {
     size_t n = strlen(dir);
-    int w = n > 0 && is_sep(dir[n - 1]) ? snprintf(g_path, sizeof g_path, "%s%s", dir, name)
-                                        : snprintf(g_path, sizeof g_path, "%s/%s", dir, name);
-    if (fits(w, sizeof g_path)) return 1;
+    int fit = n > 0 && is_sep(dir[n - 1]) ? fmt_fits(g_path, sizeof g_path, "%s%s", dir, name)
+                                          : fmt_fits(g_path, sizeof g_path, "%s/%s", dir, name);
+    if (fit) return STORE_OK;
     g_path[0] = 0;
-    return 0;
+    return STORE_PATH_TOO_LONG;
 }
 
-int mkdirs(const char *path) {
-    if (!path || !*path) return 0;
-    if (plat_is_dir(path)) return 1;
+bool mkdirs(const char *path) {
+    if (!path || !*path) return false;
+    if (plat_is_dir(path)) return true;
     char p[GRAPH_PATH_CAP];
-    if (strlen(path) >= sizeof p) return 0;
+    if (strlen(path) >= sizeof p) return false;
     str_copy(p, sizeof p, path);
     size_t n = strlen(p);
     while (n > 1 && is_sep(p[n - 1])) p[--n] = 0;
@@ -54,30 +47,20 @@ int mkdirs(const char *path) {
         p[i] = c;
     }
     if (!plat_is_dir(p)) plat_mkdir(p);
-    return plat_is_dir(p);
+    return plat_is_dir(p) != 0;
 }
 
 // The connector's data directory, by the first rule that applies. Returns
 // 1, or 0 when it does not fit d[size].
 static int data_dir(char *d, size_t size) {
     const char *v;
-    int n;
-    if ((v = env_nonempty("MEMORY_CONNECTOR_DIR"))) {
-        n = snprintf(d, size, "%s", v);
-    } else if (plat_is_dir(WORKSPACE_DIR)) {
-        n = snprintf(d, size, "%s/.tallowin/connectors/%s", WORKSPACE_DIR, CONNECTOR_ID);
-    } else if ((v = env_nonempty("LOCALAPPDATA"))) {
-        n = snprintf(d, size, "%s\\tallowin\\connectors\\%s", v, CONNECTOR_ID);
-    } else {
-        const char *home = env_nonempty("HOME");
-        n = snprintf(d, size, "%s/.tallowin/connectors/%s", home ? home : ".", CONNECTOR_ID);
-    }
-    return fits(n, size);
-}
-
-static int fail(const char *msg) {
-    str_copy(g_data_err, sizeof g_data_err, msg);
-    return 0;
+    if ((v = env_nonempty("MEMORY_CONNECTOR_DIR"))) return fmt_fits(d, size, "%s", v);
+    if (plat_is_dir(WORKSPACE_DIR))
+        return fmt_fits(d, size, "%s/.tallowin/connectors/%s", WORKSPACE_DIR, CONNECTOR_ID);
+    if ((v = env_nonempty("LOCALAPPDATA")))
+        return fmt_fits(d, size, "%s\\tallowin\\connectors\\%s", v, CONNECTOR_ID);
+    const char *home = env_nonempty("HOME");
+    return fmt_fits(d, size, "%s/.tallowin/connectors/%s", home ? home : ".", CONNECTOR_ID);
 }
 
 static int make_data_dir(const char *d) {
@@ -85,73 +68,72 @@ static int make_data_dir(const char *d) {
     return plat_is_dir(d);
 }
 
-static int resolve(void) {
+static store_rc resolve(void) {
     char d[GRAPH_PATH_CAP];
     // A data directory that does not fit is only refused where it is used.
     int d_fits = data_dir(d, sizeof d);
     const char *v = env_nonempty("MEMORY_FILE_PATH");
     if (!v) {
-        if (!d_fits) return fail(MSG_TOO_LONG);
-        if (!make_data_dir(d)) return fail("cannot create the connector data directory");
-        if (!set_graph_path(d, DEFAULT_FILE)) return fail(MSG_TOO_LONG);
-        return 1;
+        if (!d_fits) return STORE_PATH_TOO_LONG;
+        if (!make_data_dir(d)) return STORE_NO_DATA_DIR;
+        return set_graph_path(d, DEFAULT_FILE);
     }
     char f[GRAPH_PATH_CAP];
     const char *home = env_nonempty("HOME");
     if (!home) home = ".";
-    int n;
+    int fit;
     if (v[0] == '~' && v[1] == 0)
-        n = snprintf(f, sizeof f, "%s", home);
+        fit = fmt_fits(f, sizeof f, "%s", home);
     else if (v[0] == '~' && is_sep(v[1]))
-        n = snprintf(f, sizeof f, "%s%s", home, v + 1);
+        fit = fmt_fits(f, sizeof f, "%s%s", home, v + 1);
     else
-        n = snprintf(f, sizeof f, "%s", v);
-    if (!fits(n, sizeof f)) return fail(MSG_TOO_LONG);
+        fit = fmt_fits(f, sizeof f, "%s", v);
+    if (!fit) return STORE_PATH_TOO_LONG;
 
     unsigned char c0 = (unsigned char)f[0];
     int drive = ((c0 >= 'A' && c0 <= 'Z') || (c0 >= 'a' && c0 <= 'z')) && f[1] == ':';
     if (!is_sep(f[0]) && !drive) {
-        if (strstr(f, "..")) return fail("MEMORY_FILE_PATH may not contain '..'");
-        if (!d_fits) return fail(MSG_TOO_LONG);
-        if (!make_data_dir(d)) return fail("cannot create the connector data directory");
-        if (!set_graph_path(d, f)) return fail(MSG_TOO_LONG);
-        return 1;
+        if (strstr(f, "..")) return STORE_PATH_DOTDOT;
+        if (!d_fits) return STORE_PATH_TOO_LONG;
+        if (!make_data_dir(d)) return STORE_NO_DATA_DIR;
+        return set_graph_path(d, f);
     }
     const char *slash = strrchr(f, '/');
     const char *back = strrchr(f, '\\');
     const char *sep = (slash && back) ? (slash > back ? slash : back) : (slash ? slash : back);
-    if (!sep) return fail("MEMORY_FILE_PATH must name a file, not a bare name");
+    if (!sep) return STORE_PATH_BARE;
     char dir[GRAPH_PATH_CAP];
     size_t k = (size_t)(sep - f);
     if (k == 0) k = 1; // a file directly under the root keeps the root separator
     memcpy(dir, f, k);
     dir[k] = 0;
     mkdirs(dir);
-    if (!plat_is_dir(dir)) return fail("cannot create the directory for MEMORY_FILE_PATH");
-    str_copy(g_path, sizeof g_path, f);
-    return 1;
+    if (!plat_is_dir(dir)) return STORE_NO_FILE_DIR;
+    str_copy(g_path, sizeof g_path, f);  // f fits g_path: both are GRAPH_PATH_CAP bytes
+    return STORE_OK;
 }
 
-int ensure_path(void) {
-    if (g_path_resolved) return 1;
-    if (!resolve()) return 0;
-    g_path_resolved = 1;
-    return 1;
+store_rc ensure_path(void) {
+    if (g_path_resolved) return STORE_OK;
+    store_rc rc = resolve();
+    if (rc == STORE_OK) g_path_resolved = 1;
+    return rc;
 }
 
-const char *graph_path(void) { return ensure_path() ? g_path : ""; }
+const char *graph_path(void) { return ensure_path() == STORE_OK ? g_path : ""; }
 
-int graph_path_info(int64_t *size, int *exists) {
+store_rc graph_file_info(int64_t *size, int *exists) {
     if (size) *size = 0;
     if (exists) *exists = 0;
-    if (!ensure_path() || !g_path[0]) return -1;
+    store_rc rc = ensure_path();
+    if (rc != STORE_OK) return rc;
     plat_file_id id;
     int r = plat_file_identity(g_path, &id);
-    if (r < 0) return -1;  // something that cannot be examined is no answer
-    if (r == 0) return 0;
+    if (r < 0) return STORE_READ;  // something that cannot be examined is no answer
+    if (r == 0) return STORE_OK;
     if (exists) *exists = 1;
     if (size) *size = id.size;
-    return 0;
+    return STORE_OK;
 }
 
 void store_reset_path(void) {

@@ -2,15 +2,12 @@
 // exclusively, naming its holder precisely enough that a writer on the same
 // machine can tell whether the holder still lives; removed at once when it
 // does not, and after the stale limit when that cannot be told.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
-#include "store.h"
 #include "store_internal.h"
 
-char g_lock_path[1056];
+char g_lock_path[LOCK_PATH_CAP];
 int g_lock_held;
 void (*g_lock_break_pause)(void);
 
@@ -25,6 +22,14 @@ static const int64_t TOUCH_EVERY_NS = 500 * 1000000LL;
 
 namespace {
 
+// Bytes of a buffer for a lock's text: the holder_text of any process,
+// "<pid>\n<tag> <start>\n" (at most 20 + 1 + 16 + 1 + 20 + 1 bytes), fits
+// with room to spare. A lock file holding more is no lock of this program's
+// making; its first 127 bytes are judged, and they name no holder.
+const size_t LOCK_TEXT_CAP = 128;
+static_assert(LOCK_TEXT_CAP > PID_TEXT_MAX + 1 + HOST_TAG_LEN + 1 + 20 + 1,
+              "a holder's text fits a lock text buffer");
+
 // What a lock file (or a temporary file's name) says about its holder.
 enum holder_state {
     HOLDER_UNKNOWN,  // another machine or namespace, or an older form: only
@@ -35,14 +40,16 @@ enum holder_state {
 
 // The text this process writes into a lock it takes: its process id on the
 // first line (as ever), then the tag of this machine and namespace and the
-// process's start time. Without a tag only the first line is written.
-void holder_text(char *out, size_t cap) {
+// process's start time. Without a tag only the first line is written. It
+// always fits LOCK_TEXT_CAP bytes.
+void holder_text(char out[LOCK_TEXT_CAP]) {
     unsigned long long start = 0;
     const char *tag = plat_host_tag();
-    if (tag[0] && plat_pid_start(plat_pid(), &start) == 1)
-        snprintf(out, cap, "%ld\n%s %llu\n", plat_pid(), tag, start);
-    else
-        snprintf(out, cap, "%ld\n", plat_pid());
+    int fit = tag[0] && plat_pid_start(plat_pid(), &start) == 1
+                  ? fmt_fits(out, LOCK_TEXT_CAP, "%ld\n%s %llu\n", plat_pid(), tag, start)
+                  : fmt_fits(out, LOCK_TEXT_CAP, "%ld\n", plat_pid());
+    PM_ASSERT(fit);
+    (void)fit;
 }
 
 // The state of the process pid of this machine and namespace that started
@@ -113,10 +120,12 @@ int removable(const char *path, int stale_ms, char *text, size_t cap) {
 // The name beside path of a file this process makes or moves on its way
 // to or from path: "<path>.<word>.<pid>.<tag>" (without the tag when the
 // system gives none), which a later writer can tell as this process's.
-void own_name(const char *path, const char *word, char *out, size_t cap) {
+// Returns 1, or 0 when it does not fit out[cap] (never for a cap of
+// SIDE_PATH_CAP, a lock's or a breaker's path and the words used here).
+int own_name(const char *path, const char *word, char *out, size_t cap) {
     const char *tag = plat_host_tag();
-    if (tag[0]) snprintf(out, cap, "%s.%s.%ld.%s", path, word, plat_pid(), tag);
-    else snprintf(out, cap, "%s.%s.%ld", path, word, plat_pid());
+    if (tag[0]) return fmt_fits(out, cap, "%s.%s.%ld.%s", path, word, plat_pid(), tag);
+    return fmt_fits(out, cap, "%s.%s.%ld", path, word, plat_pid());
 }
 
 // Removes a file of this process's own making that must not stay behind; a
@@ -129,19 +138,22 @@ void remove_own(const char *path) {
 // Creates path holding text, so that no writer ever sees it without its
 // holder: written under a name of this process first, then given its name
 // in one step. Where the file system has no second names the file is
-// created in place (its text follows within microseconds). Returns as
-// plat_create_exclusive.
-int create_whole(const char *path, const char *text) {
-    char tmp[1120];
-    own_name(path, "new", tmp, sizeof tmp);
+// created in place (its text follows within microseconds). Returns
+// STORE_OK, STORE_BUSY when something is at path already, or STORE_NO_ROOM
+// when nothing can be made beside it (no room, no permission), leaving
+// nothing.
+store_rc create_whole(const char *path, const char *text) {
+    char tmp[SIDE_PATH_CAP];
+    if (!own_name(path, "new", tmp, sizeof tmp)) return STORE_NO_ROOM;
     // A file of that name can only be a leftover of this process's id.
     plat_unlink(tmp);
-    int made = plat_create_exclusive(tmp, text);
-    if (made != 0) return made == -1 ? -2 : made;
-    int linked = plat_link_new(tmp, path);
+    // Something at this process's own name that does not go is no lock of
+    // another writer: the file cannot be made.
+    if (plat_create_exclusive(tmp, text) != 0) return STORE_NO_ROOM;
+    int made = plat_link_new(tmp, path);
     remove_own(tmp);
-    if (linked == -2) return plat_create_exclusive(path, text);
-    return linked;
+    if (made == -2) made = plat_create_exclusive(path, text);
+    return made == 0 ? STORE_OK : made == -1 ? STORE_BUSY : STORE_NO_ROOM;
 }
 
 // Removes the lock file when its holder is gone or it has gone stale. Two
@@ -153,27 +165,25 @@ int create_whole(const char *path, const char *text) {
 // to a name of this writer's own in one step, and judges it there once
 // more: what is removed is exactly what was judged. A lock that a writer
 // took between the last look and the move is put back.
-void remove_if_gone(int stale_ms, const char *holder) {
-    char judged[128], held[128], breaker_text[128];
+void remove_if_gone(int stale_ms, const char *breaker, const char *holder) {
+    char judged[LOCK_TEXT_CAP], held[LOCK_TEXT_CAP], breaker_text[LOCK_TEXT_CAP];
     if (!removable(g_lock_path, stale_ms, judged, sizeof judged)) return;
-    char breaker[1072];
-    snprintf(breaker, sizeof breaker, "%s.break", g_lock_path);
     // It is held for microseconds; one left by a writer that died inside
     // that moment would stop every later removal, so it goes too.
     if (removable(breaker, stale_ms, breaker_text, sizeof breaker_text)) plat_unlink(breaker);
-    if (create_whole(breaker, holder) != 0) return;  // another writer is at it
+    if (create_whole(breaker, holder) != STORE_OK) return;  // another writer is at it
     // Judged again under the breaker: since the first look another breaker
     // may have removed that lock and a live writer taken the name, whose
     // lock must not even be moved (the name would be free while it is away).
-    char again[128];
+    char again[LOCK_TEXT_CAP];
     if (!removable(g_lock_path, stale_ms, again, sizeof again) || strcmp(again, judged) != 0) {
         remove_own(breaker);
         return;
     }
     if (g_lock_break_pause) g_lock_break_pause();
-    char away[1120];
-    own_name(g_lock_path, "stale", away, sizeof away);
-    if (plat_node_kind(g_lock_path) == 1 && plat_rename(g_lock_path, away) == 0) {
+    char away[SIDE_PATH_CAP];
+    if (own_name(g_lock_path, "stale", away, sizeof away) && plat_node_kind(g_lock_path) == 1 &&
+        plat_rename(g_lock_path, away) == 0) {
         if (removable(away, stale_ms, held, sizeof held) && strcmp(held, judged) == 0) {
             remove_own(away);
         } else if (plat_link_new(away, g_lock_path) == -2) {
@@ -185,13 +195,6 @@ void remove_if_gone(int stale_ms, const char *holder) {
     remove_own(breaker);
 }
 
-// Writes the storage message for a lock-like path that is no regular file.
-void not_a_file(const char *path) {
-    char msg[1200];
-    snprintf(msg, sizeof msg, "the lock file %s is not a regular file", path);
-    str_copy(g_data_err, sizeof g_data_err, msg);
-}
-
 // What follows the graph file's base name in the names of the files a
 // writer makes beside it and may leave behind when it dies: its temporary
 // files, and the lock's (see own_name).
@@ -199,7 +202,7 @@ const char *const OWN_KINDS[] = {".tmp.", ".lock.new.", ".lock.break.new.", ".lo
 
 // The graph file's directory and base name, for the scan below.
 struct temp_scan {
-    char dir[1024];     /* directory part of the graph file ("." when it has none) */
+    char dir[GRAPH_PATH_CAP]; /* directory part of the graph file ("." when it has none) */
     const char *base;   /* base name of the graph file */
     size_t base_len;    /* its length */
     int stale_ms;       /* the stale limit */
@@ -234,13 +237,16 @@ void remove_orphan(const char *name, void *ctx) {
         if (strncmp(name + ts->base_len, kind, n) == 0) rest = name + ts->base_len + n;
     }
     if (!rest) return;
+    // The name of a writer's file: a process id, and its host tag or none.
     size_t digits = strspn(rest, "0123456789");
-    if (!digits) return;
-    if (rest[digits] && !(rest[digits] == '.' && strlen(rest + digits + 1) == 16 &&
-                          strspn(rest + digits + 1, "0123456789abcdef") == 16))
+    if (!digits || digits > PID_TEXT_MAX) return;
+    if (rest[digits] && !(rest[digits] == '.' && strlen(rest + digits + 1) == HOST_TAG_LEN &&
+                          strspn(rest + digits + 1, "0123456789abcdef") == HOST_TAG_LEN))
         return;
-    char path[2100];
-    snprintf(path, sizeof path, "%s/%s", ts->dir, name);
+    // The directory and such a name: the graph file's path and a suffix a
+    // writer adds, and "./" in front when the graph path has no directory.
+    char path[SIDE_PATH_CAP + 2];
+    if (!fmt_fits(path, sizeof path, "%s/%s", ts->dir, name)) return;
     holder_state st = temp_state(rest);
     if (st == HOLDER_ALIVE) return;
     if (st == HOLDER_UNKNOWN && !aged_out(path, ts->stale_ms)) return;
@@ -254,9 +260,10 @@ void remove_orphan_temps(const char *target, int stale_ms) {
     if (back && (!slash || back > slash)) slash = back;
     ts.base = slash ? slash + 1 : target;
     ts.base_len = strlen(ts.base);
+    // The directory part is shorter than target, which fits GRAPH_PATH_CAP.
     if (!slash) str_copy(ts.dir, sizeof ts.dir, ".");
     else if (slash == target) str_copy(ts.dir, sizeof ts.dir, "/");
-    else snprintf(ts.dir, sizeof ts.dir, "%.*s", (int)(slash - target), target);
+    else if (!fmt_fits(ts.dir, sizeof ts.dir, "%.*s", (int)(slash - target), target)) return;
     ts.stale_ms = stale_ms;
     plat_dir_each(ts.dir, remove_orphan, &ts);
 }
@@ -264,7 +271,7 @@ void remove_orphan_temps(const char *target, int stale_ms) {
 // The text this process wrote into the lock it holds: what it compares
 // the lock file with at release (the holder's text made again might differ,
 // when a system file it reads could not be read one of the two times).
-char g_lock_text[128];
+char g_lock_text[LOCK_TEXT_CAP];
 // The identity of the lock file this process made, for a release that
 // cannot read the file's text.
 plat_file_id g_lock_id;
@@ -273,7 +280,7 @@ int g_lock_id_known;
 // 1 when the lock file still names this process as its holder: its text,
 // or, when the text cannot be read, the very file this process made.
 int lock_is_ours(void) {
-    char have[128];
+    char have[LOCK_TEXT_CAP];
     read_lock_text(g_lock_path, have, sizeof have);
     if (have[0]) return strcmp(have, g_lock_text) == 0;
     plat_file_id id;
@@ -283,29 +290,32 @@ int lock_is_ours(void) {
 
 }  // namespace
 
-int graph_write_target(char *out, size_t cap) {
-    // While the lock is held, the file it was taken for.
+store_rc graph_write_target(char *out, size_t cap) {
+    // While the lock is held, the file it was taken for: the lock's path
+    // without its suffix.
     size_t n = strlen(g_lock_path);
-    if (g_lock_held && n > 5 && n - 5 < cap) {
-        snprintf(out, cap, "%.*s", (int)(n - 5), g_lock_path);
-        return 0;
+    if (g_lock_held) {
+        PM_ASSERT(n > LOCK_SUFFIX_LEN &&
+                  strcmp(g_lock_path + n - LOCK_SUFFIX_LEN, LOCK_SUFFIX) == 0);
+        if (fmt_fits(out, cap, "%.*s", (int)(n - LOCK_SUFFIX_LEN), g_lock_path)) return STORE_OK;
+        return STORE_PATH_TOO_LONG;
     }
-    if (!g_path_resolved && !ensure_path()) return -1;
-    if (plat_final_target(g_path, out, cap) != 0) {
-        char msg[1100];
-        snprintf(msg, sizeof msg, "cannot follow the links from %s to the graph file", g_path);
-        str_copy(g_data_err, sizeof g_data_err, msg);
-        return -1;
-    }
-    return 0;
+    store_rc rc = ensure_path();
+    if (rc != STORE_OK) return rc;
+    if (plat_final_target(g_path, out, cap) != 0) return STORE_LINKS;
+    return STORE_OK;
 }
 
-void graph_temp_path(const char *target, char *out, size_t cap) {
+store_rc graph_temp_path(const char *target, char *out, size_t cap) {
     const char *tag = plat_host_tag();
-    if (tag[0]) snprintf(out, cap, "%s.tmp.%ld.%s", target, plat_pid(), tag);
-    else snprintf(out, cap, "%s.tmp.%ld", target, plat_pid());
+    int fit = tag[0] ? fmt_fits(out, cap, "%s.tmp.%ld.%s", target, plat_pid(), tag)
+                     : fmt_fits(out, cap, "%s.tmp.%ld", target, plat_pid());
+    return fit ? STORE_OK : STORE_PATH_TOO_LONG;
 }
 
+// 2 s: a writer waits for the lock about as long as a person waits for a
+// click to answer before trying again; 30 s at most, so that no request of
+// the web host outwaits its own time-out.
 int lock_timeout_ms(void) { return env_int("MEMORY_LOCK_TIMEOUT_MS", 2000, 0, 30000); }
 
 int graph_open_read(const char *path, plat_file_id *id) {
@@ -318,52 +328,53 @@ int graph_open_read(const char *path, plat_file_id *id) {
     return fd < 0 ? -1 : fd;
 }
 
-int graph_lock(void) {
+store_rc graph_lock(void) {
     // Not re-entrant: a second take while held would only wait on itself.
-    if (g_lock_held) return -1;
-    if (!g_path_resolved && !ensure_path()) return -1;
+    if (g_lock_held) return STORE_BUSY;
+    store_rc rc = ensure_path();
+    if (rc != STORE_OK) return rc;
     // The lock sits beside the file the links finally name, so that writers
     // reaching it by different paths meet on one lock.
-    char target[sizeof g_path];
-    if (graph_write_target(target, sizeof target) != 0) return -1;
-    snprintf(g_lock_path, sizeof g_lock_path, "%s.lock", target);
+    char target[GRAPH_PATH_CAP];
+    rc = graph_write_target(target, sizeof target);
+    if (rc != STORE_OK) return rc;
+    char breaker[BREAK_PATH_CAP];
+    if (!fmt_fits(g_lock_path, sizeof g_lock_path, "%s" LOCK_SUFFIX, target) ||
+        !fmt_fits(breaker, sizeof breaker, "%s" BREAK_SUFFIX, g_lock_path))
+        return STORE_PATH_TOO_LONG;  // never: target fits GRAPH_PATH_CAP
     int timeout = lock_timeout_ms();
+    // 10 s: far beyond the longest change (a save of the largest file takes
+    // well under a second), so a live writer's lock never looks stale;
+    // 100 ms to 10 minutes may be chosen.
     int stale_ms = env_int("MEMORY_LOCK_STALE_MS", 10000, 100, 600000);
+    // Tried every 10 ms (a change takes about a millisecond) until the
+    // time-out has passed.
     int attempts = timeout / 10 + 1;
-    char holder[128];
-    holder_text(holder, sizeof holder);
-    char breaker[1072];
-    snprintf(breaker, sizeof breaker, "%s.break", g_lock_path);
+    char holder[LOCK_TEXT_CAP];
+    holder_text(holder);
+    rc = STORE_BUSY;
     for (int i = 0; i < attempts; i++) {
         // A directory or a link where the lock goes would never go away by
         // waiting: that is a storage failure, not a busy graph.
-        if (plat_node_kind(g_lock_path) == 2 || plat_node_kind(breaker) == 2) {
-            not_a_file(plat_node_kind(g_lock_path) == 2 ? g_lock_path : breaker);
-            break;
-        }
-        remove_if_gone(stale_ms, holder);
-        int made = create_whole(g_lock_path, holder);
-        if (made == 0) {
+        if (plat_node_kind(g_lock_path) == 2) return STORE_LOCK_NOT_FILE;
+        if (plat_node_kind(breaker) == 2) return STORE_BREAK_NOT_FILE;
+        remove_if_gone(stale_ms, breaker, holder);
+        rc = create_whole(g_lock_path, holder);
+        if (rc == STORE_OK) {
             g_lock_held = 1;
             str_copy(g_lock_text, sizeof g_lock_text, holder);
             g_lock_id_known = plat_file_identity(g_lock_path, &g_lock_id) == 1;
             g_lock_touched = plat_now_ns();
             remove_orphan_temps(target, stale_ms);
-            return 0;
+            return STORE_OK;
         }
-        if (made == -2) {
-            // No file can be made beside the graph file (no room, no
-            // permission): waiting will not help, and the writer must hear
-            // the storage failure, not that the graph is busy.
-            char msg[1100];
-            snprintf(msg, sizeof msg, "cannot create a temp file beside %s", g_path);
-            str_copy(g_data_err, sizeof g_data_err, msg);
-            break;
-        }
+        // No file can be made beside the graph file (no room, no
+        // permission): waiting will not help, and the writer must hear the
+        // storage failure, not that the graph is busy.
+        if (rc == STORE_NO_ROOM) return rc;
         if (i + 1 < attempts) plat_sleep_ms(10);
     }
-    g_lock_path[0] = 0;
-    return -1;
+    return rc;
 }
 
 void graph_lock_fresh(void) {

@@ -19,12 +19,16 @@ int refuse_nul(yyjson_val *args, tool_out *out) {
     return 1;
 }
 
+void tool_store_err(tool_out *out, store_rc rc) {
+    char msg[STORE_MESSAGE_CAP];
+    tool_err(out, "%s", store_message(rc, msg, sizeof msg));
+}
+
 graph *change_begin(graph_txn *t, tool_out *out) {
-    char err[256];
-    err[0] = 0;
-    graph *g = graph_begin(t, err, sizeof err);
-    if (!g) tool_err(out, "%s", err);
-    return g;
+    store_rc rc = graph_begin(t);
+    if (rc == STORE_OK) return t->g;
+    tool_store_err(out, rc);
+    return nullptr;
 }
 
 // Writes both answers of the call into out before its change is saved, and
@@ -56,15 +60,14 @@ int change_commit(graph_txn *t, tool_out *out) {
         graph_abort(t);
         return -1;
     }
-    char err[256];
-    err[0] = 0;
-    if (graph_commit(t, err, sizeof err) == 0) {
+    store_rc rc = graph_commit(t);
+    if (rc == STORE_OK) {
         // The save deals with its own failures: an allocation it went
         // without and survived leaves the answer whole.
         out->refusals = mem_refusals();
         return 0;
     }
-    tool_err(out, "%s", err);
+    tool_store_err(out, rc);
     return -1;
 }
 

@@ -43,7 +43,6 @@ void tool_create_entities(yyjson_val *args, tool_out *out) {
     yyjson_mut_doc *doc = out->doc;
     yyjson_mut_val *created = yyjson_mut_arr(doc);
     yyjson_mut_val *skipped = yyjson_mut_arr(doc);
-    char err[256];
 
     yyjson_arr_iter it = yyjson_arr_iter_with(list);
     yyjson_val *el;
@@ -69,15 +68,11 @@ void tool_create_entities(yyjson_val *args, tool_out *out) {
         }
         char **texts = nullptr;
         size_t count = 0;
-        if (str_arr_from(obs, &texts, &count, OBS_SCAN_MAX) != 0) {
-            tool_err(out, "out of memory");
-            break;
-        }
-        err[0] = 0;
-        int rc = ent_add(g, name, type, texts, count, err, sizeof err);
+        store_rc rc = str_arr_from(obs, &texts, &count, OBS_SCAN_MAX);
+        if (rc == STORE_OK) rc = ent_add(g, name, type, texts, count);
         str_arr_free(texts, count);
-        if (rc != 0) {
-            tool_err(out, "%s", err[0] ? err : "cannot add the entity");
+        if (rc != STORE_OK) {
+            tool_store_err(out, rc);
             break;
         }
     }
@@ -158,12 +153,11 @@ void tool_create_relations(yyjson_val *args, tool_out *out) {
     // request, is not added again.
     rel_list_index(&f);
     mark_known(g, &f, known);
-    char err[256];
     for (i = 0; i < f.n; i++) {
         if (known[i] || rel_list_find(&f, f.from[i], f.to[i], f.type[i], -1) < (int64_t)i) continue;
-        err[0] = 0;
-        if (rel_add(g, f.from[i], f.to[i], f.type[i], err, sizeof err) != 0) {
-            tool_err(out, "%s", err[0] ? err : "cannot add the relation");
+        store_rc rc = rel_add(g, f.from[i], f.to[i], f.type[i]);
+        if (rc != STORE_OK) {
+            tool_store_err(out, rc);
             return;
         }
         yyjson_mut_val *o = rel_to_mut(doc, f.from[i], f.to[i], f.type[i]);
@@ -257,7 +251,7 @@ void tool_add_observations(yyjson_val *args, tool_out *out) {
                 full++;
                 continue;
             }
-            if (!obs_push(e, text)) continue;
+            if (obs_push(g, e, text) != STORE_OK) continue;
             if (added) yyjson_mut_arr_append(added, yyjson_mut_str(doc, text));
         }
         note_left_out(&left_out, name, too_long, full);

@@ -54,7 +54,7 @@ int parse_read_opts(yyjson_val *args, read_opt *opt) {
     yyjson_val *types = arg_get(args, "entityTypes");
     if (!types || yyjson_is_null(types)) return 0;
     if (!yyjson_is_arr(types) || yyjson_arr_size(types) == 0) return -1;
-    if (str_arr_from(types, &opt->types, &opt->ntypes, k_types_max) != 0) return -1;
+    if (str_arr_from(types, &opt->types, &opt->ntypes, k_types_max) != STORE_OK) return -1;
     // A type holding U+0000 is not taken; it is wanted all the same, and
     // matches no entity.
     if (opt->ntypes == 0 && !json_has_nul(types)) return -1;
@@ -213,10 +213,10 @@ static const ent **read_begin(yyjson_val *args, read_opt *opt, tool_out *out, co
         tool_err(out, "%s", bad_opts);
         return nullptr;
     }
-    *g = graph_open();
-    if (!*g) {
+    store_rc rc = graph_open(g);
+    if (rc != STORE_OK) {
         read_opt_free_types(opt);
-        tool_err(out, "%s", g_data_err);
+        tool_store_err(out, rc);
         return nullptr;
     }
     uint64_t slots = names ? yyjson_arr_size(names) : (*g)->ent_count;

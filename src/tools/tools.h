@@ -8,7 +8,7 @@
 
 #include <yyjson.h>
 
-#include "store/store.h"
+#include "store/txn.h"
 
 /*==============================================================================
  * Result record and framework
@@ -103,6 +103,45 @@ void emit_with_relations(tool_out *out, const graph *g, const ent *const *ents, 
 /* 1 when all six texts are present and the two triples are equal. */
 int rel_same_fields(const char *f1, const char *t1, const char *r1, const char *f2,
                     const char *t2, const char *r2);
+
+/*==============================================================================
+ * Import
+ *============================================================================*/
+
+/* What an import added and skipped, or why it changed nothing. */
+struct import_tally {
+    uint64_t ents_added, ents_skipped;  /* entity lines added; skipped (the
+                                           graph held their names) */
+    uint64_t obs_added, obs_skipped;    /* observations added; skipped (held) */
+    uint64_t rels_added, rels_skipped;  /* relation lines added; skipped (held) */
+    buf skipped_names;        /* the names of the skipped entities, as JSON
+                                 string literals joined by ","; owned */
+    char err[1024];           /* why nothing was imported ("line N: why" when a
+                                 line is to blame), or "" */
+    size_t err_line;          /* that line's number, from 1; 0 when none is */
+};
+
+/* Merges the len bytes at body, graph file lines (JSON Lines in the export's
+ * format; blank lines, a carriage return before each line feed and a byte
+ * order mark at the start are passed over), into the graph in one write
+ * transaction: entity lines by the rules of create_entities (a name the
+ * graph holds is skipped), then the observations of the skipped ones by
+ * those of add_observations, then relation lines by those of
+ * create_relations. All or nothing: the first line that is not valid JSON,
+ * not an entity or a relation, whose observations the graph would not take
+ * whole, or that its tool refuses (a limit among them), and a graph that
+ * would not fit the file, change nothing. Once the import is decided,
+ * answer(t, ctx) writes its answer, before the change is saved, so that a
+ * saved import always has its answer; it returns 0, or -1 when it could not
+ * (nothing is then saved). With check_only nothing is saved.
+ *
+ * Fills t (its earlier contents ignored; the caller frees t->skipped_names
+ * with buf_free). Returns 0 when the import went through (saved, or only
+ * checked) with its answer made; -1 otherwise, t->err saying why nothing
+ * was imported, or empty when answer failed. The store keeps the lock fresh
+ * all along. */
+int import_graph_lines(const char *body, size_t len, int check_only, import_tally *t,
+                       int (*answer)(const import_tally *t, void *ctx), void *ctx);
 
 /*==============================================================================
  * The nine tools

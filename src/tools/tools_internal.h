@@ -24,6 +24,8 @@ yyjson_val *required_array(yyjson_val *args, const char *key, tool_out *out);
  * be cut there, acting on or storing only its first part. Returns 1 with the
  * error recorded in out, or 0 when args is free of it. */
 int refuse_nul(yyjson_val *args, tool_out *out);
+/* Records the message of the store's failure rc as out's error. */
+void tool_store_err(tool_out *out, store_rc rc);
 /* Opens the write transaction t of a changing tool (graph_begin). Returns
  * the graph to change, or null with the error recorded in out; nothing is
  * changed then. */

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "store/store.h"
 #include "store/store_internal.h"
 
 namespace {
@@ -43,12 +42,11 @@ snapshot take(void) {
 }
 
 void load_or_die(void) {
-    if (graph_load() != 0) abort();
+    if (graph_load() != STORE_OK) abort();
 }
 
 void save_or_die(void) {
-    char err[256];
-    if (graph_save(err, sizeof err) != 0) abort();
+    if (graph_save() != STORE_OK) abort();
 }
 
 // Choices drawn from the input: a generator seeded with a hash of all of
@@ -76,7 +74,7 @@ void edit(const uint8_t *data, size_t size) {
         ent *e = &G.ents[i];
         switch (c.next(5)) {
         case 0:
-            obs_push(e, "added \"\n\u00e9");
+            obs_push(&G, e, "added \"\n\u00e9");
             break;
         case 1:
             if (e->obs_count) {
@@ -113,8 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A load that had to leave part of the file out for a limit is never
     // saved: the file must stay exactly as it was.
     if (G.cut & (CUT_OBS | CUT_BAD)) {
-        char err[256];
-        if (graph_save(err, sizeof err) == 0) abort();
+        if (graph_save() == STORE_OK) abort();
         if (fuzz::read_file(path) != std::string((const char *)data, size)) abort();
         graph_clear(&G);
         return 0;
@@ -140,8 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Every saved line is an entity, a relation or a kept line, and ends
     // with a line feed.
     if (!saved1.empty() && saved1.back() != '\n') abort();
-    char tmp[1200];
-    graph_temp_path(path.c_str(), tmp, sizeof tmp);
+    char tmp[SIDE_PATH_CAP];
+    if (graph_temp_path(path.c_str(), tmp, sizeof tmp) != STORE_OK) abort();
     if (access(tmp, F_OK) == 0) abort();
 
     // Edits chosen by the input, then one more save, which copies the lines

@@ -16,7 +16,6 @@
 
 #include "cgi/cgi.h"
 #include "fuzz_util.h"
-#include "store/store.h"
 #include "store/store_internal.h"
 
 namespace {

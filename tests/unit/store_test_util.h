@@ -10,12 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "store/store.h"
 #include "store/store_internal.h"
 
 namespace store_test {
@@ -92,6 +92,12 @@ inline std::string formatted(const graph *g) {
     return t;
 }
 
+// The words of a store result.
+inline std::string message(store_rc rc) {
+    char m[STORE_MESSAGE_CAP];
+    return store_message(rc, m, sizeof m);
+}
+
 inline void set_env(const char *name, const std::string &value) { setenv(name, value.c_str(), 1); }
 
 inline bool file_exists(const std::string &path) {
@@ -161,12 +167,16 @@ protected:
     }
     // Saves G, expecting success.
     void save_ok() {
-        char err[256] = "unset";
-        ASSERT_EQ(graph_save(err, sizeof err), 0) << err;
-        EXPECT_STREQ(err, "");
+        store_rc rc = graph_save();
+        ASSERT_EQ(rc, STORE_OK) << message(rc);
     }
 };
 
 }  // namespace store_test
+
+// A store result as a failed expectation shows it: its words.
+inline void PrintTo(store_rc rc, std::ostream *os) {
+    *os << (rc == STORE_OK ? "STORE_OK" : store_test::message(rc));
+}
 
 #endif

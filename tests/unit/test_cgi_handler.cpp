@@ -18,7 +18,7 @@
 #include "cgi_test_util.h"
 #include "page/page.h"
 #include "platform/platform.h"
-#include "store/store.h"
+#include "store/store_internal.h"
 #include "tools/tools.h"
 
 namespace {

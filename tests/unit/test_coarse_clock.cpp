@@ -193,7 +193,7 @@ TEST_P(CoarseClock, AFileRewrittenInPlaceWithinOneTickIsNeverCopiedFrom) {
         std::string r = run("add_observations", add_obs("b", "new"));
         graph_forget();
         graph_clear(&G);
-        ASSERT_EQ(graph_load(), 0);
+        ASSERT_EQ(graph_load(), STORE_OK);
         EXPECT_EQ(G.bad_count, 0u);
         if (ok(r)) {
             // The change went in on top of what the file held.

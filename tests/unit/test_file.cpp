@@ -14,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include "store/store.h"
 #include "store/store_internal.h"
 #include "store_test_util.h"
 
@@ -22,6 +21,7 @@ namespace {
 
 using store_test::file_exists;
 using store_test::list_dir;
+using store_test::message;
 using store_test::read_all;
 using store_test::write_all;
 
@@ -34,7 +34,7 @@ class GraphFile : public store_test::store_fixture {
 protected:
     // Loads the file, expecting success, and saves it back.
     std::string load_and_save() {
-        EXPECT_EQ(graph_load(), 0) << g_data_err;
+        EXPECT_EQ(graph_load(), STORE_OK);
         save_ok();
         return read_all(file);
     }
@@ -48,9 +48,8 @@ protected:
 };
 
 TEST_F(GraphFile, MissingFileLoadsEmptyAndTheFirstSaveCreatesIt) {
-    ASSERT_EQ(graph_load(), 0);
+    ASSERT_EQ(graph_load(), STORE_OK);
     EXPECT_EQ(G.ent_count + G.rel_count + G.bad_count, 0u);
-    EXPECT_STREQ(g_data_err, "");
     EXPECT_FALSE(file_exists(file));
     save_ok();
     EXPECT_TRUE(file_exists(file));
@@ -121,7 +120,7 @@ TEST_F(GraphFile, LinesLoadAndSaveBack) {
     for (const round_case &c : cases) {
         SCOPED_TRACE(c.what);
         write_all(file, c.in);
-        ASSERT_EQ(graph_load(), 0);
+        ASSERT_EQ(graph_load(), STORE_OK);
         EXPECT_EQ(G.ent_count, c.ents);
         EXPECT_EQ(G.rel_count, c.rels);
         EXPECT_EQ(G.bad_count, c.bad);
@@ -133,13 +132,13 @@ TEST_F(GraphFile, LinesLoadAndSaveBack) {
 }
 
 TEST_F(GraphFile, FormatWritesEntitiesRelationsThenKeptLines) {
-    ASSERT_EQ(rel_add(&G, "a", "b", "r", nullptr, 0), 0);
+    ASSERT_EQ(rel_add(&G, "a", "b", "r"), STORE_OK);
     bad_add(&G, "kept");
     bad_add(&G, "lost copy");
     free(G.bad[1]);  // as when the copy could not be allocated
     G.bad[1] = nullptr;
     const char *obs[] = {"x", "", "q\""};
-    ASSERT_EQ(ent_add(&G, "b", "t", const_cast<char *const *>(obs), 3, nullptr, 0), 0);
+    ASSERT_EQ(ent_add(&G, "b", "t", const_cast<char *const *>(obs), 3), STORE_OK);
     buf b = {};
     graph_format(&G, &b);
     EXPECT_EQ(std::string(buf_str(&b)),
@@ -154,7 +153,7 @@ TEST_F(GraphFile, EntityLimitSpillsIntoKeptLines) {
     const std::string e3 =
         "{\"type\":\"entity\",\"name\":\"c\",\"entityType\":\"t\",\"observations\":[]}";
     write_all(file, std::string(E1) + "\n" + E2 + "\n" + e3 + "\n" + R1 + "\n");
-    ASSERT_EQ(graph_load(), 0);
+    ASSERT_EQ(graph_load(), STORE_OK);
     EXPECT_EQ(G.ent_count, 2u);
     EXPECT_EQ(G.rel_count, 1u);
     ASSERT_EQ(G.bad_count, 1u);
@@ -191,14 +190,12 @@ TEST_F(GraphFile, LimitsThatLeaveLinesOrObservationsOutBlockSaves) {
         setenv("MEMORY_MAX_BAD", "1", 1);
         setenv(c.var, c.value, 1);
         write_all(file, c.text);
-        ASSERT_EQ(graph_load(), 0) << g_data_err;
+        ASSERT_EQ(graph_load(), STORE_OK);
         EXPECT_EQ(G.ent_count, c.ents);
         EXPECT_EQ(G.ent_count ? G.ents[0].obs_count : 0, c.obs);
         EXPECT_EQ(G.bad_count, c.bad);
         EXPECT_EQ(G.cut, c.cut);
-        char err[256];
-        EXPECT_EQ(graph_save(err, sizeof err), -1);
-        EXPECT_STREQ(err, c.message);
+        EXPECT_EQ(message(graph_save()), c.message);
         EXPECT_EQ(read_all(file), c.text);
         EXPECT_TRUE(leftovers().empty());
         unsetenv(c.var);
@@ -212,7 +209,7 @@ TEST_F(GraphFile, EntitiesAndRelationsPastTheirLimitsStayAsLines) {
     setenv("MEMORY_MAX_ENTITIES", "1", 1);
     setenv("MEMORY_MAX_RELATIONS", "1", 1);
     write_all(file, std::string(E1) + "\n" + E2 + "\n" + R1 + "\n" + R1 + "\n");
-    ASSERT_EQ(graph_load(), 0);
+    ASSERT_EQ(graph_load(), STORE_OK);
     EXPECT_EQ(G.cut, (uint32_t)(CUT_ENTITIES | CUT_RELATIONS));
     save_ok();
     EXPECT_EQ(read_all(file), std::string(E1) + "\n" + R1 + "\n" + E2 + "\n" + R1 + "\n");
@@ -230,51 +227,45 @@ TEST_F(GraphFile, ReadLimitIs24MiB) {
     write_all(file, std::string(E1) + "\n" +
                         std::string((size_t)GRAPH_READ_MAX - strlen(E1) - 2, ' ') + "\n");
     ASSERT_EQ(read_all(file).size(), (size_t)GRAPH_READ_MAX);
-    ASSERT_EQ(graph_load(), 0) << g_data_err;
+    ASSERT_EQ(graph_load(), STORE_OK);
     EXPECT_EQ(G.ent_count, 1u);
 
     write_all(file, read_all(file) + " ");
-    EXPECT_EQ(graph_load(), -1);
-    EXPECT_STREQ(g_data_err, READ_ERR);
+    EXPECT_EQ(message(graph_load()), READ_ERR);
     EXPECT_EQ(G.ent_count + G.bad_count, 0u);
-    // The next successful load empties the message again.
     unlink(file.c_str());
-    EXPECT_EQ(graph_load(), 0);
-    EXPECT_STREQ(g_data_err, "");
+    EXPECT_EQ(graph_load(), STORE_OK);
 }
 
 TEST_F(GraphFile, UnreadablePathIsReportedNotTakenAsEmpty) {
     ASSERT_EQ(mkdir(file.c_str(), 0700), 0);
-    EXPECT_EQ(graph_load(), -1);
-    EXPECT_STREQ(g_data_err, READ_ERR);
+    EXPECT_EQ(message(graph_load()), READ_ERR);
 }
 
 TEST_F(GraphFile, SaveRefusesWhatNoLoadCouldRead) {
     // Exactly 24 MiB is written and loads back.
-    ASSERT_EQ(ent_add(&G, "a", "t", nullptr, 0, nullptr, 0), 0);
+    ASSERT_EQ(ent_add(&G, "a", "t", nullptr, 0), STORE_OK);
     std::string line = entity_line_of((size_t)GRAPH_READ_MAX);
     std::string obs = line.substr(line.find("[\"") + 2, line.size() - line.find("[\"") - 6);
-    ASSERT_EQ(obs_push(&G.ents[0], obs.c_str()), 1);
+    ASSERT_EQ(obs_push(&G, &G.ents[0], obs.c_str()), STORE_OK);
     save_ok();
     EXPECT_EQ(read_all(file), line);
-    ASSERT_EQ(graph_load(), 0) << g_data_err;
+    ASSERT_EQ(graph_load(), STORE_OK);
     ASSERT_EQ(G.ent_count, 1u);
     EXPECT_EQ(G.ents[0].obs_count, 0u) << "over 8000 bytes: not taken on load";
 
     // One byte more is refused and the file stays as it was.
     write_all(file, std::string(E1) + "\n");
-    ASSERT_EQ(graph_load(), 0);
-    ASSERT_EQ(obs_push(&G.ents[0], (obs + "y").c_str()), 1);
-    char err[256];
-    EXPECT_EQ(graph_save(err, sizeof err), -1);
-    EXPECT_STREQ(err, "the graph would be larger than 24 MB; delete something first");
+    ASSERT_EQ(graph_load(), STORE_OK);
+    ASSERT_EQ(obs_push(&G, &G.ents[0], (obs + "y").c_str()), STORE_OK);
+    EXPECT_EQ(message(graph_save()), "the graph would be larger than 24 MB; delete something first");
     EXPECT_EQ(read_all(file), std::string(E1) + "\n");
     EXPECT_TRUE(leftovers().empty());
 }
 
 TEST_F(GraphFile, SaveFailsWhenAPieceOfTheTextIsDropped) {
     write_all(file, std::string(E1) + "\n");
-    ASSERT_EQ(graph_load(), 0);
+    ASSERT_EQ(graph_load(), STORE_OK);
     // 300 observations sharing one 1 MiB text make a file text beyond what a
     // buffer may hold; the shared slots are taken back before G is cleared.
     std::string big((size_t)1 << 20, 'm');
@@ -283,20 +274,18 @@ TEST_F(GraphFile, SaveFailsWhenAPieceOfTheTextIsDropped) {
     ent &e = G.ents[0];
     e.obs = shared;
     e.obs_count = 300;
-    char err[256];
-    int r = graph_save(err, sizeof err);
+    store_rc rc = graph_save();
     e.obs = nullptr;
     e.obs_count = 0;
-    EXPECT_EQ(r, -1);
-    EXPECT_STREQ(err, "out of memory while writing the graph");
+    EXPECT_EQ(message(rc), "out of memory while writing the graph");
     EXPECT_EQ(read_all(file), std::string(E1) + "\n");
     EXPECT_TRUE(leftovers().empty());
 }
 
 // The temporary file of this process for the graph file.
 std::string temp_of(const std::string &file) {
-    char tmp[1200];
-    graph_temp_path(file.c_str(), tmp, sizeof tmp);
+    char tmp[SIDE_PATH_CAP];
+    EXPECT_EQ(graph_temp_path(file.c_str(), tmp, sizeof tmp), STORE_OK);
     return tmp;
 }
 
@@ -347,12 +336,11 @@ TEST_F(GraphFile, FailedSavesLeaveTheFileAndNoTemporary) {
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);
         write_all(file, old);
-        ASSERT_EQ(graph_load(), 0);
-        ASSERT_EQ(ent_add(&G, "new", "t", nullptr, 0, nullptr, 0), 0);
+        ASSERT_EQ(graph_load(), STORE_OK);
+        ASSERT_EQ(ent_add(&G, "new", "t", nullptr, 0), STORE_OK);
         c.arrange(tmp, elsewhere);
-        char err[256];
-        EXPECT_EQ(graph_save(err, sizeof err), -1);
-        EXPECT_EQ(std::string(err).rfind(c.message, 0), 0u) << err;
+        std::string err = message(graph_save());
+        EXPECT_EQ(err.rfind(c.message, 0), 0u) << err;
         EXPECT_EQ(read_all(file), old);
         if (file_exists(elsewhere)) {
             EXPECT_EQ(read_all(elsewhere), "not the graph");
@@ -370,15 +358,15 @@ TEST_F(GraphFile, FailedSavesLeaveTheFileAndNoTemporary) {
     for (auto &c : full) {
         SCOPED_TRACE(c.message);
         write_all(file, old);
-        ASSERT_EQ(graph_load(), 0);
+        ASSERT_EQ(graph_load(), STORE_OK);
         std::string big(c.extra, 'b');
-        ASSERT_EQ(obs_push(&G.ents[0], big.c_str()), 1);
-        char err[256];
+        ASSERT_EQ(obs_push(&G, &G.ents[0], big.c_str()), STORE_OK);
+        store_rc rc;
         {
             file_size_cap cap(16);
-            EXPECT_EQ(graph_save(err, sizeof err), -1);
+            rc = graph_save();
         }
-        EXPECT_STREQ(err, c.message);
+        EXPECT_EQ(message(rc), c.message);
         EXPECT_EQ(read_all(file), old);
         EXPECT_FALSE(file_exists(tmp));
         EXPECT_TRUE(leftovers().empty());
@@ -394,17 +382,17 @@ TEST_F(GraphFile, ASaveThatCopiesLinesFailsCleanlyOnAFullDisk) {
         text += "{\"type\":\"entity\",\"name\":\"e" + std::to_string(i) +
                 "\",\"entityType\":\"t\",\"observations\":[\"o\"]}\n";
     write_all(file, text);
-    ASSERT_EQ(graph_load(), 0);
+    ASSERT_EQ(graph_load(), STORE_OK);
     save_ok();
     const std::string saved = read_all(file);
     ASSERT_EQ(saved, text);
-    ASSERT_EQ(obs_push(&G.ents[150], "new"), 1);
-    char err[256];
+    ASSERT_EQ(obs_push(&G, &G.ents[150], "new"), STORE_OK);
+    store_rc rc;
     {
         file_size_cap cap(4096);
-        EXPECT_EQ(graph_save(err, sizeof err), -1);
+        rc = graph_save();
     }
-    EXPECT_STREQ(err, "the graph is too large to write");
+    EXPECT_EQ(message(rc), "the graph is too large to write");
     EXPECT_EQ(read_all(file), saved);
     EXPECT_TRUE(leftovers().empty());
     save_ok();
@@ -420,8 +408,8 @@ TEST_F(GraphFile, ASaveThatCopiesLinesFailsCleanlyOnAFullDisk) {
 TEST_F(GraphFile, TemporaryLeftByADeadWriterOfTheSameIdIsReplaced) {
     write_all(file, std::string(E1) + "\n");
     write_all(temp_of(file), "half a graph");
-    ASSERT_EQ(graph_load(), 0);
-    ASSERT_EQ(ent_add(&G, "new", "t", nullptr, 0, nullptr, 0), 0);
+    ASSERT_EQ(graph_load(), STORE_OK);
+    ASSERT_EQ(ent_add(&G, "new", "t", nullptr, 0), STORE_OK);
     save_ok();
     EXPECT_EQ(read_all(file),
               std::string(E1) + "\n" +
@@ -454,15 +442,13 @@ TEST_F(GraphFile, SaveIntoAGoneDirectoryFails) {
         SCOPED_TRACE(c.what);
         store_test::remove_tree(sub);
         store_reset_path();
-        ASSERT_EQ(graph_load(), 0);  // resolves the path and creates sub
+        ASSERT_EQ(graph_load(), STORE_OK);  // resolves the path and creates sub
         ASSERT_TRUE(file_exists(sub));
-        ASSERT_EQ(ent_add(&G, "a", "t", nullptr, 0, nullptr, 0), 0);
+        ASSERT_EQ(ent_add(&G, "a", "t", nullptr, 0), STORE_OK);
         c.arrange(sub);
-        char err[256];
-        EXPECT_EQ(graph_save(err, sizeof err), -1);
         std::string want = c.message;
         if (want.back() == ' ') want += path;
-        EXPECT_EQ(err, want);
+        EXPECT_EQ(message(graph_save()), want);
         struct stat st;
         if (stat(sub.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             auto names = list_dir(sub);
@@ -476,7 +462,7 @@ TEST_F(GraphFile, SaveKeepsPermissionBits) {
     for (unsigned mode : {0600u, 0640u, 0604u, 0755u}) {
         write_all(file, std::string(E1) + "\n");
         ASSERT_EQ(chmod(file.c_str(), mode), 0);
-        ASSERT_EQ(graph_load(), 0);
+        ASSERT_EQ(graph_load(), STORE_OK);
         save_ok();
         struct stat st;
         ASSERT_EQ(stat(file.c_str(), &st), 0);
@@ -486,11 +472,9 @@ TEST_F(GraphFile, SaveKeepsPermissionBits) {
 
 TEST_F(GraphFile, WriteOverReplacesTheWholeFile) {
     write_all(file, "a much longer old text\n");
-    char err[64] = "stale";
-    ASSERT_EQ(write_over("new\n", 4, err, sizeof err), 0);
-    EXPECT_STREQ(err, "");
+    ASSERT_EQ(write_over("new\n", 4), STORE_OK);
     EXPECT_EQ(read_all(file), "new\n");
-    ASSERT_EQ(write_over("", 0, nullptr, 0), 0);
+    ASSERT_EQ(write_over("", 0), STORE_OK);
     EXPECT_EQ(read_all(file), "");
     EXPECT_TRUE(leftovers().empty());
 }
@@ -498,11 +482,8 @@ TEST_F(GraphFile, WriteOverReplacesTheWholeFile) {
 TEST_F(GraphFile, SaveReportsAnUnreachablePath) {
     setenv("MEMORY_FILE_PATH", "../up.jsonl", 1);
     setenv("MEMORY_CONNECTOR_DIR", dir.path.c_str(), 1);
-    EXPECT_EQ(graph_load(), -1);
-    EXPECT_STREQ(g_data_err, "MEMORY_FILE_PATH may not contain '..'");
-    char err[256];
-    EXPECT_EQ(graph_save(err, sizeof err), -1);
-    EXPECT_STREQ(err, "MEMORY_FILE_PATH may not contain '..'");
+    EXPECT_EQ(message(graph_load()), "MEMORY_FILE_PATH may not contain '..'");
+    EXPECT_EQ(message(graph_save()), "MEMORY_FILE_PATH may not contain '..'");
 }
 
 class GraphLock : public store_test::store_fixture {
@@ -511,7 +492,7 @@ protected:
 };
 
 TEST_F(GraphLock, TakeAndRelease) {
-    ASSERT_EQ(graph_lock(), 0);
+    ASSERT_EQ(graph_lock(), STORE_OK);
     EXPECT_EQ(g_lock_held, 1);
     EXPECT_EQ(std::string(g_lock_path), lock_file());
     EXPECT_EQ(store_test::lock_holder(lock_file()), std::to_string((long)getpid()));
@@ -520,7 +501,7 @@ TEST_F(GraphLock, TakeAndRelease) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     // Not re-entrant, and a refused second take keeps the first.
     setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
-    EXPECT_EQ(graph_lock(), -1);
+    EXPECT_EQ(graph_lock(), STORE_BUSY);
     EXPECT_EQ(g_lock_held, 1);
     EXPECT_EQ(std::string(g_lock_path), lock_file());
     graph_unlock();
@@ -531,27 +512,27 @@ TEST_F(GraphLock, TakeAndRelease) {
 }
 
 TEST_F(GraphLock, HeldLockMakesATakeWaitAndFail) {
-    ASSERT_EQ(graph_load(), 0);  // resolves the path
+    ASSERT_EQ(graph_load(), STORE_OK);  // resolves the path
     write_all(lock_file(), "12345\n");
     setenv("MEMORY_LOCK_TIMEOUT_MS", "60", 1);
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(graph_lock(), -1);
+    EXPECT_EQ(graph_lock(), STORE_BUSY);
     auto waited = std::chrono::steady_clock::now() - t0;
     EXPECT_GE(waited, std::chrono::milliseconds(50));
     EXPECT_EQ(g_lock_held, 0);
-    EXPECT_STREQ(g_lock_path, "");
+    EXPECT_EQ(std::string(g_lock_path), lock_file());  // the path tried
     EXPECT_EQ(read_all(lock_file()), "12345\n");
     graph_unlock();  // not held: the other holder's file stays
     EXPECT_TRUE(file_exists(lock_file()));
 }
 
 TEST_F(GraphLock, StaleLockIsRemoved) {
-    ASSERT_EQ(graph_load(), 0);
+    ASSERT_EQ(graph_load(), STORE_OK);
     write_all(lock_file(), "12345\n");
     struct timeval old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
     ASSERT_EQ(utimes(lock_file().c_str(), old), 0);
     setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
-    ASSERT_EQ(graph_lock(), 0);
+    ASSERT_EQ(graph_lock(), STORE_OK);
     EXPECT_EQ(store_test::lock_holder(lock_file()), std::to_string((long)getpid()));
     graph_unlock();
 
@@ -560,15 +541,15 @@ TEST_F(GraphLock, StaleLockIsRemoved) {
     struct timeval recent[2] = {{time(nullptr) - 5, 0}, {time(nullptr) - 5, 0}};
     ASSERT_EQ(utimes(lock_file().c_str(), recent), 0);
     setenv("MEMORY_LOCK_STALE_MS", "60000", 1);
-    EXPECT_EQ(graph_lock(), -1);
+    EXPECT_EQ(graph_lock(), STORE_BUSY);
     setenv("MEMORY_LOCK_STALE_MS", "1000", 1);
-    EXPECT_EQ(graph_lock(), 0);
+    EXPECT_EQ(graph_lock(), STORE_OK);
 }
 
 TEST_F(GraphLock, FailsWhenThePathCannotBeResolved) {
     setenv("MEMORY_FILE_PATH", "a..b", 1);
     setenv("MEMORY_CONNECTOR_DIR", dir.path.c_str(), 1);
-    EXPECT_EQ(graph_lock(), -1);
+    EXPECT_EQ(graph_lock(), STORE_PATH_DOTDOT);
     EXPECT_EQ(g_lock_held, 0);
 }
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/store.h"
+#include "store/store_internal.h"
 #include "store_test_util.h"
 
 namespace {
@@ -31,14 +31,16 @@ protected:
     }
     void TearDown() override { graph_clear(&g); }
 
+    // The edits, 0 or -1 with their message in err.
     int add(const char *name, const char *type = "t", std::vector<const char *> obs = {}) {
-        err[0] = 0;
-        return ent_add(&g, name, type, const_cast<char *const *>(obs.data()), obs.size(), err,
-                       sizeof err);
+        store_rc rc = ent_add(&g, name, type, const_cast<char *const *>(obs.data()), obs.size());
+        store_message(rc, err, sizeof err);
+        return rc == STORE_OK ? 0 : -1;
     }
     int relate(const char *from, const char *to, const char *type = "r") {
-        err[0] = 0;
-        return rel_add(&g, from, to, type, err, sizeof err);
+        store_rc rc = rel_add(&g, from, to, type);
+        store_message(rc, err, sizeof err);
+        return rc == STORE_OK ? 0 : -1;
     }
 };
 
@@ -79,10 +81,8 @@ TEST_F(GraphModel, EntityFieldsAreOneTo1024Bytes) {
 
 TEST_F(GraphModel, MessagesAreCutToTheCallersArray) {
     char small[10];
-    EXPECT_EQ(ent_add(&g, "", "t", nullptr, 0, small, sizeof small), -1);
-    EXPECT_STREQ(small, "An entity");
-    EXPECT_EQ(ent_add(&g, "", "t", nullptr, 0, nullptr, 0), -1);
-    EXPECT_EQ(rel_add(&g, "", "b", "r", nullptr, 0), -1);
+    EXPECT_STREQ(store_message(ent_add(&g, "", "t", nullptr, 0), small, sizeof small), "An entity");
+    EXPECT_EQ(rel_add(&g, "", "b", "r"), STORE_RELATION_FIELDS);
 }
 
 TEST_F(GraphModel, EntityCopiesItsTextsAndCutsObservationsAtTheLimit) {
@@ -130,10 +130,10 @@ TEST_F(GraphModel, ObservationPushStopsAtTheLimit) {
     setenv("MEMORY_MAX_OBS", "2", 1);
     ASSERT_EQ(add("a"), 0);
     ent *e = &g.ents[0];
-    EXPECT_EQ(obs_push(e, "one"), 1);
-    EXPECT_EQ(obs_push(e, nullptr), 1);
+    EXPECT_EQ(obs_push(&g, e, "one"), STORE_OK);
+    EXPECT_EQ(obs_push(&g, e, nullptr), STORE_OK);
     char **before = e->obs;
-    EXPECT_EQ(obs_push(e, "three"), 0);
+    EXPECT_EQ(obs_push(&g, e, "three"), STORE_OBS_LIMIT);
     EXPECT_EQ(e->obs, before);
     ASSERT_EQ(e->obs_count, 2u);
     EXPECT_STREQ(e->obs[0], "one");
@@ -141,8 +141,8 @@ TEST_F(GraphModel, ObservationPushStopsAtTheLimit) {
     // No length limit and no duplicate check here.
     setenv("MEMORY_MAX_OBS", "4", 1);
     std::string long_text(9000, 'z');
-    EXPECT_EQ(obs_push(e, long_text.c_str()), 1);
-    EXPECT_EQ(obs_push(e, long_text.c_str()), 1);
+    EXPECT_EQ(obs_push(&g, e, long_text.c_str()), STORE_OK);
+    EXPECT_EQ(obs_push(&g, e, long_text.c_str()), STORE_OK);
     EXPECT_EQ(e->obs_count, 4u);
 }
 
@@ -250,7 +250,7 @@ TEST(GraphStrArr, CopiesTheStringsAmongTheFirstElements) {
         ASSERT_NE(doc, nullptr) << c.json;
         char **arr = (char **)1;
         size_t n = 99;
-        EXPECT_EQ(str_arr_from(yyjson_doc_get_root(doc), &arr, &n, c.max), 0);
+        EXPECT_EQ(str_arr_from(yyjson_doc_get_root(doc), &arr, &n, c.max), STORE_OK);
         EXPECT_EQ(arr != nullptr, c.want_array) << c.json.substr(0, 40);
         ASSERT_EQ(n, c.want.size()) << c.json.substr(0, 40);
         for (size_t i = 0; i < n; i++) EXPECT_EQ(arr[i], c.want[i]);
@@ -260,13 +260,13 @@ TEST(GraphStrArr, CopiesTheStringsAmongTheFirstElements) {
     yyjson_doc *doc = yyjson_read(big.data(), big.size(), 0);
     char **arr;
     size_t n;
-    ASSERT_EQ(str_arr_from(yyjson_doc_get_root(doc), &arr, &n, 2000), 0);
+    ASSERT_EQ(str_arr_from(yyjson_doc_get_root(doc), &arr, &n, 2000), STORE_OK);
     ASSERT_EQ(n, 2000u);
     EXPECT_STREQ(arr[0], "s0");
     EXPECT_STREQ(arr[1999], "s1999");
     str_arr_free(arr, n);
     yyjson_doc_free(doc);
-    EXPECT_EQ(str_arr_from(nullptr, &arr, &n, 5), 0);
+    EXPECT_EQ(str_arr_from(nullptr, &arr, &n, 5), STORE_OK);
     EXPECT_EQ(arr, nullptr);
     EXPECT_EQ(n, 0u);
 }

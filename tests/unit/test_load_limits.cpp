@@ -40,7 +40,7 @@ TEST_F(LoadLimits, EachLimitAppliesToTheLoadAndAgainAfterIt) {
         SCOPED_TRACE(r.var);
         set_env(r.var, "1");
         graph_forget();  // read afresh under the limit, not kept from before
-        ASSERT_EQ(graph_load(), 0);
+        ASSERT_EQ(graph_load(), STORE_OK);
         uint64_t got = r.count ? G.*r.count : G.ents[0].obs_count;
         EXPECT_EQ(got, 1u);
 
@@ -55,7 +55,7 @@ TEST_F(LoadLimits, EachLimitAppliesToTheLoadAndAgainAfterIt) {
         unsetenv(r.var);
 
         graph_forget();
-        ASSERT_EQ(graph_load(), 0);
+        ASSERT_EQ(graph_load(), STORE_OK);
         got = r.count ? G.*r.count : G.ents[0].obs_count;
         EXPECT_EQ(got, r.unlimited);
     }
@@ -66,7 +66,7 @@ TEST_F(LoadLimits, AFailedLoadLeavesTheEnvironmentInCharge) {
     write_all(file, k_file);
     set_env("MEMORY_FILE_PATH", dir.path);  // a directory, not a file
     store_reset_path();
-    EXPECT_EQ(graph_load(), -1);
+    EXPECT_EQ(graph_load(), STORE_UNREADABLE);
     set_env("MEMORY_MAX_ENTITIES", "3");
     EXPECT_EQ(limit_max_entities(), 3);
 }

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "store/store.h"
 #include "store/store_internal.h"
 #include "store_test_util.h"
 
@@ -65,7 +64,7 @@ struct location_case {
     const char *what;
     std::vector<std::pair<const char *, std::string>> env;
     std::string path;    // expected g_path ("$T" for the test directory), or ""
-    std::string error;   // expected g_data_err when resolution fails
+    std::string error;   // the expected message when resolution fails
     std::string made;    // a directory that exists afterwards
 };
 
@@ -133,21 +132,19 @@ TEST_F(StorageLocation, RulesInOrder) {
         for (auto &kv : c.env) set(kv.first, kv.second);
         store_test::write_all(dir / "plain", "a regular file");
         store_reset_path();
-        g_data_err[0] = 0;
         if (c.error.empty()) {
-            ASSERT_EQ(ensure_path(), 1) << g_data_err;
+            ASSERT_EQ(ensure_path(), STORE_OK);
             EXPECT_EQ(g_path_resolved, 1);
             EXPECT_EQ(std::string(g_path), expand(c.path, dir.path));
             EXPECT_EQ(std::string(graph_path()), expand(c.path, dir.path));
             EXPECT_TRUE(is_dir(expand(c.made, dir.path))) << expand(c.made, dir.path);
         } else {
-            EXPECT_EQ(ensure_path(), 0);
+            EXPECT_EQ(store_test::message(ensure_path()), c.error);
             EXPECT_EQ(g_path_resolved, 0);
-            EXPECT_EQ(std::string(g_data_err), c.error);
             EXPECT_STREQ(graph_path(), "");
             int64_t size = 7;
             int exists = 7;
-            EXPECT_EQ(graph_path_info(&size, &exists), -1);
+            EXPECT_EQ(store_test::message(graph_file_info(&size, &exists)), c.error);
             EXPECT_EQ(size, 0);
             EXPECT_EQ(exists, 0);
         }
@@ -158,16 +155,16 @@ TEST_F(StorageLocation, RulesInOrder) {
 TEST_F(StorageLocation, RefusedRelativePathCreatesNothing) {
     set("MEMORY_CONNECTOR_DIR", "$T/d");
     set("MEMORY_FILE_PATH", "../g.jsonl");
-    EXPECT_EQ(ensure_path(), 0);
+    EXPECT_EQ(ensure_path(), STORE_PATH_DOTDOT);
     EXPECT_FALSE(file_exists(dir / "d"));
 }
 
 TEST_F(StorageLocation, ResolvedOncePerProcess) {
     set("MEMORY_CONNECTOR_DIR", "$T/first");
-    ASSERT_EQ(ensure_path(), 1);
+    ASSERT_EQ(ensure_path(), STORE_OK);
     set("MEMORY_CONNECTOR_DIR", "$T/second");
     set("MEMORY_FILE_PATH", "../refused");
-    EXPECT_EQ(ensure_path(), 1);
+    EXPECT_EQ(ensure_path(), STORE_OK);
     EXPECT_EQ(std::string(graph_path()), dir / "first/memory.jsonl");
     EXPECT_FALSE(file_exists(dir / "second"));
 }
@@ -175,10 +172,9 @@ TEST_F(StorageLocation, ResolvedOncePerProcess) {
 TEST_F(StorageLocation, FailureIsRetriedOnTheNextCall) {
     set("MEMORY_CONNECTOR_DIR", "$T/plain/d");
     store_test::write_all(dir / "plain", "x");
-    EXPECT_EQ(ensure_path(), 0);
-    EXPECT_STREQ(g_data_err, "cannot create the connector data directory");
+    EXPECT_EQ(store_test::message(ensure_path()), "cannot create the connector data directory");
     unlink((dir / "plain").c_str());
-    EXPECT_EQ(ensure_path(), 1);
+    EXPECT_EQ(ensure_path(), STORE_OK);
     EXPECT_EQ(std::string(g_path), dir / "plain/d/memory.jsonl");
 }
 
@@ -186,14 +182,18 @@ TEST_F(StorageLocation, PathInfoTellsSizeAndExistence) {
     set("MEMORY_CONNECTOR_DIR", "$T");
     int64_t size = 7;
     int exists = 7;
-    ASSERT_EQ(graph_path_info(&size, &exists), 0);
+    ASSERT_EQ(graph_file_info(&size, &exists), STORE_OK);
     EXPECT_EQ(size, 0);
     EXPECT_EQ(exists, 0);
     store_test::write_all(dir / "memory.jsonl", "12345");
-    ASSERT_EQ(graph_path_info(&size, &exists), 0);
+    ASSERT_EQ(graph_file_info(&size, &exists), STORE_OK);
     EXPECT_EQ(size, 5);
     EXPECT_EQ(exists, 1);
-    EXPECT_EQ(graph_path_info(nullptr, nullptr), 0);
+    EXPECT_EQ(graph_file_info(nullptr, nullptr), STORE_OK);
+    // What is there but cannot be read as a file is no answer.
+    unlink((dir / "memory.jsonl").c_str());
+    ASSERT_EQ(mkdir((dir / "memory.jsonl").c_str(), 0700), 0);
+    EXPECT_EQ(graph_file_info(&size, &exists), STORE_READ);
 }
 
 // A path of exactly len bytes: the test's directory, directories of at most
@@ -241,22 +241,20 @@ TEST_F(StorageLocation, PathsLongerThanTheBuffersAreRefusedNotCut) {
         for (const char *n : store_test::env_guard::names) unsetenv(n);
         for (auto &kv : c.env) setenv(kv.first, kv.second.c_str(), 1);
         store_reset_path();
-        g_data_err[0] = 0;
         if (!c.path.empty()) {
-            ASSERT_EQ(ensure_path(), 1) << g_data_err;
+            ASSERT_EQ(ensure_path(), STORE_OK);
             EXPECT_EQ(std::string(g_path), c.path);
         } else {
-            EXPECT_EQ(ensure_path(), 0);
-            EXPECT_EQ(std::string(g_data_err), too_long);
+            EXPECT_EQ(store_test::message(ensure_path()), too_long);
             EXPECT_STREQ(graph_path(), "");
         }
     }
     // Joining never cuts either.
-    EXPECT_EQ(set_graph_path(d1011.c_str(), "memory.jsonl"), 0);
+    EXPECT_EQ(set_graph_path(d1011.c_str(), "memory.jsonl"), STORE_PATH_TOO_LONG);
     EXPECT_STREQ(g_path, "");
-    EXPECT_EQ(set_graph_path(d1010.c_str(), "memory.jsonl"), 1);
+    EXPECT_EQ(set_graph_path(d1010.c_str(), "memory.jsonl"), STORE_OK);
     EXPECT_EQ(std::string(g_path), d1010 + "/memory.jsonl");
-    EXPECT_EQ(mkdirs(path_of(dir.path, 1024, "m").c_str()), 0);
+    EXPECT_FALSE(mkdirs(path_of(dir.path, 1024, "m").c_str()));
 }
 
 TEST_F(StorageLocation, JoinAndMakeDirectories) {
@@ -269,16 +267,16 @@ TEST_F(StorageLocation, JoinAndMakeDirectories) {
         EXPECT_STREQ(g_path, j.want);
     }
     store_reset_path();
-    EXPECT_EQ(mkdirs(""), 0);
-    EXPECT_EQ(mkdirs(nullptr), 0);
-    EXPECT_EQ(mkdirs("/"), 1);
-    EXPECT_EQ(mkdirs((dir / "p/q/r//").c_str()), 1);
+    EXPECT_FALSE(mkdirs(""));
+    EXPECT_FALSE(mkdirs(nullptr));
+    EXPECT_TRUE(mkdirs("/"));
+    EXPECT_TRUE(mkdirs((dir / "p/q/r//").c_str()));
     EXPECT_TRUE(is_dir(dir / "p/q/r"));
-    EXPECT_EQ(mkdirs("rel/one"), 1);  // relative to the current directory
+    EXPECT_TRUE(mkdirs("rel/one"));  // relative to the current directory
     EXPECT_TRUE(is_dir(dir / "rel/one"));
     store_test::write_all(dir / "f", "x");
-    EXPECT_EQ(mkdirs((dir / "f").c_str()), 0);
-    EXPECT_EQ(mkdirs((dir / "f/g").c_str()), 0);
+    EXPECT_FALSE(mkdirs((dir / "f").c_str()));
+    EXPECT_FALSE(mkdirs((dir / "f/g").c_str()));
 }
 
 }  // namespace

@@ -42,21 +42,21 @@ protected:
 // Counting the change of the second as a whole second let two writers hold
 // the lock at once and lose one's answered change.
 TEST_F(LockAge, YoungLockAcrossASecondTickIsKept) {
-    ASSERT_EQ(graph_load(), 0);  // resolves the path
+    ASSERT_EQ(graph_load(), STORE_OK);  // resolves the path
     setenv("MEMORY_LOCK_STALE_MS", "100", 1);
     setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
     write_lock_aged(300);
-    EXPECT_EQ(graph_lock(), -1);
+    EXPECT_EQ(graph_lock(), STORE_BUSY);
     EXPECT_EQ(read_all(lock_file()), "12345\n");
 }
 
 // Once a whole second has passed, the same limit removes it.
 TEST_F(LockAge, LockOlderThanASecondIsStale) {
-    ASSERT_EQ(graph_load(), 0);
+    ASSERT_EQ(graph_load(), STORE_OK);
     setenv("MEMORY_LOCK_STALE_MS", "100", 1);
     setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
     write_lock_aged(1300);
-    ASSERT_EQ(graph_lock(), 0);
+    ASSERT_EQ(graph_lock(), STORE_OK);
     EXPECT_EQ(store_test::lock_holder(lock_file()), std::to_string((long)getpid()));
     graph_unlock();
 }
@@ -68,12 +68,12 @@ TEST_F(LockAge, LockOlderThanASecondIsStale) {
 // writer is removing it (its breaker file is fresh), a stale lock is left
 // alone.
 TEST_F(LockAge, StaleLockIsLeftToTheWriterRemovingIt) {
-    ASSERT_EQ(graph_load(), 0);
+    ASSERT_EQ(graph_load(), STORE_OK);
     setenv("MEMORY_LOCK_STALE_MS", "100", 1);
     setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
     write_lock_aged(5000);
     write_all(lock_file() + ".break", "12346\n");
-    EXPECT_EQ(graph_lock(), -1);
+    EXPECT_EQ(graph_lock(), STORE_BUSY);
     EXPECT_EQ(read_all(lock_file()), "12345\n");
     EXPECT_TRUE(file_exists(lock_file() + ".break"));
 }
@@ -81,7 +81,7 @@ TEST_F(LockAge, StaleLockIsLeftToTheWriterRemovingIt) {
 // A breaker file left by a writer that died while holding it goes stale
 // like a lock; the removal then goes ahead and leaves no breaker behind.
 TEST_F(LockAge, StaleBreakerIsRemovedToo) {
-    ASSERT_EQ(graph_load(), 0);
+    ASSERT_EQ(graph_load(), STORE_OK);
     setenv("MEMORY_LOCK_STALE_MS", "100", 1);
     setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
     write_lock_aged(5000);
@@ -89,7 +89,7 @@ TEST_F(LockAge, StaleBreakerIsRemovedToo) {
     write_all(breaker, "12346\n");
     struct timeval old[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
     ASSERT_EQ(utimes(breaker.c_str(), old), 0);
-    ASSERT_EQ(graph_lock(), 0);
+    ASSERT_EQ(graph_lock(), STORE_OK);
     EXPECT_EQ(store_test::lock_holder(lock_file()), std::to_string((long)getpid()));
     EXPECT_FALSE(file_exists(breaker));
     graph_unlock();
@@ -110,7 +110,7 @@ protected:
     std::string lock_file() { return file + ".lock"; }
     void SetUp() override {
         store_fixture::SetUp();
-        ASSERT_EQ(graph_load(), 0);  // resolves the path
+        ASSERT_EQ(graph_load(), STORE_OK);  // resolves the path
         ASSERT_EQ(std::string(plat_host_tag()).size(), 16u);
         setenv("MEMORY_LOCK_TIMEOUT_MS", "0", 1);
     }
@@ -134,7 +134,7 @@ TEST_F(LockHolder, LockOfAGoneHolderOnThisMachineGoesAtOnce) {
     for (const std::string &text : cases) {
         SCOPED_TRACE(text);
         write_all(lock_file(), text);
-        ASSERT_EQ(graph_lock(), 0);
+        ASSERT_EQ(graph_lock(), STORE_OK);
         EXPECT_EQ(lock_holder(lock_file()), std::to_string((long)getpid()));
         graph_unlock();
     }
@@ -149,9 +149,8 @@ TEST_F(LockHolder, LiveHolderOnThisMachineIsNeverStale) {
     setenv("MEMORY_LOCK_STALE_MS", "100", 1);
     write_all(lock_file(), lock_text(1, init_start));
     date_lock(-3600);
-    EXPECT_EQ(graph_lock(), -1);
+    EXPECT_EQ(graph_lock(), STORE_BUSY);
     EXPECT_EQ(read_all(lock_file()), lock_text(1, init_start));
-    EXPECT_STREQ(g_data_err, "");
 }
 
 // A holder that cannot be asked (another machine, another namespace, or a
@@ -177,7 +176,7 @@ TEST_F(LockHolder, FutureDatesOfHoldersThatCannotBeAsked) {
         SCOPED_TRACE(std::string(c.text) + " dated " + std::to_string(c.dated));
         write_all(lock_file(), c.text);
         date_lock(c.dated);
-        EXPECT_EQ(graph_lock(), c.taken ? 0 : -1);
+        EXPECT_EQ(graph_lock(), c.taken ? STORE_OK : STORE_BUSY);
         if (c.taken) {
             EXPECT_EQ(lock_holder(lock_file()), std::to_string((long)getpid()));
             graph_unlock();
@@ -203,11 +202,9 @@ TEST_F(LockHolder, LockPathThatIsNoFileFailsAtOnce) {
     for (auto &c : cases) {
         SCOPED_TRACE(c.path);
         c.make(c.path);
-        EXPECT_EQ(graph_lock(), -1);
-        EXPECT_EQ(std::string(g_data_err), "the lock file " + c.path + " is not a regular file");
+        EXPECT_EQ(store_test::message(graph_lock()), "the lock file " + c.path + " is not a regular file");
         EXPECT_EQ(g_lock_held, 0);
         remove_tree(c.path);
-        g_data_err[0] = 0;
     }
 }
 

@@ -31,7 +31,7 @@ TEST_F(LockHygiene, TemporaryFilesOfGoneWritersGoWithTheNextLock) {
     const std::string elsewhere = dir / ("notes.txt.tmp.999999999." + here);
     for (const std::string &p : {gone, live, other, elsewhere}) write_all(p, "partial");
 
-    ASSERT_EQ(graph_lock(), 0);
+    ASSERT_EQ(graph_lock(), STORE_OK);
     EXPECT_FALSE(file_exists(gone));
     EXPECT_TRUE(file_exists(live));
     EXPECT_TRUE(file_exists(other));
@@ -53,7 +53,7 @@ TEST_F(LockHygiene, TemporaryFilesOfOtherNamespacesWaitForTheStaleLimit) {
     ASSERT_EQ(utimes(old_other.c_str(), old), 0);
     ASSERT_EQ(utimes(old_bare.c_str(), old), 0);
 
-    ASSERT_EQ(graph_lock(), 0);
+    ASSERT_EQ(graph_lock(), STORE_OK);
     EXPECT_TRUE(file_exists(fresh_other));
     EXPECT_TRUE(file_exists(fresh_bare));
     EXPECT_FALSE(file_exists(old_other));
@@ -64,7 +64,7 @@ TEST_F(LockHygiene, TemporaryFilesOfOtherNamespacesWaitForTheStaleLimit) {
 // A writer whose lock was taken over (it stalled past the stale limit) must
 // not remove the new holder's lock when it finishes.
 TEST_F(LockHygiene, ReleaseLeavesAnotherHoldersLock) {
-    ASSERT_EQ(graph_lock(), 0);
+    ASSERT_EQ(graph_lock(), STORE_OK);
     write_all(file + ".lock", "12345\n");
     graph_unlock();
     EXPECT_EQ(read_all(file + ".lock"), "12345\n");

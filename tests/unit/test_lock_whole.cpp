@@ -27,7 +27,7 @@ protected:
     std::string lock_file() { return file + ".lock"; }
     void SetUp() override {
         store_fixture::SetUp();
-        ASSERT_EQ(graph_load(), 0);  // resolves the path
+        ASSERT_EQ(graph_load(), STORE_OK);  // resolves the path
     }
 };
 
@@ -51,7 +51,7 @@ TEST_F(LockWhole, AWriterKilledAtAnyMomentLeavesALockThatNamesIt) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             for (;;) {
-                if (graph_lock() == 0) graph_unlock();
+                if (graph_lock() == STORE_OK) graph_unlock();
             }
         }
         struct timespec nap = {0, (long)(rand() % 2000) * 1000L};
@@ -59,7 +59,7 @@ TEST_F(LockWhole, AWriterKilledAtAnyMomentLeavesALockThatNamesIt) {
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
         if (file_exists(lock_file()) && !names_a_holder(read_all(lock_file()))) unnamed++;
-        if (graph_lock() != 0) {
+        if (graph_lock() != STORE_OK) {
             kept++;
             unlink(lock_file().c_str());
         } else {
@@ -69,7 +69,7 @@ TEST_F(LockWhole, AWriterKilledAtAnyMomentLeavesALockThatNamesIt) {
     EXPECT_EQ(unnamed, 0);
     EXPECT_EQ(kept, 0);
     // What the killed writers left on their way goes with the next lock.
-    ASSERT_EQ(graph_lock(), 0);
+    ASSERT_EQ(graph_lock(), STORE_OK);
     graph_unlock();
     EXPECT_EQ(list_dir(dir.path).size(), 0u);
 }
@@ -85,7 +85,7 @@ TEST_F(LockWhole, ADeadHolderInANamespaceSharingTheProcessTableIsGone) {
         if (unshare(CLONE_NEWPID) != 0) _exit(2);
         pid_t inner = fork();
         if (inner < 0) _exit(3);
-        if (inner == 0) _exit(getpid() == 1 && graph_lock() == 0 ? 0 : 4);  // dies holding it
+        if (inner == 0) _exit(getpid() == 1 && graph_lock() == STORE_OK ? 0 : 4);  // dies holding it
         int status = 0;
         waitpid(inner, &status, 0);
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 5);
@@ -98,7 +98,7 @@ TEST_F(LockWhole, ADeadHolderInANamespaceSharingTheProcessTableIsGone) {
     ASSERT_TRUE(file_exists(lock_file()));
     set_env("MEMORY_LOCK_TIMEOUT_MS", "0");
     set_env("MEMORY_LOCK_STALE_MS", "600000");
-    EXPECT_EQ(graph_lock(), 0) << read_all(lock_file());
+    EXPECT_EQ(graph_lock(), STORE_OK) << read_all(lock_file());
     graph_unlock();
 }
 
@@ -124,15 +124,15 @@ TEST_F(LockWhole, BreakingAStaleLockNeverRemovesOneTakenMeanwhile) {
     g_fresh_lock = "999999999\n";
     g_lock_at = lock_file();
     g_lock_break_pause = put_fresh_lock;
-    int took = graph_lock();
+    store_rc took = graph_lock();
     g_lock_break_pause = nullptr;
-    EXPECT_EQ(took, -1);
+    EXPECT_EQ(took, STORE_BUSY);
     EXPECT_EQ(read_all(lock_file()), g_fresh_lock);
-    if (took == 0) graph_unlock();
+    if (took == STORE_OK) graph_unlock();
     // Once it is gone, the next writer takes the lock, and nothing of the
     // breaking is left.
     unlink(lock_file().c_str());
-    ASSERT_EQ(graph_lock(), 0);
+    ASSERT_EQ(graph_lock(), STORE_OK);
     graph_unlock();
     EXPECT_EQ(list_dir(dir.path).size(), 0u);
 }
@@ -141,7 +141,7 @@ TEST_F(LockWhole, BreakingAStaleLockNeverRemovesOneTakenMeanwhile) {
 // lock, so that a writer that can judge it only by its age never takes it
 // for stale.
 TEST_F(LockWhole, AHeldLockIsKeptFresh) {
-    ASSERT_EQ(graph_lock(), 0);
+    ASSERT_EQ(graph_lock(), STORE_OK);
     struct timeval old[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
     ASSERT_EQ(utimes(lock_file().c_str(), old), 0);
     usleep(600 * 1000);

@@ -55,7 +55,7 @@ protected:
         for (int i = 0; i < n; i++) {
             names.push_back(i >= 2 && i >= n - 2 ? "e" + std::to_string(i - (n - 2)) : "e" + std::to_string(i));
             types.push_back(i % 2 ? "b" : "a");
-            ASSERT_EQ(ent_add(&G, names.back().c_str(), types.back().c_str(), nullptr, 0, nullptr, 0), 0);
+            ASSERT_EQ(ent_add(&G, names.back().c_str(), types.back().c_str(), nullptr, 0), STORE_OK);
         }
         for (int i = 0; i < n; i++) {
             rels.push_back({"e" + std::to_string(i), "e" + std::to_string((i + 1) % n)});
@@ -64,7 +64,7 @@ protected:
             rels.push_back({"ghost", "nobody"});
         }
         for (const rel_t &r : rels)
-            ASSERT_EQ(rel_add(&G, r.from.c_str(), r.to.c_str(), "r", nullptr, 0), 0);
+            ASSERT_EQ(rel_add(&G, r.from.c_str(), r.to.c_str(), "r"), STORE_OK);
         save_ok();
         graph_clear(&G);
     }

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "store/store.h"
 #include "store/store_internal.h"
 #include "store_test_util.h"
 
 namespace {
 
+using store_test::message;
 using store_test::read_all;
 using store_test::store_fixture;
 using store_test::write_all;
@@ -64,8 +64,7 @@ protected:
     graph g = {};
     void TearDown() override { graph_clear(&g); }
     void add(const char *name, const char *type = "t") {
-        char err[256];
-        ASSERT_EQ(ent_add(&g, name, type, nullptr, 0, err, sizeof err), 0) << err;
+        ASSERT_EQ(ent_add(&g, name, type, nullptr, 0), STORE_OK);
     }
     std::vector<int64_t> all(const char *name, size_t len) {
         std::vector<int64_t> got;
@@ -114,7 +113,7 @@ TEST_F(NameIndex, LoadedEntitiesAreIndexedOnFirstLookup) {
     graph_build(&g, block, text.size(), 1);
     EXPECT_EQ(g.names.slot, nullptr);  // a load builds no index
     EXPECT_EQ(all("A"), (std::vector<int64_t>{0, 2}));
-    EXPECT_EQ(graph_index_names(&g), 1);
+    EXPECT_EQ(graph_index_names(&g), STORE_OK);
     EXPECT_EQ(g.names.count, 3u);
     EXPECT_EQ(all("A"), (std::vector<int64_t>{0, 2}));
     EXPECT_EQ(all("B"), std::vector<int64_t>{1});
@@ -124,8 +123,7 @@ TEST_F(NameIndex, LoadedEntitiesAreIndexedOnFirstLookup) {
 
 TEST_F(NameIndex, ObservationRemovalIsExact) {
     const char *obs[] = {"a", "b", "a", "ab", ""};
-    char err[256];
-    ASSERT_EQ(ent_add(&g, "E", "t", (char *const *)obs, 5, err, sizeof err), 0);
+    ASSERT_EQ(ent_add(&g, "E", "t", (char *const *)obs, 5), STORE_OK);
     ent *e = &g.ents[0];
     EXPECT_EQ(obs_remove(&g, e, "a\0", 2), 0u);  // a zero byte equals nothing
     EXPECT_EQ(obs_remove(&g, e, "abc", 2), 1u);  // the first len bytes: "ab"
@@ -146,8 +144,7 @@ int from_is_a(const rel *r, void *ctx) {
 
 TEST_F(NameIndex, RelationRemovalKeepsTheOrderOfTheRest) {
     const char *ends[][2] = {{"a", "b"}, {"b", "a"}, {"a", "c"}, {"c", "b"}};
-    char err[256];
-    for (auto &e : ends) ASSERT_EQ(rel_add(&g, e[0], e[1], "r", err, sizeof err), 0);
+    for (auto &e : ends) ASSERT_EQ(rel_add(&g, e[0], e[1], "r"), STORE_OK);
     int calls = 0;
     EXPECT_EQ(rels_remove_matching(&g, from_is_a, &calls), 2u);
     EXPECT_EQ(calls, 4);
@@ -163,12 +160,11 @@ const char k_line[] = "{\"type\":\"entity\",\"name\":\"A\",\"entityType\":\"t\",
 TEST_F(Transactions, CommitSavesAndKeepsTheGraphAsWritten) {
     write_all(file, k_line);
     graph_txn t;
-    char err[256] = "";
-    graph *g = graph_begin(&t, err, sizeof err);
-    ASSERT_NE(g, nullptr) << err;
+    ASSERT_EQ(graph_begin(&t), STORE_OK);
+    graph *g = t.g;
     EXPECT_EQ(g_lock_held, 1);
-    ASSERT_EQ(ent_add(g, "B", "t", nullptr, 0, err, sizeof err), 0);
-    ASSERT_EQ(graph_commit(&t, err, sizeof err), 0) << err;
+    ASSERT_EQ(ent_add(g, "B", "t", nullptr, 0), STORE_OK);
+    ASSERT_EQ(graph_commit(&t), STORE_OK);
     EXPECT_EQ(t.g, nullptr);
     EXPECT_EQ(g_lock_held, 0);
     EXPECT_FALSE(store_test::file_exists(file + ".lock"));
@@ -184,10 +180,9 @@ TEST_F(Transactions, AbortAndLeavingTheScopeForgetTheEdits) {
     for (int by_scope = 0; by_scope < 2; by_scope++) {
         {
             graph_txn t;
-            char err[256] = "";
-            graph *g = graph_begin(&t, err, sizeof err);
-            ASSERT_NE(g, nullptr) << err;
-            ASSERT_EQ(ent_add(g, "B", "t", nullptr, 0, err, sizeof err), 0);
+            ASSERT_EQ(graph_begin(&t), STORE_OK);
+            graph *g = t.g;
+            ASSERT_EQ(ent_add(g, "B", "t", nullptr, 0), STORE_OK);
             if (!by_scope) {
                 graph_abort(&t);
                 graph_abort(&t);  // a second abort does nothing
@@ -202,23 +197,23 @@ TEST_F(Transactions, AbortAndLeavingTheScopeForgetTheEdits) {
 
 TEST_F(Transactions, AJoinedTransactionSavesWithTheOuterOneOrDoomsIt) {
     write_all(file, k_line);
-    char err[256] = "";
     // Committed inner changes are saved by the outer commit, not before.
     {
         graph_txn outer;
-        graph *g = graph_begin(&outer, err, sizeof err);
-        ASSERT_NE(g, nullptr) << err;
+        ASSERT_EQ(graph_begin(&outer), STORE_OK);
+        graph *g = outer.g;
         for (const char *name : {"B", "C"}) {
             graph_txn inner;
-            graph *h = graph_begin(&inner, err, sizeof err);
+            ASSERT_EQ(graph_begin(&inner), STORE_OK);
+            graph *h = inner.g;
             ASSERT_EQ(h, g);
             EXPECT_EQ(inner.joined, 1);
-            ASSERT_EQ(ent_add(h, name, "t", nullptr, 0, err, sizeof err), 0);
-            ASSERT_EQ(graph_commit(&inner, err, sizeof err), 0) << err;
+            ASSERT_EQ(ent_add(h, name, "t", nullptr, 0), STORE_OK);
+            ASSERT_EQ(graph_commit(&inner), STORE_OK);
             EXPECT_EQ(g_lock_held, 1);
             EXPECT_EQ(read_all(file), k_line);
         }
-        ASSERT_EQ(graph_commit(&outer, err, sizeof err), 0) << err;
+        ASSERT_EQ(graph_commit(&outer), STORE_OK);
     }
     std::string three = read_all(file);
     EXPECT_NE(three.find("\"C\""), std::string::npos);
@@ -227,30 +222,30 @@ TEST_F(Transactions, AJoinedTransactionSavesWithTheOuterOneOrDoomsIt) {
     // save nothing; the next transaction stands on its own again.
     for (int by_scope = 0; by_scope < 2; by_scope++) {
         graph_txn outer;
-        graph *g = graph_begin(&outer, err, sizeof err);
-        ASSERT_NE(g, nullptr) << err;
-        ASSERT_EQ(ent_add(g, "D", "t", nullptr, 0, err, sizeof err), 0);
+        ASSERT_EQ(graph_begin(&outer), STORE_OK);
+        graph *g = outer.g;
+        ASSERT_EQ(ent_add(g, "D", "t", nullptr, 0), STORE_OK);
         {
             graph_txn inner;
-            ASSERT_EQ(graph_begin(&inner, err, sizeof err), g);
+            ASSERT_EQ(graph_begin(&inner), STORE_OK);
+            ASSERT_EQ(inner.g, g);
             if (!by_scope) graph_abort(&inner);
         }
         graph_txn late;
-        ASSERT_EQ(graph_begin(&late, err, sizeof err), g);
-        EXPECT_EQ(graph_commit(&late, err, sizeof err), -1);
-        EXPECT_STREQ(err, "a change within this one failed; nothing was saved");
-        EXPECT_EQ(graph_commit(&outer, err, sizeof err), -1);
-        EXPECT_STREQ(err, "a change within this one failed; nothing was saved");
+        ASSERT_EQ(graph_begin(&late), STORE_OK);
+        ASSERT_EQ(late.g, g);
+        EXPECT_EQ(message(graph_commit(&late)), "a change within this one failed; nothing was saved");
+        EXPECT_EQ(message(graph_commit(&outer)), "a change within this one failed; nothing was saved");
         EXPECT_EQ(G.ent_count, 0u);
         EXPECT_EQ(g_lock_held, 0);
         EXPECT_EQ(read_all(file), three) << by_scope;
     }
     graph_txn alone;
-    graph *g = graph_begin(&alone, err, sizeof err);
-    ASSERT_NE(g, nullptr) << err;
+    ASSERT_EQ(graph_begin(&alone), STORE_OK);
+    graph *g = alone.g;
     EXPECT_EQ(alone.joined, 0);
-    ASSERT_EQ(ent_add(g, "E", "t", nullptr, 0, err, sizeof err), 0);
-    ASSERT_EQ(graph_commit(&alone, err, sizeof err), 0) << err;
+    ASSERT_EQ(ent_add(g, "E", "t", nullptr, 0), STORE_OK);
+    ASSERT_EQ(graph_commit(&alone), STORE_OK);
     EXPECT_NE(read_all(file).find("\"E\""), std::string::npos);
 }
 
@@ -259,27 +254,23 @@ TEST_F(Transactions, FailedBeginsAndCommits) {
     write_all(file + ".lock", "99999\n");
     store_test::set_env("MEMORY_LOCK_TIMEOUT_MS", "0");
     graph_txn t;
-    char err[256] = "";
-    EXPECT_EQ(graph_begin(&t, err, sizeof err), nullptr);
-    EXPECT_STREQ(err, "the graph is busy; try again");
+    EXPECT_EQ(message(graph_begin(&t)), "the graph is busy; try again");
     EXPECT_EQ(t.g, nullptr);
     EXPECT_TRUE(store_test::file_exists(file + ".lock"));
     unlink((file + ".lock").c_str());
     // A commit of a transaction that is not open writes nothing.
-    EXPECT_EQ(graph_commit(&t, err, sizeof err), -1);
-    EXPECT_STREQ(err, "cannot write the graph file");
+    EXPECT_EQ(message(graph_commit(&t)), "cannot write the graph file");
     EXPECT_FALSE(store_test::file_exists(file));
     // A graph no load could read back is not written, and is forgotten.
     write_all(file, k_line);
     store_test::set_env("MEMORY_MAX_OBS", "2000");
-    graph *g = graph_begin(&t, err, sizeof err);
-    ASSERT_NE(g, nullptr) << err;
+    ASSERT_EQ(graph_begin(&t), STORE_OK);
+    graph *g = t.g;
     std::string text(7999, 'x');
     std::vector<const char *> obs(2000, text.c_str());
-    ASSERT_EQ(ent_add(g, "B", "t", (char *const *)obs.data(), obs.size(), err, sizeof err), 0);
-    ASSERT_EQ(ent_add(g, "C", "t", (char *const *)obs.data(), obs.size(), err, sizeof err), 0);
-    EXPECT_EQ(graph_commit(&t, err, sizeof err), -1);
-    EXPECT_STREQ(err, "the graph would be larger than 24 MB; delete something first");
+    ASSERT_EQ(ent_add(g, "B", "t", (char *const *)obs.data(), obs.size()), STORE_OK);
+    ASSERT_EQ(ent_add(g, "C", "t", (char *const *)obs.data(), obs.size()), STORE_OK);
+    EXPECT_EQ(message(graph_commit(&t)), "the graph would be larger than 24 MB; delete something first");
     EXPECT_EQ(t.g, nullptr);
     EXPECT_EQ(G.ent_count, 0u);
     EXPECT_EQ(g_lock_held, 0);

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/store.h"
+#include "store/store_internal.h"
 #include "store_test_util.h"
 
 namespace {

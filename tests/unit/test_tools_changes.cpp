@@ -144,8 +144,8 @@ TEST_F(ToolChanges, LockIsReleasedAfterAFailedLoad) {
 
 TEST_F(ToolChanges, FailedSaveChangesNothingAndReleasesTheLock) {
     // A directory where the temporary file would go makes every save fail.
-    char tmp[1200];
-    graph_temp_path(path.c_str(), tmp, sizeof tmp);
+    char tmp[SIDE_PATH_CAP];
+    ASSERT_EQ(graph_temp_path(path.c_str(), tmp, sizeof tmp), STORE_OK);
     ASSERT_EQ(mkdir(tmp, 0700), 0);
     for (const call &c : k_changes) {
         spit(path, k_graph);
@@ -179,8 +179,8 @@ TEST_F(ToolChanges, AFailedChangeLeavesNoEditedGraphBehind) {
     for (const call &c : failing) fails_and_forgets(c);
     unsetenv("MEMORY_MAX_RELATIONS");
     // A save that fails after every edit went through forgets them too.
-    char tmp[1200];
-    graph_temp_path(path.c_str(), tmp, sizeof tmp);
+    char tmp[SIDE_PATH_CAP];
+    ASSERT_EQ(graph_temp_path(path.c_str(), tmp, sizeof tmp), STORE_OK);
     ASSERT_EQ(mkdir(tmp, 0700), 0);
     for (const call &c : k_changes) fails_and_forgets(c);
     rmdir(tmp);
