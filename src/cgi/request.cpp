@@ -11,6 +11,7 @@
 
 FILE *g_cgi_out;
 FILE *g_cgi_in;
+uint64_t g_request_refusals;
 const cgi_io *g_cgi_io;
 
 const char CGI_HDR_JSON[] =

@@ -2,8 +2,6 @@
 // FastCGI worker goes to the MCP endpoint or to the API.
 #include "cgi.h"
 
-uint64_t g_request_refusals;
-
 void web_answer(void) {
     g_request_refusals = mem_refusals();
     cgi_request r;
