@@ -61,12 +61,12 @@ enum store_rc : int32_t {
     STORE_TOO_LARGE,      /* "the graph would be larger than 24 MB; delete
                              something first" */
     STORE_SAVE_OOM,       /* "out of memory while writing the graph" */
-    STORE_WRITE,          /* "the graph is too large to write": a write into
-                             the new file failed (a full disk, an I/O error) */
+    STORE_WRITE,          /* "cannot write the graph to disk": a write into the
+                             new file failed (a full disk, an I/O error) */
     STORE_FLUSH,          /* "cannot flush the graph to disk" */
     STORE_REPLACE,        /* "cannot replace the graph file" */
-    STORE_CHANGED,        /* "cannot write the graph file": the file a save
-                             copies lines from changed under it */
+    STORE_CHANGED,        /* "the file was changed by another program": the file
+                             a save copies lines from changed under it */
     STORE_COPY_DIFFERS,   /* "a copied line differs from its formatted text"
                              (tests only: g_check_copies) */
     /* Transactions */

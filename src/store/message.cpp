@@ -122,10 +122,10 @@ const char *store_message(store_rc rc, char *out, size_t cap) {
         put(&m, " MB; delete something first");
         break;
     case STORE_SAVE_OOM: put(&m, "out of memory while writing the graph"); break;
-    case STORE_WRITE: put(&m, "the graph is too large to write"); break;
+    case STORE_WRITE: put(&m, "cannot write the graph to disk"); break;
     case STORE_FLUSH: put(&m, "cannot flush the graph to disk"); break;
     case STORE_REPLACE: put(&m, "cannot replace the graph file"); break;
-    case STORE_CHANGED: put(&m, "cannot write the graph file"); break;
+    case STORE_CHANGED: put(&m, "the file was changed by another program"); break;
     case STORE_COPY_DIFFERS: put(&m, "a copied line differs from its formatted text"); break;
     case STORE_NOT_OPEN: put(&m, "cannot write the graph file"); break;
     case STORE_DOOMED: put(&m, "a change within this one failed; nothing was saved"); break;

@@ -160,7 +160,7 @@ TEST_P(full_disk, failed_save_keeps_the_old_file) {
 }
 
 const std::vector<std::string> write_failures = {"cannot flush the graph to disk",
-                                                 "the graph is too large to write"};
+                                                 "cannot write the graph to disk"};
 const char temp_failure[] = "cannot create a temp file beside ";
 
 // The lock file comes first: where even it cannot be made, the change fails

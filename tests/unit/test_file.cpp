@@ -354,7 +354,7 @@ TEST_F(GraphFile, FailedSavesLeaveTheFileAndNoTemporary) {
     struct {
         size_t extra;
         const char *message;
-    } full[] = {{0, "cannot flush the graph to disk"}, {(size_t)1 << 20, "the graph is too large to write"}};
+    } full[] = {{0, "cannot flush the graph to disk"}, {(size_t)1 << 20, "cannot write the graph to disk"}};
     for (auto &c : full) {
         SCOPED_TRACE(c.message);
         write_all(file, old);
@@ -392,7 +392,7 @@ TEST_F(GraphFile, ASaveThatCopiesLinesFailsCleanlyOnAFullDisk) {
         file_size_cap cap(4096);
         rc = graph_save();
     }
-    EXPECT_EQ(message(rc), "the graph is too large to write");
+    EXPECT_EQ(message(rc), "cannot write the graph to disk");
     EXPECT_EQ(read_all(file), saved);
     EXPECT_TRUE(leftovers().empty());
     save_ok();

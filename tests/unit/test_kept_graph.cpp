@@ -158,6 +158,38 @@ TEST_F(KeptGraph, AFileChangedWithinItsClockTickIsReadAgain) {
     EXPECT_EQ(g_graph_reused, 1);
 }
 
+// A program that writes the graph file in place while a save copies lines
+// from it (its first read of the file): one byte of the third line.
+std::string g_written_in_place;
+ssize_t pread_then_write_in_place(int fd, void *out, size_t n, off_t off) {
+    if (!g_written_in_place.empty()) {
+        std::string text = read_all(g_written_in_place);
+        text[text.rfind("\"c\"") + 1] = 'z';
+        write_all(g_written_in_place, text);  // in place: the same inode
+        g_written_in_place.clear();
+    }
+    auto real = (ssize_t(*)(int, void *, size_t, off_t))plat_default_syscall("pread");
+    return real(fd, out, n, off);
+}
+
+// Rule 5: a save that copied lines from a file changed under it fails,
+// saying so, and replaces nothing; the next save writes the whole graph.
+TEST_F(KeptGraph, ASaveWhoseSourceChangedUnderItSaysSo) {
+    write_all(file, entity("a", "1") + entity("b", "2") + entity("c", "3"));
+    ASSERT_EQ(graph_load(), STORE_OK);
+    save_ok();
+    ASSERT_EQ(obs_push(&G, &G.ents[1], "new"), STORE_OK);
+    g_written_in_place = file;
+    ASSERT_EQ(plat_set_syscall("pread", (plat_syscall_ptr)pread_then_write_in_place), 0);
+    store_rc rc = graph_save();
+    plat_set_syscall("pread", nullptr);
+    EXPECT_TRUE(g_written_in_place.empty()) << "no line was copied";
+    EXPECT_EQ(store_test::message(rc), "the file was changed by another program");
+    EXPECT_EQ(read_all(file), entity("a", "1") + entity("b", "2") + entity("z", "3"));
+    save_ok();
+    EXPECT_EQ(read_all(file), formatted(&G));
+}
+
 // The file text of the graph a load of text gives, read aside from G.
 std::string reformatted(std::string text) {
     graph g = {};
