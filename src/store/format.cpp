@@ -50,22 +50,22 @@ static void line_fields_get(yyjson_val *obj, line_fields *f) {
     }
 }
 
-// Adds one entity line's value to g; -1 when it is not a usable entity.
-static int load_entity(graph *g, text_cursor *c, const line_fields *f) {
+// Adds one entity line's value to g; false when it is not a usable entity.
+static bool load_entity(graph *g, text_cursor *c, const line_fields *f) {
     if (!yyjson_is_str(f->name) || !yyjson_is_str(f->entity_type) || !yyjson_is_arr(f->obs))
-        return -1;
+        return false;
     size_t max = (size_t)limit_max_obs();
     if (max < OBS_SCAN_MAX) max = OBS_SCAN_MAX;
     if (g->ent_count >= (uint64_t)limit_max_entities()) g->cut |= CUT_ENTITIES;
-    return ent_add_loaded(g, c, f->name, f->entity_type, f->obs, max) == STORE_OK ? 0 : -1;
+    return ent_add_loaded(g, c, f->name, f->entity_type, f->obs, max) == STORE_OK;
 }
 
-// Adds one relation line's value to g; -1 when it is not a usable relation.
-static int load_relation(graph *g, text_cursor *c, const line_fields *f) {
+// Adds one relation line's value to g; false when it is not a usable relation.
+static bool load_relation(graph *g, text_cursor *c, const line_fields *f) {
     if (!yyjson_is_str(f->from) || !yyjson_is_str(f->to) || !yyjson_is_str(f->relation_type))
-        return -1;
+        return false;
     if (g->rel_count >= (uint64_t)limit_max_relations()) g->cut |= CUT_RELATIONS;
-    return rel_add_loaded(g, c, f->from, f->to, f->relation_type) == STORE_OK ? 0 : -1;
+    return rel_add_loaded(g, c, f->from, f->to, f->relation_type) == STORE_OK;
 }
 
 // One line, zero-terminated at its end; len counts its bytes up to the first
@@ -78,7 +78,7 @@ static void load_line(graph *g, text_cursor *c, char *line, size_t len, int mayb
     while (s < end && (*s == ' ' || *s == '\t' || *s == '\r')) s++;
     if (s == end) return;
     yyjson_doc *doc = yyjson_read_opts(s, (size_t)(end - s), 0, alc, nullptr);
-    int ok = -1;
+    bool ok = false;
     if (doc) {
         yyjson_val *root = yyjson_doc_get_root(doc);
         // A text holding U+0000 would be cut there by every later step, so
@@ -94,7 +94,7 @@ static void load_line(graph *g, text_cursor *c, char *line, size_t len, int mayb
         }
         yyjson_doc_free(doc);
     }
-    if (ok != 0) bad_add(g, line);
+    if (!ok) bad_add(g, line);
 }
 
 void graph_build(graph *g, char *text, size_t len, int keep) {

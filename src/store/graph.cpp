@@ -57,16 +57,16 @@ static size_t loaded_field(yyjson_val *v) {
 static const uint64_t FIRST_ENTS = 32, FIRST_RELS = 64, FIRST_BAD = 16;
 
 // Makes room for one more element in an array that starts at `first` slots
-// and doubles. Returns 0, or -1 with the array untouched.
-static int grow(void **arr, uint64_t count, uint64_t *cap, uint64_t first, size_t elem) {
-    if (count < *cap) return 0;
+// and doubles. False, with the array untouched, when it cannot grow.
+static bool grow(void **arr, uint64_t count, uint64_t *cap, uint64_t first, size_t elem) {
+    if (count < *cap) return true;
     uint64_t ncap = *cap ? *cap * 2 : first;
-    if (ncap > SIZE_MAX / elem) return -1;
+    if (ncap > SIZE_MAX / elem) return false;
     void *p = mem_realloc(*arr, (size_t)(ncap * elem));
-    if (!p) return -1;
+    if (!p) return false;
     *arr = p;
     *cap = ncap;
-    return 0;
+    return true;
 }
 
 static void free_texts(char **arr, uint64_t count) {
@@ -141,10 +141,10 @@ static int name_is(const graph *g, uint64_t i, const char *name, size_t len) {
 }
 
 // Brings the name index up to date by entering the entities it lacks (a
-// cache of lookups: a read-only graph has it built too). Returns 1 when it
-// is in use, 0 when memory for it ran out (it is then empty and the lookups
+// cache of lookups: a read-only graph has it built too). True when it is in
+// use, false when memory for it ran out (it is then empty and the lookups
 // walk the entities).
-static int names_ready(const graph *g) {
+static bool names_ready(const graph *g) {
     if (g->names.count > g->ent_count) hash_index_free(&g->names);
     if (!g->names.slot && g->ent_count) hash_index_reserve(&g->names, g->ent_count);
     while (g->names.count < g->ent_count) {
@@ -152,10 +152,10 @@ static int names_ready(const graph *g) {
         const char *s = g->ents[i].name;
         if (hash_index_add(&g->names, str_hash(s ? s : ""), i) != 0) {
             hash_index_free(&g->names);
-            return 0;
+            return false;
         }
     }
-    return 1;
+    return true;
 }
 
 // Lookups that walk the entities before the index is built: building it
@@ -273,7 +273,7 @@ static store_rc str_arr_take(yyjson_val *v, char ***out, size_t *out_count, size
 static store_rc ent_check(graph *g, const char *name, const char *entity_type) {
     if (g->ent_count >= (uint64_t)limit_max_entities()) return STORE_ENTITY_LIMIT;
     if (!field_ok(name) || !field_ok(entity_type)) return STORE_ENTITY_FIELDS;
-    if (grow((void **)&g->ents, g->ent_count, &g->ent_cap, FIRST_ENTS, sizeof(ent)) != 0)
+    if (!grow((void **)&g->ents, g->ent_count, &g->ent_cap, FIRST_ENTS, sizeof(ent)))
         return STORE_OOM;
     return STORE_OK;
 }
@@ -341,7 +341,7 @@ store_rc ent_add_loaded(graph *g, text_cursor *c, yyjson_val *name, yyjson_val *
     size_t ln = loaded_field(name), lt = loaded_field(entity_type);
     if (g->ent_count >= (uint64_t)limit_max_entities()) return STORE_ENTITY_LIMIT;
     if (!ln || !lt) return STORE_ENTITY_FIELDS;
-    if (grow((void **)&g->ents, g->ent_count, &g->ent_cap, FIRST_ENTS, sizeof(ent)) != 0)
+    if (!grow((void **)&g->ents, g->ent_count, &g->ent_cap, FIRST_ENTS, sizeof(ent)))
         return STORE_OOM;
     char *mark = c->next;
     char **arr;
@@ -369,7 +369,7 @@ static store_rc rel_add_in(graph *g, text_cursor *c, const char *from, size_t lf
                            size_t lt, const char *relation_type, size_t lr) {
     if (g->rel_count >= (uint64_t)limit_max_relations()) return STORE_RELATION_LIMIT;
     if (!lf || !lt || !lr) return STORE_RELATION_FIELDS;
-    if (grow((void **)&g->rels, g->rel_count, &g->rel_cap, FIRST_RELS, sizeof(rel)) != 0)
+    if (!grow((void **)&g->rels, g->rel_count, &g->rel_cap, FIRST_RELS, sizeof(rel)))
         return STORE_OOM;
     char *mark = c ? c->next : nullptr;
     char *f = text_take(c, from, lf);
@@ -497,7 +497,7 @@ void bad_add(graph *g, const char *line) {
         g->cut |= CUT_BAD;
         return;
     }
-    if (grow((void **)&g->bad, g->bad_count, &g->bad_cap, FIRST_BAD, sizeof(char *)) != 0) return;
+    if (!grow((void **)&g->bad, g->bad_count, &g->bad_cap, FIRST_BAD, sizeof(char *))) return;
     // An entry whose copy fails stays absent and is written as an empty line.
     g->bad[g->bad_count++] = dup_or_null(line ? line : "");
 }

@@ -28,18 +28,18 @@ uint32_t first_named(const graph *g, const char *name) {
     return e < 0 ? 0 : (uint32_t)e + 1;
 }
 
-// Builds the index for g. Returns 1, or 0 when memory runs out (nothing is
-// kept then and the callers scan).
-int build(const graph *g) {
+// Builds the index for g. False when memory runs out (nothing is kept then
+// and the callers scan).
+bool build(const graph *g) {
     rel_index_drop();
     // Entity and relation numbers are kept in 32 bits.
-    if (g->ent_count >= UINT32_MAX || g->rel_count >= UINT32_MAX / 2) return 0;
+    if (g->ent_count >= UINT32_MAX || g->rel_count >= UINT32_MAX / 2) return false;
     g_rels.start = (uint32_t *)mem_calloc((size_t)g->ent_count + 2, sizeof(uint32_t));
     uint32_t *ends = (uint32_t *)mem_alloc((size_t)g->rel_count * 2 * sizeof(uint32_t) + 1);
     if (!g_rels.start || !ends) {
         mem_free(ends);
         rel_index_drop();
-        return 0;
+        return false;
     }
     // Each relation goes to the first entity of each end's name (the walk
     // of a name reaches every entity of that name from there); counted,
@@ -60,7 +60,7 @@ int build(const graph *g) {
     if (!g_rels.list) {
         mem_free(ends);
         rel_index_drop();
-        return 0;
+        return false;
     }
     // start[e] counts the relations of the entities up to number e - 1 here;
     // placing them backwards walks it back to where those of e - 1 begin.
@@ -74,7 +74,7 @@ int build(const graph *g) {
     g_rels.ents = g->ent_count;
     g_rels.rels = g->rel_count;
     g_rels.of = g;
-    return 1;
+    return true;
 }
 
 // 1 while the index describes g.

@@ -48,9 +48,9 @@
 //     use, told of every edit of G by G's watch (kept_watch), which keeps it
 //     in step or drops it, and dropped before G is cleared or rebuilt.
 //  8. Reads are handed G as a const graph (graph_open); only the store's
-//     edit functions change it, inside a transaction (txn.cpp), which
-//     forgets G before the first edit, and every edit forgets it again
-//     (kept_watch): a change that fails is never answered from memory.
+//     edit functions change it, inside a transaction (txn.cpp), and every
+//     edit forgets it (kept_watch); only a save keeps it again: a change
+//     that fails is never answered from memory. This file alone forgets G.
 #include <cstring>
 
 #include "store_internal.h"
@@ -306,17 +306,17 @@ int settles(const plat_file_id *id, int64_t seen_at) {
 }
 
 // The fingerprint of the whole file at path, with the identity it had when
-// it was opened. Returns 1, or 0 when it cannot be read.
-int print_of_path(const char *path, plat_file_id *id, uint64_t *print) {
+// it was opened. False when it cannot be read.
+bool print_of_path(const char *path, plat_file_id *id, uint64_t *print) {
     int fd = plat_open_read(path, id);
-    if (fd < 0) return 0;
+    if (fd < 0) return false;
     print_state p;
     print_start(&p);
     int64_t n = print_file(fd, 0, (uint64_t)id->size + 1, &p, nullptr);
     plat_close(fd);
-    if (n != id->size) return 0;
+    if (n != id->size) return false;
     *print = print_end(&p);
-    return 1;
+    return true;
 }
 
 // Keeps G, from now on, as the graph of the file of identity id, whose text

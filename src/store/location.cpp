@@ -50,9 +50,9 @@ bool mkdirs(const char *path) {
     return plat_is_dir(p) != 0;
 }
 
-// The connector's data directory, by the first rule that applies. Returns
-// 1, or 0 when it does not fit d[size].
-static int data_dir(char *d, size_t size) {
+// The connector's data directory, by the first rule that applies. False
+// when it does not fit d[size].
+static bool data_dir(char *d, size_t size) {
     const char *v;
     if ((v = env_nonempty("MEMORY_CONNECTOR_DIR"))) return fmt_fits(d, size, "%s", v);
     if (plat_is_dir(WORKSPACE_DIR))
@@ -63,15 +63,15 @@ static int data_dir(char *d, size_t size) {
     return fmt_fits(d, size, "%s/.tallowin/connectors/%s", home ? home : ".", CONNECTOR_ID);
 }
 
-static int make_data_dir(const char *d) {
+static bool make_data_dir(const char *d) {
     if (!plat_is_dir(d)) mkdirs(d);
-    return plat_is_dir(d);
+    return plat_is_dir(d) != 0;
 }
 
 static store_rc resolve(void) {
     char d[GRAPH_PATH_CAP];
     // A data directory that does not fit is only refused where it is used.
-    int d_fits = data_dir(d, sizeof d);
+    bool d_fits = data_dir(d, sizeof d);
     const char *v = env_nonempty("MEMORY_FILE_PATH");
     if (!v) {
         if (!d_fits) return STORE_PATH_TOO_LONG;

@@ -120,9 +120,9 @@ int removable(const char *path, int stale_ms, char *text, size_t cap) {
 // The name beside path of a file this process makes or moves on its way
 // to or from path: "<path>.<word>.<pid>.<tag>" (without the tag when the
 // system gives none), which a later writer can tell as this process's.
-// Returns 1, or 0 when it does not fit out[cap] (never for a cap of
-// SIDE_PATH_CAP, a lock's or a breaker's path and the words used here).
-int own_name(const char *path, const char *word, char *out, size_t cap) {
+// False when it does not fit out[cap] (never for a cap of SIDE_PATH_CAP, a
+// lock's or a breaker's path and the words used here).
+bool own_name(const char *path, const char *word, char *out, size_t cap) {
     const char *tag = plat_host_tag();
     if (tag[0]) return fmt_fits(out, cap, "%s.%s.%ld.%s", path, word, plat_pid(), tag);
     return fmt_fits(out, cap, "%s.%s.%ld", path, word, plat_pid());

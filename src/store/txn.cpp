@@ -8,8 +8,8 @@
 //     made only in this state: a load would put the file's graph in place
 //     of the edits of an open change.
 //  2. OPEN: g_outer is the outermost open transaction, begun in CLOSED. It
-//     holds the writer's lock and G (g_outer->g == &G), which it forgot
-//     before the first edit (kept.cpp, rule 8). Its commit saves G and
+//     holds the writer's lock and G (g_outer->g == &G), whose first edit
+//     forgets it (kept.cpp, rule 8). Its commit saves G and
 //     releases the lock, its abort clears G and releases the lock: CLOSED
 //     again either way.
 //  3. JOINED: a transaction begun while OPEN, with the same graph and
@@ -84,9 +84,8 @@ store_rc graph_begin(graph_txn *t) {
         graph_unlock();
         return rc;
     }
-    // The graph is about to be edited: only a successful save keeps it
-    // again, so a change that fails midway is never answered from memory.
-    graph_forget();
+    // The graph is about to be edited: its first edit forgets it, and only
+    // a successful save keeps it again (kept.cpp, rule 8).
     t->g = &G;
     g_outer = t;
     PM_ASSERT(open_outer(t));
