@@ -81,10 +81,10 @@ store_rc replace_with(store_rc (*fill)(void *f, void *ctx), void *ctx, plat_file
     if (keep_mode) plat_chmod(tmp, mode);
     // A reader of another process may hold the graph file for the moment
     // of its read, which on Windows stops the move: waited for as the lock
-    // is, every 10 ms until the time-out has passed.
+    // is, until the time-out has passed.
     int moved = plat_replace(tmp, target);
-    for (int waited = 0; moved == -2 && waited < lock_timeout_ms(); waited += 10) {
-        plat_sleep_ms(10);
+    for (int waited = 0; moved == -2 && waited < lock_timeout_ms(); waited += BUSY_RETRY_MS) {
+        plat_sleep_ms(BUSY_RETRY_MS);
         moved = plat_replace(tmp, target);
     }
     if (moved != 0) {

@@ -95,9 +95,17 @@ namespace {
  * Fingerprints (rule 3)
  *----------------------------------------------------------------------------*/
 
-// The key of this process, drawn once: a key for each of the four lanes, one
-// that every multiply of a block takes too, and one for the finish.
-uint64_t g_key[6];
+// A fingerprint runs LANES independent chains of keyed multiplies, each over
+// one 8-byte word of every BLOCK bytes: four lanes keep a core's multipliers
+// busy, and a block of 32 bytes is taken in one step.
+const int LANES = 4;
+const size_t WORD = sizeof(uint64_t);
+const size_t BLOCK = LANES * WORD;
+
+// The key of this process, drawn once: a key for each lane, one that every
+// multiply of a block takes too (KEY_MIX), and one for the finish (KEY_END).
+const int KEY_MIX = LANES, KEY_END = LANES + 1;
+uint64_t g_key[LANES + 2];
 int g_key_drawn;
 
 // One 64 x 64 -> 128-bit multiply folded to 64 bits: every bit of a and of
@@ -109,16 +117,15 @@ inline uint64_t mix(uint64_t a, uint64_t b) {
 
 inline uint64_t load64(const unsigned char *p) {
     uint64_t v;
-    memcpy(&v, p, 8);
+    memcpy(&v, p, WORD);
     return v;
 }
 
-// A fingerprint being taken over bytes that come in pieces of any size:
-// four lanes of 8 bytes at a time, each its own chain of keyed multiplies.
+// A fingerprint being taken over bytes that come in pieces of any size.
 struct print_state {
-    uint64_t v[4];             // the lanes
+    uint64_t v[LANES];         // the lanes
     uint64_t total;            // bytes taken
-    unsigned char tail[32];    // bytes of an unfinished block (4 lanes of 8)
+    unsigned char tail[BLOCK]; // bytes of an unfinished block
     size_t tail_len;
 };
 
@@ -128,38 +135,39 @@ void print_start(print_state *p) {
         for (uint64_t &k : g_key) k |= 1;  // odd: no multiply by zero keys
         g_key_drawn = 1;
     }
-    for (int i = 0; i < 4; i++) p->v[i] = g_key[i];
+    for (int i = 0; i < LANES; i++) p->v[i] = g_key[i];
     p->total = 0;
     p->tail_len = 0;
 }
 
 inline void print_block(print_state *p, const unsigned char *b) {
-    for (int i = 0; i < 4; i++) p->v[i] = mix(load64(b + 8 * i) ^ g_key[i], p->v[i] ^ g_key[4]);
+    for (int i = 0; i < LANES; i++)
+        p->v[i] = mix(load64(b + WORD * i) ^ g_key[i], p->v[i] ^ g_key[KEY_MIX]);
 }
 
 void print_add(print_state *p, const void *data, size_t n) {
     const unsigned char *s = (const unsigned char *)data;
     p->total += n;
     if (p->tail_len) {
-        size_t take = 32 - p->tail_len < n ? 32 - p->tail_len : n;
+        size_t take = BLOCK - p->tail_len < n ? BLOCK - p->tail_len : n;
         memcpy(p->tail + p->tail_len, s, take);
         p->tail_len += take;
         s += take;
         n -= take;
-        if (p->tail_len < 32) return;
+        if (p->tail_len < BLOCK) return;
         print_block(p, p->tail);
         p->tail_len = 0;
     }
-    for (; n >= 32; s += 32, n -= 32) print_block(p, s);
+    for (; n >= BLOCK; s += BLOCK, n -= BLOCK) print_block(p, s);
     memcpy(p->tail, s, n);
     p->tail_len = n;
 }
 
 uint64_t print_end(print_state *p) {
-    memset(p->tail + p->tail_len, 0, 32 - p->tail_len);
+    memset(p->tail + p->tail_len, 0, BLOCK - p->tail_len);
     print_block(p, p->tail);
-    uint64_t h = mix(p->total ^ g_key[5], g_key[4]);
-    for (int i = 0; i < 4; i++) h = mix(h ^ p->v[i], g_key[5]);
+    uint64_t h = mix(p->total ^ g_key[KEY_END], g_key[KEY_MIX]);
+    for (int i = 0; i < LANES; i++) h = mix(h ^ p->v[i], g_key[KEY_END]);
     return h;
 }
 
@@ -167,7 +175,7 @@ uint64_t print_end(print_state *p) {
 // block at a time, until the file ends or len bytes were taken (out, when
 // not null, takes them too; p may be null when only out wants them).
 // Returns the count, or -1 on an I/O error.
-const size_t READ_BLOCK = (size_t)1 << 18;  // fits the second-level cache
+const size_t READ_BLOCK = (size_t)1 << 18;  // 256 KiB: fits the second-level cache
 
 int64_t print_file(int fd, int64_t off, uint64_t len, print_state *p, void *out) {
     static unsigned char *block;

@@ -321,8 +321,8 @@ int lock_timeout_ms(void) { return env_int("MEMORY_LOCK_TIMEOUT_MS", 2000, 0, 30
 int graph_open_read(const char *path, plat_file_id *id) {
     int fd = plat_open_read(path, id);
     // Tried again as the lock is: every 10 ms until the time-out has passed.
-    for (int waited = 0; fd == -2 && waited < lock_timeout_ms(); waited += 10) {
-        plat_sleep_ms(10);
+    for (int waited = 0; fd == -2 && waited < lock_timeout_ms(); waited += BUSY_RETRY_MS) {
+        plat_sleep_ms(BUSY_RETRY_MS);
         fd = plat_open_read(path, id);
     }
     return fd < 0 ? -1 : fd;
@@ -347,9 +347,7 @@ store_rc graph_lock(void) {
     // well under a second), so a live writer's lock never looks stale;
     // 100 ms to 10 minutes may be chosen.
     int stale_ms = env_int("MEMORY_LOCK_STALE_MS", 10000, 100, 600000);
-    // Tried every 10 ms (a change takes about a millisecond) until the
-    // time-out has passed.
-    int attempts = timeout / 10 + 1;
+    int attempts = timeout / BUSY_RETRY_MS + 1;
     char holder[LOCK_TEXT_CAP];
     holder_text(holder);
     rc = STORE_BUSY;
@@ -372,7 +370,7 @@ store_rc graph_lock(void) {
         // permission): waiting will not help, and the writer must hear the
         // storage failure, not that the graph is busy.
         if (rc == STORE_NO_ROOM) return rc;
-        if (i + 1 < attempts) plat_sleep_ms(10);
+        if (i + 1 < attempts) plat_sleep_ms(BUSY_RETRY_MS);
     }
     return rc;
 }

@@ -120,6 +120,10 @@ void graph_unlock(void);
  * file that another process holds (Windows), in ms: MEMORY_LOCK_TIMEOUT_MS,
  * 0 to 30000, 2000 when unset. */
 int lock_timeout_ms(void);
+/* Within that time a held lock or a busy file is tried again every 10 ms: a
+ * change takes about a millisecond, so a waiter gets in soon after the one
+ * before it is done, without spinning. */
+#define BUSY_RETRY_MS 10
 /* Opens the file at path for reading as plat_open_read does, waiting up to
  * lock_timeout_ms while it is busy (held by another process in the middle of
  * replacing it; only on Windows). Returns the descriptor with *id, or -1. */
