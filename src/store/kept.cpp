@@ -22,9 +22,10 @@
 //     system gives every change after a look new times (checked once per
 //     process and device, at the first reuse that needed a fingerprint:
 //     plat_change_times_fine) and this process holds that very file open
-//     (hold_file_open): no change can then keep its times, and no other file can
-//     get its inode number while it is held. The hold passes to the next
-//     file kept; it keeps one replaced file's blocks on disk until then.
+//     (hold_file_open): no change can then keep its times, and no other
+//     file can get its inode number while it is held. The hold passes to
+//     the next file kept; it keeps one replaced file's blocks on disk until
+//     then.
 //  3. While the identity is not settled, G is reused only when the file's
 //     bytes still have the fingerprint of G's text; the look that finds so
 //     settles it when rule 2 allows. A save or load whose identity is
