@@ -13,7 +13,7 @@
  *   lock.cpp     the writer's lock, names beside the file  location
  *   file.cpp     reading the file, replacing it whole      location, lock
  *   kept.cpp     G, its loads and saves (its rules 1-8)    all of the above
- *   txn.cpp      reads, transactions, exports (its rules)  kept, file, lock, location
+ *   txn.cpp      reads, transactions, exports (states)     kept, file, lock, location
  *   message.cpp  the words of every store_rc               the state it names:
  *                                                          location, lock, kept */
 #ifndef PLUGIN_MEMORY_STORE_INTERNAL_H
