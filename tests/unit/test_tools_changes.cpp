@@ -278,4 +278,45 @@ TEST_F(ToolChanges, LongNameInAMessageStaysWholeUtf8) {
     yyjson_doc_free(d);
 }
 
+// An import, as any caller makes it: its answer is asked for before the
+// save and nothing is saved when it cannot be made; checked only, nothing is
+// saved either; a refusal names its line.
+int g_answers;
+int answer_as(const import_tally *t, void *ctx) {
+    g_answers++;
+    EXPECT_EQ(t->err[0], 0);
+    return *(int *)ctx;
+}
+
+TEST_F(ToolChanges, ImportAsksForItsAnswerBeforeItSaves) {
+    spit(path, k_graph);
+    const std::string before = slurp(path);
+    const std::string body = "{\"type\":\"entity\",\"name\":\"new\",\"entityType\":\"t\","
+                             "\"observations\":[\"o\"]}\n";
+    struct {
+        int check_only, answer, result;
+        bool saved;
+    } cases[] = {{0, -1, -1, false}, {1, 0, 0, false}, {0, 0, 0, true}};
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.check_only * 10 + c.answer);
+        g_answers = 0;
+        import_tally t;
+        int answer = c.answer;
+        EXPECT_EQ(import_graph_lines(body.data(), body.size(), c.check_only, &t, answer_as, &answer),
+                  c.result);
+        EXPECT_EQ(g_answers, 1);
+        EXPECT_STREQ(t.err, "");
+        EXPECT_EQ(t.ents_added, 1u);
+        EXPECT_EQ(slurp(path) != before, c.saved);
+        EXPECT_FALSE(exists(lock));
+        buf_free(&t.skipped_names);
+    }
+    import_tally t;
+    int answer = 0;
+    EXPECT_EQ(import_graph_lines("\n{", 2, 0, &t, answer_as, &answer), -1);
+    EXPECT_STREQ(t.err, "line 2: not valid JSON");
+    EXPECT_EQ(t.err_line, 2u);
+    buf_free(&t.skipped_names);
+}
+
 }  // namespace
