@@ -9,7 +9,6 @@
 #define CONNECTOR_NAME "memory"          /* its short name in the meta line */
 #define CONNECTOR_DESC "Knowledge graph" /* its description in the meta line */
 #define CONNECTOR_VERSION "1.0.0"        /* its version, everywhere it is named */
-#define MCP_PROTOCOL_VERSION "2025-06-18" /* the MCP revision initialize answers by default */
 
 #define GRAPH_READ_MAX_MB 24      /* the largest graph file, in MiB */
 #define GRAPH_READ_MAX ((long)GRAPH_READ_MAX_MB * 1048576L) /* ... in bytes */

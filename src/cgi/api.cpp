@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "api.h"
+#include "mcp/mcp.h"
 #include "page/page.h"
 #include "store/txn.h"
 #include "tools/tools.h"
@@ -314,8 +315,9 @@ void do_tools(cgi_request *) {
     char *list = tools_list_json();
     buf b;
     buf_init(&b);
-    buf_puts(&b, "{\"ok\":true,\"connector\":\"" CONNECTOR_ID "\",\"kind\":\"mcp\","
-                 "\"protocol\":\"" MCP_PROTOCOL_VERSION "\",\"tools\":");
+    buf_puts(&b, "{\"ok\":true,\"connector\":\"" CONNECTOR_ID "\",\"kind\":\"mcp\",\"protocol\":");
+    json_str(&b, mcp_revision_default()->name);
+    buf_puts(&b, ",\"tools\":");
     buf_puts(&b, list ? list : "[]");
     buf_putc(&b, '}');
     mem_free(list);

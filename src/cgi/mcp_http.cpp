@@ -10,9 +10,6 @@
 
 namespace {
 
-// The JSON-RPC error code of a refusal by the transport.
-constexpr int TRANSPORT_ERROR = -32000;
-
 int is_space(char c) { return c == ' ' || c == '\t'; }
 
 // 1 when the n bytes at s, white space around them dropped, equal the
@@ -116,13 +113,13 @@ void check_headers(const mcp_request_view *v, void *ctx, mcp_refusal *why) {
     if (version) {
         size_t n = strlen(version);
         trim(&version, &n);
-        if (mcp_version_era(version, n) == MCP_ERA_UNKNOWN) {
+        if (!mcp_revision_named(version, n)) {
             why->code = MCP_UNSUPPORTED_VERSION;
             why->requested = r->mcp_version;
             return;
         }
     }
-    if (!v->modern) return;  // a legacy request has only the revision header
+    if (!v->revision->mirrored_headers) return;  // only the revision header is checked
     why->code = MCP_HEADER_MISMATCH;
     if (!r->mcp_version) {
         why->message = "Header mismatch: the MCP-Protocol-Version header is missing";
@@ -180,7 +177,7 @@ void answer(int status, const char *extra, const buf *body) {
 void refuse(int status, const char *extra, const char *message) {
     buf body;
     buf_init(&body);
-    mcp_error_answer(&body, TRANSPORT_ERROR, message);
+    mcp_error_answer(&body, MCP_TRANSPORT_ERROR, message);
     answer(status, extra, &body);
     buf_free(&body);
 }
@@ -238,8 +235,8 @@ void mcp_http_answer(cgi_request *r) {
     mcp_handle_request(r->body ? r->body : "", r->body_len, &t, &out, &o);
     int status = o.kind == MCP_NO_REPLY ? 202
                  : o.kind == MCP_INVALID || o.refused ? 400
-                 : o.modern && o.code == -32601 ? 404
-                                                : 200;
+                 : o.code == JSONRPC_METHOD_NOT_FOUND ? o.revision->method_not_found_status
+                                                     : 200;
     answer(status, nullptr, &out);
     buf_free(&out);
 }

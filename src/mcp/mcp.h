@@ -3,6 +3,7 @@
 #define PLUGIN_MEMORY_MCP_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <yyjson.h>
 
@@ -28,39 +29,107 @@ enum : int {
 int mcp_handle_message(const char *text, size_t len, buf *out);
 
 /*==============================================================================
- * Protocol revisions
+ * JSON-RPC error codes
  *
- * The server speaks two eras of the protocol. A legacy session begins with
- * "initialize" and is answered by the revision it settled on; a request that
- * carries the per-request metadata of the stateless revision (_meta with
- * io.modelcontextprotocol/protocolVersion) is answered on its own, without a
- * session, by that revision.
+ * Every code the server answers with, named once. The first five are JSON-RPC
+ * 2.0's own; the others lie in the range it leaves to servers.
  *============================================================================*/
 
-/* The stateless revision: no handshake, _meta on every request, every
- * result with resultType. */
-#define MCP_MODERN_VERSION "2026-07-28"
-/* The newest revision with the initialize handshake; a client that asks for
- * it (or for anything newer) in initialize is answered with it. */
-#define MCP_LEGACY_LATEST "2025-11-25"
-/* The oldest revision a legacy client may name: the one a request over HTTP
- * without MCP-Protocol-Version is taken to speak. */
-#define MCP_LEGACY_OLDEST "2025-03-26"
-
-/* Error codes besides those of JSON-RPC itself, each with its meaning in the
- * stateless revision. */
-#define MCP_HEADER_MISMATCH (-32020)   /* HTTP headers missing or not as the body */
-#define MCP_UNSUPPORTED_VERSION (-32022) /* a revision the server does not speak;
-                                            data names supported and requested */
-
-/* The era of a revision name. */
 enum : int {
-    MCP_ERA_UNKNOWN = 0,  /* not a revision the server speaks */
-    MCP_ERA_LEGACY = 1,   /* MCP_LEGACY_OLDEST up to MCP_LEGACY_LATEST */
-    MCP_ERA_MODERN = 2,   /* MCP_MODERN_VERSION */
+    JSONRPC_PARSE_ERROR = -32700,      /* the message is not JSON */
+    JSONRPC_INVALID_REQUEST = -32600,  /* JSON, but no request object */
+    JSONRPC_METHOD_NOT_FOUND = -32601, /* a method the revision does not have */
+    JSONRPC_INVALID_PARAMS = -32602,   /* params missing or not as the method needs */
+    JSONRPC_INTERNAL_ERROR = -32603,   /* out of memory, a graph that cannot be read */
+    MCP_TRANSPORT_ERROR = -32000,      /* refused by the HTTP transport before the
+                                          body was read (id null) */
+    MCP_RESOURCE_NOT_FOUND = -32002,   /* a resource the server does not have
+                                          (the revisions that open with initialize) */
+    MCP_HEADER_MISMATCH = -32020,      /* HTTP headers missing or not as the body */
+    MCP_UNSUPPORTED_VERSION = -32022,  /* a revision the server does not speak;
+                                          data names supported and requested */
 };
-/* The era of the n bytes at v (null: unknown). */
-int mcp_version_era(const char *v, size_t n);
+
+/*==============================================================================
+ * Protocol revisions
+ *
+ * Each revision the server speaks is one record, and a request is answered by
+ * exactly one of them, chosen before its method runs. The revisions of the
+ * legacy era open a session with "initialize" and are answered by the revision
+ * it settled on (on HTTP, the one MCP-Protocol-Version names). A request that
+ * carries the stateless revision's metadata (_meta with
+ * io.modelcontextprotocol/protocolVersion), that comes with a header naming
+ * it, or whose method only that revision has, is answered on its own, without
+ * a session, by that revision.
+ *============================================================================*/
+
+/* The eras. */
+enum : int {
+    MCP_ERA_LEGACY = 1,   /* opened by initialize */
+    MCP_ERA_MODERN = 2,   /* stateless: _meta on every request */
+};
+
+/* The methods, one bit each, for the method sets of the records. */
+enum : uint32_t {
+    MCP_M_INITIALIZE = 1u << 0,
+    MCP_M_DISCOVER = 1u << 1,         /* server/discover */
+    MCP_M_PING = 1u << 2,
+    MCP_M_TOOLS_LIST = 1u << 3,
+    MCP_M_TOOLS_CALL = 1u << 4,
+    MCP_M_RESOURCES_LIST = 1u << 5,
+    MCP_M_TEMPLATES_LIST = 1u << 6,   /* resources/templates/list */
+    MCP_M_PROMPTS_LIST = 1u << 7,
+    MCP_M_RESOURCES_READ = 1u << 8,
+    MCP_M_SUBSCRIBE = 1u << 9,        /* resources/subscribe and unsubscribe */
+    MCP_M_SET_LEVEL = 1u << 10,       /* logging/setLevel */
+};
+
+/* What a result of a method is, for the members a revision ends it with. */
+enum : int {
+    MCP_RESULT_PLAIN = 0,   /* a tool result, an empty result */
+    MCP_RESULT_LIST = 1,    /* a list, or server/discover */
+    MCP_RESULT_READ = 2,    /* a read of the resource */
+};
+
+/* One revision: what it answers and how. Static, never changed. */
+struct mcp_revision {
+    const char *name;         /* its date, as requests and answers name it */
+    int era;                  /* MCP_ERA_LEGACY or MCP_ERA_MODERN */
+    uint32_t methods;         /* the methods it has (MCP_M_ bits); any other
+                                 is answered "Method not found" */
+    /* What its answers carry. */
+    int titles;               /* 1: serverInfo and the resource carry a title */
+    int structured;           /* 1: a tool result carries structuredContent
+                                 beside its text */
+    /* Ends the result object that out ends with (its closing brace the
+     * last byte) with the members the revision adds to every result of
+     * the kind (MCP_RESULT_*): the place for any member a result carries
+     * in one revision and not in another. Null: nothing is added. */
+    void (*finish)(buf *out, int kind);
+    /* The most bytes finish adds to a result of the kind (0 without
+     * finish); a tool call makes room for them before it saves. */
+    size_t (*finish_room)(int kind);
+    /* What it asks of a request. */
+    /* Why params._meta (null when absent or not an object) is not as the
+     * revision needs, as the text of the invalid-params error; null when it
+     * is. Null: _meta is not looked at. */
+    const char *(*check_meta)(yyjson_val *meta);
+    int mirrored_headers;     /* 1: over HTTP, MCP-Protocol-Version is
+                                 required and Mcp-Method and Mcp-Name mirror
+                                 the body */
+    /* Its errors. */
+    int resource_not_found;   /* the code for a resource the server does not
+                                 have: MCP_RESOURCE_NOT_FOUND, or
+                                 JSONRPC_INVALID_PARAMS with the uri in data */
+    int method_not_found_status; /* the HTTP status of "Method not found" */
+};
+
+/* The record of the revision named by the n bytes at v, or null when the
+ * server does not speak it (null v: null). */
+const mcp_revision *mcp_revision_named(const char *v, size_t n);
+/* The revision a legacy request is answered by when nothing names one: the
+ * one initialize answers by default, and the tools action of the API names. */
+const mcp_revision *mcp_revision_default(void);
 
 /* One request as the transport may check it before it runs. The texts point
  * into the request document and are valid only during the check. */
@@ -74,7 +143,10 @@ struct mcp_request_view {
     const char *version;      /* _meta's io.modelcontextprotocol/protocolVersion
                                  (a stateless request), else null */
     size_t version_len;
-    int modern;               /* 1 when the request is answered statelessly */
+    const mcp_revision *revision; /* the revision that answers it, never null
+                                 (for a stateless request that names no
+                                 revision the server speaks, the stateless
+                                 one: it is refused right after the check) */
 };
 
 /* Why a transport refuses a request; code 0 lets it run. */
@@ -98,7 +170,8 @@ struct mcp_transport {
 /* How a message handed to mcp_handle_request was answered. */
 struct mcp_outcome {
     int kind;                 /* MCP_NO_REPLY, MCP_REQUEST or MCP_INVALID */
-    int modern;               /* 1 when answered by the stateless revision */
+    const mcp_revision *revision; /* the revision that answered it, or null
+                                 for a message that is no request */
     int code;                 /* the error code answered, 0 for a result */
     int refused;              /* 1 when the request was refused before its
                                  method ran (bad _meta, a transport refusal,

@@ -1,5 +1,6 @@
 // server.cpp - the MCP server: JSON-RPC 2.0 requests, one per line on
 // standard input, each answered by at most one line on standard output.
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -7,48 +8,23 @@
 #include <cstring>
 
 #include "mcp.h"
+#include "revision.h"
 #include "tools/tools.h"
 
 #define RESOURCE_URI "memory://knowledge-graph"
 
-// The server's identity, as initialize and server/discover name it.
-#define SERVER_INFO \
-    "{\"name\":\"memory-server\",\"title\":\"Knowledge Graph Memory\"," \
-    "\"version\":\"" CONNECTOR_VERSION "\"}"
-// Every revision the server speaks, as server/discover and the
-// unsupported-revision error name them.
-#define SUPPORTED_VERSIONS \
-    "[\"" MCP_MODERN_VERSION "\",\"" MCP_LEGACY_LATEST "\",\"" MCP_PROTOCOL_VERSION \
-    "\",\"" MCP_LEGACY_OLDEST "\"]"
-// The capabilities of both eras' tools and resources.
-#define CAPABILITIES \
+// The capabilities of every revision's tools and resources; the stateless
+// revision announces the (empty) prompt list it answers as well.
+#define CAPABILITIES_HEAD \
     "{\"tools\":{\"listChanged\":false}," \
-    "\"resources\":{\"subscribe\":false,\"listChanged\":false}}"
+    "\"resources\":{\"subscribe\":false,\"listChanged\":false}"
+#define CAPABILITIES CAPABILITIES_HEAD "}"
+#define STATELESS_CAPABILITIES CAPABILITIES_HEAD ",\"prompts\":{\"listChanged\":false}}"
 
-static const char initialize_result[] =
-    "{\"protocolVersion\":\"" MCP_PROTOCOL_VERSION "\",\"capabilities\":" CAPABILITIES
-    ",\"serverInfo\":" SERVER_INFO "}";
-
-static const char initialize_latest_result[] =
-    "{\"protocolVersion\":\"" MCP_LEGACY_LATEST "\",\"capabilities\":" CAPABILITIES
-    ",\"serverInfo\":" SERVER_INFO "}";
-
-// The stateless revision announces the (empty) prompt list it answers.
-static const char discover_result[] =
-    "{\"supportedVersions\":" SUPPORTED_VERSIONS ","
-    "\"capabilities\":{\"tools\":{\"listChanged\":false},"
-    "\"resources\":{\"subscribe\":false,\"listChanged\":false},"
-    "\"prompts\":{\"listChanged\":false}},"
-    "\"serverInfo\":" SERVER_INFO ","
-    "\"instructions\":\"A knowledge graph of entities, their observations and the relations "
-    "between them, kept across conversations. Read it with read_graph, search_nodes or "
-    "open_nodes; change it with the create, add and delete tools.\"}";
-
-static const char resources_list_result[] =
-    "{\"resources\":[{\"uri\":\"" RESOURCE_URI "\",\"name\":\"knowledge-graph\","
-    "\"title\":\"Knowledge Graph\","
-    "\"description\":\"The full knowledge graph with all entities and relations\","
-    "\"mimeType\":\"application/json\"}]}";
+#define INSTRUCTIONS \
+    "A knowledge graph of entities, their observations and the relations between them, kept " \
+    "across conversations. Read it with read_graph, search_nodes or open_nodes; change it with " \
+    "the create, add and delete tools."
 
 // Answer used when a response could not be assembled whole.
 // mem_refusals() as far as the answer being made has accounted for them: a
@@ -56,12 +32,13 @@ static const char resources_list_result[] =
 // memory" rather than with a part missing.
 static uint64_t g_refusals_mark;
 
-static const char out_of_memory_line[] =
-    "{\"jsonrpc\":\"2.0\",\"id\":null,\"error\":{\"code\":-32603,\"message\":\"out of memory\"}}\n";
-
 /*==============================================================================
  * Response writing
  *============================================================================*/
+
+// The end of every response line: the response object's brace and the line
+// feed.
+static const char k_line_end[] = "}\n";
 
 // Appends the n bytes at s as a JSON string literal. Zero bytes inside the
 // text (legal in JSON strings as \u0000) are kept as escapes, so the echo
@@ -97,6 +74,11 @@ void put_id(buf *b, yyjson_val *id) {
     case YYJSON_TYPE_STR:
         json_strn(b, yyjson_get_str(id), yyjson_get_len(id));
         return;
+    case YYJSON_TYPE_RAW:
+        // An integer beyond 64 bits, kept as the request wrote it (see
+        // settle_numbers): read as a double it would come back rounded.
+        buf_add(b, yyjson_get_raw(id), yyjson_get_len(id));
+        return;
     case YYJSON_TYPE_NUM:
         break;
     default: // absent, null, array, object
@@ -129,8 +111,10 @@ static void result_head(buf *out, yyjson_val *id) {
     buf_puts(out, ",\"result\":");
 }
 
-// The error response with the n bytes of msg as its message.
-static void send_error_n(buf *out, yyjson_val *id, int code, const char *msg, size_t n) {
+// The error response with code, the n bytes of msg as its message and, when
+// data is not null, that JSON text as its data.
+static void send_error_data(buf *out, yyjson_val *id, int code, const char *msg, size_t n,
+                            const buf *data) {
     char num[16];
     snprintf(num, sizeof num, "%d", code);
     buf_puts(out, "{\"jsonrpc\":\"2.0\",\"id\":");
@@ -139,97 +123,54 @@ static void send_error_n(buf *out, yyjson_val *id, int code, const char *msg, si
     buf_puts(out, num);
     buf_puts(out, ",\"message\":");
     json_strn(out, msg, n);
-    buf_puts(out, "}}\n");
+    if (data) {
+        buf_puts(out, ",\"data\":");
+        buf_add(out, data->data, data->len);
+        if (data->dropped) out->dropped = 1;
+    }
+    buf_puts(out, "}");
+    buf_puts(out, k_line_end);
 }
 
 // {"jsonrpc":"2.0","id":<id>,"error":{"code":<code>,"message":<msg>}}.
 static void send_error(buf *out, yyjson_val *id, int code, const char *msg) {
     if (!msg) msg = "error";
-    send_error_n(out, id, code, msg, strlen(msg));
+    send_error_data(out, id, code, msg, strlen(msg), nullptr);
 }
 
 /*==============================================================================
  * Requests and the revision that answers them
  *============================================================================*/
 
-// The legacy revisions, newest first.
-static const char *const legacy_versions[] = {MCP_LEGACY_LATEST, MCP_PROTOCOL_VERSION,
-                                              MCP_LEGACY_OLDEST};
-
-
-// The _meta keys of the stateless revision.
-#define META_VERSION "io.modelcontextprotocol/protocolVersion"
-#define META_CAPABILITIES "io.modelcontextprotocol/clientCapabilities"
-
-int mcp_version_era(const char *v, size_t n) {
-    if (!v) return MCP_ERA_UNKNOWN;
-    if (n == sizeof MCP_MODERN_VERSION - 1 && memcmp(v, MCP_MODERN_VERSION, n) == 0)
-        return MCP_ERA_MODERN;
-    for (const char *known : legacy_versions)
-        if (n == strlen(known) && memcmp(v, known, n) == 0) return MCP_ERA_LEGACY;
-    return MCP_ERA_UNKNOWN;
-}
-
 // The legacy revision the last initialize on standard input settled on: the
-// session of the stdio process. Empty until then, which answers as
-// MCP_PROTOCOL_VERSION. A request over HTTP names its revision in a header
+// session of the stdio process. Null until then, which answers by the
+// default revision. A request over HTTP names its revision in a header
 // instead, and never sets it: a process may serve many clients.
-static char g_session_version[16];
+static const mcp_revision *g_session;
 
 // One request being answered.
 struct mcp_call {
-    yyjson_val *req;       // the request object
-    yyjson_val *id;        // its id
-    yyjson_val *params;    // its params when an object, else null
-    int modern;            // answered by the stateless revision
-    const char *legacy;    // the legacy revision answering it, when not modern
-    int stdio;             // 1 when it came without a transport (standard input)
+    yyjson_val *req;          // the request object
+    yyjson_val *id;           // its id
+    yyjson_val *params;       // its params when an object, else null
+    const mcp_revision *rev;  // the revision answering it
+    int stdio;                // 1 when it came without a transport (standard input)
 };
 
-// 1 when the legacy revision of c is 2025-11-25 (or newer).
-static int legacy_latest(const mcp_call &c) {
-    return !c.modern && c.legacy && strcmp(c.legacy, MCP_LEGACY_LATEST) == 0;
-}
-
-/*==============================================================================
- * Results of the stateless revision
- *============================================================================*/
-
-// How long a client may reuse a list, in ms: the lists change only with a
-// new build of the server, so an hour keeps clients from asking again and
-// again while a new build still reaches them the same day.
-#define LIST_TTL_MS "3600000"
-// The graph changes with every write by any client: never reuse a read.
-#define READ_TTL_MS "0"
-
-// What a result of the stateless revision carries besides its own members.
-enum : int { PLAIN = 0, LIST = 1, READ = 2 };
-
-// Ends the result object that out ends with (its closing brace the last
-// byte) with the members of the stateless revision: resultType, the caching
-// hints of a list or a read (private: the endpoint may sit behind a password,
-// so no shared cache may hand one client's answer to another) and the
-// server's identity.
-static void modern_members(buf *out, int kind) {
-    if (out->dropped || !out->data || out->len < 2 || out->data[out->len - 1] != '}') {
-        out->dropped = 1;   // never half a result: the caller answers otherwise
-        return;
-    }
-    out->len--;
-    if (out->data[out->len - 1] != '{') buf_putc(out, ',');
-    buf_puts(out, "\"resultType\":\"complete\"");
-    if (kind == LIST) buf_puts(out, ",\"ttlMs\":" LIST_TTL_MS ",\"cacheScope\":\"private\"");
-    if (kind == READ) buf_puts(out, ",\"ttlMs\":" READ_TTL_MS ",\"cacheScope\":\"private\"");
-    buf_puts(out, ",\"_meta\":{\"io.modelcontextprotocol/serverInfo\":" SERVER_INFO "}}");
-}
-
 // {"jsonrpc":"2.0","id":<id>,"result":<text>} and a line feed, the result
-// completed for the stateless revision as modern_members says.
+// ended by the revision of c as a result of the kind.
 static void send_call_result(buf *out, const mcp_call &c, const char *text, int kind) {
     result_head(out, c.id);
     buf_puts(out, text ? text : "{}");
-    if (c.modern) modern_members(out, kind);
-    buf_puts(out, "}\n");
+    if (c.rev->finish) c.rev->finish(out, kind);
+    buf_puts(out, k_line_end);
+}
+
+// send_call_result for a text built in b, which may have lost a piece.
+static void send_built_result(buf *out, const mcp_call &c, buf *b, int kind) {
+    send_call_result(out, c, buf_str(b), kind);
+    if (b->dropped) out->dropped = 1;
+    buf_free(b);
 }
 
 /*==============================================================================
@@ -237,53 +178,68 @@ static void send_call_result(buf *out, const mcp_call &c, const char *text, int 
  *============================================================================*/
 
 static void do_initialize(const mcp_call &c, buf *out) {
-    // A client asking for 2025-11-25 or later is answered with 2025-11-25;
-    // every other ask with the revision the server has always answered.
     yyjson_val *asked = c.params ? yyjson_obj_get(c.params, "protocolVersion") : nullptr;
-    const char *v = yyjson_get_str(asked);
-    int latest = v && yyjson_get_len(asked) == sizeof MCP_LEGACY_LATEST - 1 && v[0] == '2' &&
-                 strcmp(v, MCP_LEGACY_LATEST) >= 0;
-    if (c.stdio)
-        snprintf(g_session_version, sizeof g_session_version, "%s",
-                 latest ? MCP_LEGACY_LATEST : MCP_PROTOCOL_VERSION);
-    send_call_result(out, c, latest ? initialize_latest_result : initialize_result, PLAIN);
+    const mcp_revision *r = mcp_revision_for_initialize(yyjson_get_str(asked), yyjson_get_len(asked));
+    if (c.stdio) g_session = r;
+    buf text;
+    buf_init(&text);
+    buf_puts(&text, "{\"protocolVersion\":");
+    json_str(&text, r->name);
+    buf_puts(&text, ",\"capabilities\":" CAPABILITIES ",\"serverInfo\":");
+    mcp_put_server_info(&text, r);
+    buf_putc(&text, '}');
+    send_built_result(out, c, &text, MCP_RESULT_PLAIN);
 }
 
-static void do_empty(const mcp_call &c, buf *out) { send_call_result(out, c, "{}", PLAIN); }
+static void do_empty(const mcp_call &c, buf *out) {
+    send_call_result(out, c, "{}", MCP_RESULT_PLAIN);
+}
 
-// logging/setLevel: 2025-11-25 takes it (there is nothing to log, so the
-// level changes nothing); older sessions never had it.
+// logging/setLevel: there is nothing to log, so the level changes nothing.
 static void do_set_level(const mcp_call &c, buf *out) {
-    if (!legacy_latest(c)) {
-        send_error(out, c.id, -32601, "Method not found");
-        return;
-    }
     yyjson_val *level = c.params ? yyjson_obj_get(c.params, "level") : nullptr;
     static const char *const levels[] = {"debug",    "info",  "notice", "warning",
                                          "error",    "critical", "alert", "emergency"};
     for (const char *l : levels) {
         if (yyjson_equals_str(level, l)) {
-            send_call_result(out, c, "{}", PLAIN);
+            send_call_result(out, c, "{}", MCP_RESULT_PLAIN);
             return;
         }
     }
-    send_error(out, c.id, -32602, "logging/setLevel needs params.level, a syslog level name");
+    send_error(out, c.id, JSONRPC_INVALID_PARAMS,
+               "logging/setLevel needs params.level, a syslog level name");
 }
 
 static void do_resources_list(const mcp_call &c, buf *out) {
-    send_call_result(out, c, resources_list_result, LIST);
+    send_call_result(out, c,
+                     c.rev->titles
+                         ? "{\"resources\":[{\"uri\":\"" RESOURCE_URI "\",\"name\":\"knowledge-graph\","
+                           "\"title\":\"Knowledge Graph\","
+                           "\"description\":\"The full knowledge graph with all entities and relations\","
+                           "\"mimeType\":\"application/json\"}]}"
+                         : "{\"resources\":[{\"uri\":\"" RESOURCE_URI "\",\"name\":\"knowledge-graph\","
+                           "\"description\":\"The full knowledge graph with all entities and relations\","
+                           "\"mimeType\":\"application/json\"}]}",
+                     MCP_RESULT_LIST);
 }
 
 static void do_templates_list(const mcp_call &c, buf *out) {
-    send_call_result(out, c, "{\"resourceTemplates\":[]}", LIST);
+    send_call_result(out, c, "{\"resourceTemplates\":[]}", MCP_RESULT_LIST);
 }
 
 static void do_prompts_list(const mcp_call &c, buf *out) {
-    send_call_result(out, c, "{\"prompts\":[]}", LIST);
+    send_call_result(out, c, "{\"prompts\":[]}", MCP_RESULT_LIST);
 }
 
 static void do_discover(const mcp_call &c, buf *out) {
-    send_call_result(out, c, discover_result, LIST);
+    buf text;
+    buf_init(&text);
+    buf_puts(&text, "{\"supportedVersions\":");
+    mcp_put_supported(&text);
+    buf_puts(&text, ",\"capabilities\":" STATELESS_CAPABILITIES ",\"serverInfo\":");
+    mcp_put_server_info(&text, c.rev);
+    buf_puts(&text, ",\"instructions\":\"" INSTRUCTIONS "\"}");
+    send_built_result(out, c, &text, MCP_RESULT_LIST);
 }
 
 static void do_tools_list(const mcp_call &c, buf *out) {
@@ -294,15 +250,13 @@ static void do_tools_list(const mcp_call &c, buf *out) {
     buf_puts(&text, cat ? cat : "[]");
     buf_puts(&text, "}");
     mem_free(cat);
-    send_call_result(out, c, buf_str(&text), LIST);
-    if (text.dropped) out->dropped = 1;
-    buf_free(&text);
+    send_built_result(out, c, &text, MCP_RESULT_LIST);
 }
 
 static void do_tools_call(const mcp_call &c, buf *out) {
     yyjson_val *name = c.params ? yyjson_obj_get(c.params, "name") : nullptr;
     if (!yyjson_is_str(name)) {
-        send_error(out, c.id, -32602, "tools/call needs params.name");
+        send_error(out, c.id, JSONRPC_INVALID_PARAMS, "tools/call needs params.name");
         return;
     }
     yyjson_val *args = yyjson_obj_get(c.params, "arguments");
@@ -313,12 +267,16 @@ static void do_tools_call(const mcp_call &c, buf *out) {
     tool_out res;
     tool_out_init(&res);
     // The head goes first, and a changing tool makes room for its result
-    // behind it before saving: the answer of a saved change is never lost
-    // for want of memory.
+    // behind it before saving, with what is appended behind the result: the
+    // answer of a saved change is never lost for want of memory.
     uint64_t mark = out->len;
     result_head(out, c.id);
+    tool_mcp_form form = {};
+    form.reserve = out;
+    form.tail = (c.rev->finish ? c.rev->finish_room(MCP_RESULT_PLAIN) : 0) + sizeof k_line_end - 1;
+    form.structured = c.rev->structured;
     // A name with a zero byte inside names no tool, whatever its prefix.
-    int found = strlen(nm) == nlen ? tool_dispatch(nm, args, &res, out) : -1;
+    int found = strlen(nm) == nlen ? tool_dispatch(nm, args, &res, &form) : -1;
     // The tool answers for the memory it went without: a failure is in
     // its answer, and a change it saved has its whole answer.
     if (found == 0) g_refusals_mark = mem_refusals();
@@ -331,39 +289,43 @@ static void do_tools_call(const mcp_call &c, buf *out) {
         buf_init(&msg);
         buf_puts(&msg, "Unknown tool: ");
         buf_add(&msg, nm, nlen);
-        send_error_n(out, c.id, -32602, buf_str(&msg), msg.len);
+        send_error_data(out, c.id, JSONRPC_INVALID_PARAMS, buf_str(&msg), msg.len, nullptr);
         if (msg.dropped) out->dropped = 1;
         buf_free(&msg);
     } else {
         // The result is written into the response itself, not copied into it.
         tool_mcp_result(out, &res);
-        if (c.modern) modern_members(out, PLAIN);
-        buf_puts(out, "}\n");
+        uint64_t result_end = out->len;
+        if (c.rev->finish) c.rev->finish(out, MCP_RESULT_PLAIN);
+        buf_puts(out, k_line_end);
+        assert(out->dropped || out->len - result_end <= form.tail);
+        (void)result_end;
     }
     tool_free(&res);
 }
 
-// The error for a resource this server does not have. The stateless
-// revision answers it as invalid params, naming the URI in data.
+// The error for a resource this server does not have: the code the
+// revision gives it, with the URI in data when that is invalid params.
 static void resource_not_found(const mcp_call &c, yyjson_val *uri, buf *out) {
     static const char msg[] = "Unknown resource: this server serves " RESOURCE_URI " only";
-    if (!c.modern) {
-        send_error(out, c.id, -32002, msg);
+    int code = c.rev->resource_not_found;
+    if (code != JSONRPC_INVALID_PARAMS) {
+        send_error(out, c.id, code, msg);
         return;
     }
-    buf_puts(out, "{\"jsonrpc\":\"2.0\",\"id\":");
-    put_id(out, c.id);
-    buf_puts(out, ",\"error\":{\"code\":-32602,\"message\":\"");
-    buf_puts(out, msg);
-    buf_puts(out, "\",\"data\":{\"uri\":");
-    json_strn(out, yyjson_get_str(uri), yyjson_get_len(uri));
-    buf_puts(out, "}}}\n");
+    buf data;
+    buf_init(&data);
+    buf_puts(&data, "{\"uri\":");
+    json_strn(&data, yyjson_get_str(uri), yyjson_get_len(uri));
+    buf_putc(&data, '}');
+    send_error_data(out, c.id, code, msg, sizeof msg - 1, &data);
+    buf_free(&data);
 }
 
 static void do_resources_read(const mcp_call &c, buf *out) {
     yyjson_val *uri = c.params ? yyjson_obj_get(c.params, "uri") : nullptr;
     if (!yyjson_is_str(uri)) {
-        send_error(out, c.id, -32602, "resources/read needs params.uri");
+        send_error(out, c.id, JSONRPC_INVALID_PARAMS, "resources/read needs params.uri");
         return;
     }
     if (!yyjson_equals_str(uri, RESOURCE_URI)) {
@@ -382,7 +344,7 @@ static void do_resources_read(const mcp_call &c, buf *out) {
         const char *why = res.err ? res.err
                           : res.failed ? "the graph could not be read"
                                        : "out of memory";
-        send_error(out, c.id, -32603, why);
+        send_error(out, c.id, JSONRPC_INTERNAL_ERROR, why);
         tool_free(&res);
         return;
     }
@@ -394,38 +356,36 @@ static void do_resources_read(const mcp_call &c, buf *out) {
     json_str(&body, text);
     buf_puts(&body, "}]}");
     mem_free(text);
-    send_call_result(out, c, buf_str(&body), READ);
-    if (body.dropped) out->dropped = 1;
-    buf_free(&body);
+    send_built_result(out, c, &body, MCP_RESULT_READ);
 }
-
-// The eras a method exists in.
-enum : int { LEGACY = 1, MODERN = 2, BOTH = 3 };
 
 struct mcp_method {
     const char *name;
     void (*run)(const mcp_call &c, buf *out);
-    int eras;  // LEGACY, MODERN or BOTH
+    uint32_t bit;  // its MCP_M_ bit: the revisions that have it list it
 };
 
-// The methods. initialize, ping, logging/setLevel and the resource
-// subscriptions are gone from the stateless revision, which brings
-// server/discover; its lists never change, so there is no
-// subscriptions/listen either.
 static const mcp_method mcp_methods[] = {
-    {"initialize", do_initialize, LEGACY},
-    {"server/discover", do_discover, MODERN},
-    {"ping", do_empty, LEGACY},
-    {"tools/list", do_tools_list, BOTH},
-    {"tools/call", do_tools_call, BOTH},
-    {"resources/list", do_resources_list, BOTH},
-    {"resources/templates/list", do_templates_list, BOTH},
-    {"prompts/list", do_prompts_list, BOTH},
-    {"resources/read", do_resources_read, BOTH},
-    {"resources/subscribe", do_empty, LEGACY},
-    {"resources/unsubscribe", do_empty, LEGACY},
-    {"logging/setLevel", do_set_level, LEGACY},
+    {"initialize", do_initialize, MCP_M_INITIALIZE},
+    {"server/discover", do_discover, MCP_M_DISCOVER},
+    {"ping", do_empty, MCP_M_PING},
+    {"tools/list", do_tools_list, MCP_M_TOOLS_LIST},
+    {"tools/call", do_tools_call, MCP_M_TOOLS_CALL},
+    {"resources/list", do_resources_list, MCP_M_RESOURCES_LIST},
+    {"resources/templates/list", do_templates_list, MCP_M_TEMPLATES_LIST},
+    {"prompts/list", do_prompts_list, MCP_M_PROMPTS_LIST},
+    {"resources/read", do_resources_read, MCP_M_RESOURCES_READ},
+    {"resources/subscribe", do_empty, MCP_M_SUBSCRIBE},
+    {"resources/unsubscribe", do_empty, MCP_M_SUBSCRIBE},
+    {"logging/setLevel", do_set_level, MCP_M_SET_LEVEL},
 };
+
+// The method named by method (a JSON string), or null.
+static const mcp_method *find_method(yyjson_val *method) {
+    for (const mcp_method &m : mcp_methods)
+        if (yyjson_equals_str(method, m.name)) return &m;
+    return nullptr;
+}
 
 /*==============================================================================
  * One line, and the loop around it
@@ -434,12 +394,11 @@ static const mcp_method mcp_methods[] = {
 // The unsupported-revision error: data names the revisions the server speaks
 // and the n bytes asked for.
 static void send_unsupported(buf *out, yyjson_val *id, const char *asked, size_t n) {
-    buf_puts(out, "{\"jsonrpc\":\"2.0\",\"id\":");
-    put_id(out, id);
-    buf_puts(out, ",\"error\":{\"code\":-32022,\"message\":\"Unsupported protocol version\","
-                  "\"data\":{\"supported\":");
-    buf_puts(out, SUPPORTED_VERSIONS);
-    buf_puts(out, ",\"requested\":");
+    buf data;
+    buf_init(&data);
+    buf_puts(&data, "{\"supported\":");
+    mcp_put_supported(&data);
+    buf_puts(&data, ",\"requested\":");
     // The text asked for may come from a header in any bytes: each one that
     // is not part of a well-formed UTF-8 character goes out as U+FFFD, so
     // the answer stays JSON.
@@ -456,65 +415,60 @@ static void send_unsupported(buf *out, yyjson_val *id, const char *asked, size_t
             i++;
         }
     }
-    json_strn(out, buf_str(&text), text.len);
-    if (text.dropped) out->dropped = 1;
+    json_strn(&data, buf_str(&text), text.len);
+    if (text.dropped) data.dropped = 1;
     buf_free(&text);
-    buf_puts(out, "}}}\n");
+    buf_putc(&data, '}');
+    static const char msg[] = "Unsupported protocol version";
+    send_error_data(out, id, MCP_UNSUPPORTED_VERSION, msg, sizeof msg - 1, &data);
+    buf_free(&data);
 }
 
-// Runs the request c by the method of its era, or answers that there is
-// none.
-static void dispatch(const mcp_call &c, yyjson_val *method, buf *out, mcp_outcome *o) {
-    for (const mcp_method &m : mcp_methods) {
-        if ((m.eras & (c.modern ? MODERN : LEGACY)) && yyjson_equals_str(method, m.name)) {
-            m.run(c, out);
-            return;
-        }
-    }
-    o->code = -32601;
-    send_error(out, c.id, -32601, "Method not found");
+// Marks the request refused before its method ran, with the code answered.
+static void refused(mcp_outcome *o, int code) {
+    o->refused = 1;
+    o->code = code;
 }
 
-// Decides the era of the request c, checks what the stateless revision and
-// the transport ask of it, and runs it.
+// Chooses the revision of the request c, checks what it and the transport
+// ask of the request, and runs it.
 static void run_request(mcp_call &c, yyjson_val *method, const mcp_transport *t, buf *out,
                         mcp_outcome *o) {
+    const mcp_method *m = find_method(method);
     yyjson_val *meta = c.params ? yyjson_obj_get(c.params, "_meta") : nullptr;
-    yyjson_val *version = yyjson_is_obj(meta) ? yyjson_obj_get(meta, META_VERSION) : nullptr;
+    if (!yyjson_is_obj(meta)) meta = nullptr;
+    yyjson_val *version = meta ? yyjson_obj_get(meta, MCP_META_VERSION) : nullptr;
     const char *tv = t ? t->version : nullptr;
+    const mcp_revision *named = tv ? mcp_revision_named(tv, strlen(tv)) : nullptr;
     // A request is stateless when it says so in _meta, when the transport
-    // names the stateless revision, or when its method exists only there.
-    c.modern = version || (tv && mcp_version_era(tv, strlen(tv)) == MCP_ERA_MODERN) ||
-               yyjson_equals_str(method, "server/discover");
-    o->modern = c.modern;
-    if (c.modern) {
-        yyjson_val *caps = yyjson_is_obj(meta) ? yyjson_obj_get(meta, META_CAPABILITIES) : nullptr;
-        const char *why = !yyjson_is_obj(meta) ? "Invalid params: the request needs _meta"
-                          : !yyjson_is_str(version) ? "Invalid params: _meta needs " META_VERSION
-                          : !yyjson_is_obj(caps) ? "Invalid params: _meta needs " META_CAPABILITIES
-                                                 : nullptr;
-        if (why) {
-            o->refused = 1;
-            o->code = -32602;
-            send_error(out, c.id, -32602, why);
-            return;
-        }
-    } else {
-        // The legacy revision: the one the transport names, else the one
-        // the session settled on.
-        c.legacy = tv                                 ? tv
-                   : c.stdio && g_session_version[0] ? g_session_version
-                                                     : MCP_PROTOCOL_VERSION;
+    // names a stateless revision, or when its method exists only there; it
+    // is held to the stateless revision until its _meta names one. A legacy
+    // request is answered by the revision the transport names (one the
+    // server does not speak is refused by the transport's check), else by
+    // the one the session settled on.
+    int stateless = version || (named && named->era == MCP_ERA_MODERN) ||
+                    (m && mcp_method_stateless_only(m->bit));
+    c.rev = stateless                ? mcp_revision_stateless()
+            : named                  ? named
+            : !tv && c.stdio && g_session ? g_session
+                                     : mcp_revision_default();
+    o->revision = c.rev;
+    const char *why = c.rev->check_meta ? c.rev->check_meta(meta) : nullptr;
+    if (why) {
+        refused(o, JSONRPC_INVALID_PARAMS);
+        send_error(out, c.id, JSONRPC_INVALID_PARAMS, why);
+        return;
     }
     if (t && t->check) {
         mcp_request_view v = {};
         v.method = yyjson_get_str(method);
         v.method_len = yyjson_get_len(method);
         yyjson_val *name = nullptr;
-        if (c.params && (yyjson_equals_str(method, "tools/call") ||
-                         yyjson_equals_str(method, "prompts/get")))
+        if (c.params && m && m->bit == MCP_M_TOOLS_CALL)
             name = yyjson_obj_get(c.params, "name");
-        else if (c.params && yyjson_equals_str(method, "resources/read"))
+        else if (c.params && yyjson_equals_str(method, "prompts/get"))
+            name = yyjson_obj_get(c.params, "name");
+        else if (c.params && m && m->bit == MCP_M_RESOURCES_READ)
             name = yyjson_obj_get(c.params, "uri");
         if (yyjson_is_str(name)) {
             v.name = yyjson_get_str(name);
@@ -524,28 +478,34 @@ static void run_request(mcp_call &c, yyjson_val *method, const mcp_transport *t,
             v.version = yyjson_get_str(version);
             v.version_len = yyjson_get_len(version);
         }
-        v.modern = c.modern;
-        mcp_refusal why = {};
-        t->check(&v, t->ctx, &why);
-        if (why.code) {
-            o->refused = 1;
-            o->code = why.code;
-            const char *asked = why.requested ? why.requested : "";
-            if (why.code == MCP_UNSUPPORTED_VERSION)
+        v.revision = c.rev;
+        mcp_refusal no = {};
+        t->check(&v, t->ctx, &no);
+        if (no.code) {
+            refused(o, no.code);
+            const char *asked = no.requested ? no.requested : "";
+            if (no.code == MCP_UNSUPPORTED_VERSION)
                 send_unsupported(out, c.id, asked, strlen(asked));
             else
-                send_error(out, c.id, why.code, why.message);
+                send_error(out, c.id, no.code, no.message);
             return;
         }
     }
-    if (c.modern && mcp_version_era(yyjson_get_str(version), yyjson_get_len(version)) !=
-                        MCP_ERA_MODERN) {
-        o->refused = 1;
-        o->code = MCP_UNSUPPORTED_VERSION;
-        send_unsupported(out, c.id, yyjson_get_str(version), yyjson_get_len(version));
+    if (stateless) {
+        const mcp_revision *asked = mcp_revision_named(yyjson_get_str(version), yyjson_get_len(version));
+        if (!asked || asked->era != MCP_ERA_MODERN) {
+            refused(o, MCP_UNSUPPORTED_VERSION);
+            send_unsupported(out, c.id, yyjson_get_str(version), yyjson_get_len(version));
+            return;
+        }
+        c.rev = o->revision = asked;
+    }
+    if (!m || !(c.rev->methods & m->bit)) {
+        o->code = JSONRPC_METHOD_NOT_FOUND;
+        send_error(out, c.id, JSONRPC_METHOD_NOT_FOUND, "Method not found");
         return;
     }
-    dispatch(c, method, out, o);
+    m->run(c, out);
 }
 
 // Classifies one parsed message, appends its answer, if any, to resp and
@@ -553,9 +513,9 @@ static void run_request(mcp_call &c, yyjson_val *method, const mcp_transport *t,
 static void handle_doc(yyjson_doc *doc, const mcp_transport *t, buf *resp, mcp_outcome *o) {
     yyjson_val *req = yyjson_doc_get_root(doc);
     o->kind = MCP_INVALID;
-    o->code = -32600;
+    o->code = JSONRPC_INVALID_REQUEST;
     if (!yyjson_is_obj(req)) {
-        send_error(resp, nullptr, -32600, "Invalid request: expected an object");
+        send_error(resp, nullptr, JSONRPC_INVALID_REQUEST, "Invalid request: expected an object");
         return;
     }
     yyjson_val *method = yyjson_obj_get(req, "method");
@@ -567,7 +527,7 @@ static void handle_doc(yyjson_doc *doc, const mcp_transport *t, buf *resp, mcp_o
             o->code = 0;
             return;
         }
-        send_error(resp, id, -32600, "Invalid request: missing method");
+        send_error(resp, id, JSONRPC_INVALID_REQUEST, "Invalid request: missing method");
         return;
     }
     o->code = 0;
@@ -577,8 +537,37 @@ static void handle_doc(yyjson_doc *doc, const mcp_transport *t, buf *resp, mcp_o
     }
     o->kind = MCP_REQUEST;
     yyjson_val *params = yyjson_obj_get(req, "params");
-    mcp_call c = {req, id, yyjson_is_obj(params) ? params : nullptr, 0, nullptr, !t};
+    mcp_call c = {req, id, yyjson_is_obj(params) ? params : nullptr, nullptr, !t};
     run_request(c, method, t, resp, o);
+}
+
+// Settles the numbers of a document read with YYJSON_READ_BIGNUM_AS_RAW,
+// which keeps the text of every number a double or a 64-bit integer cannot
+// hold: an integer beyond 64 bits stays as written when it is the request's
+// own id (so that its answer carries the very id) and is read as the double
+// nearest to it everywhere else, as the strict reader reads it; a real
+// beyond a double's range makes the message no JSON the server takes, as
+// with the strict reader. Returns 0, or -1 for such a real.
+static int settle_numbers(yyjson_doc *doc) {
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    if (!root) return 0;
+    yyjson_val *id = yyjson_is_obj(root) ? yyjson_obj_get(root, "id") : nullptr;
+    // The values of an immutable document lie one after another, a
+    // container's contents right behind it.
+    yyjson_val *end = unsafe_yyjson_get_next(root);
+    for (yyjson_val *v = root; v < end; v++) {
+        if (!yyjson_is_raw(v)) continue;
+        const char *text = yyjson_get_raw(v);
+        size_t n = yyjson_get_len(v);
+        int integer = 1;
+        for (size_t i = 0; i < n; i++)
+            if (text[i] == '.' || text[i] == 'e' || text[i] == 'E') integer = 0;
+        if (!integer) return -1;
+        if (v == id) continue;
+        yyjson_read_err err;
+        if (!yyjson_read_number(text, v, YYJSON_READ_NOFLAG, mem_yyjson(), &err)) return -1;
+    }
+    return 0;
 }
 
 int mcp_handle_line(const char *line, size_t len, buf *out) {
@@ -599,17 +588,24 @@ int mcp_handle_request(const char *line, size_t len, const mcp_transport *t, buf
     *o = {};
     buf resp;
     buf_init(&resp);
-    // The flag 0 reader never writes into the text it is given.
+    // A reader without YYJSON_READ_INSITU never writes into the text it is
+    // given.
     g_refusals_mark = mem_refusals();
     yyjson_read_err rerr;
-    yyjson_doc *doc = yyjson_read_opts((char *)line, len, YYJSON_READ_NOFLAG, mem_yyjson(), &rerr);
+    yyjson_doc *doc =
+        yyjson_read_opts((char *)line, len, YYJSON_READ_BIGNUM_AS_RAW, mem_yyjson(), &rerr);
+    if (doc && settle_numbers(doc) != 0) {
+        yyjson_doc_free(doc);
+        doc = nullptr;
+        rerr.code = YYJSON_READ_ERROR_INVALID_NUMBER;
+    }
     if (!doc && rerr.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) {
         o->kind = MCP_INVALID;
         resp.dropped = 1;
     } else if (!doc) {
         o->kind = MCP_INVALID;
-        o->code = -32700;
-        send_error(&resp, nullptr, -32700, "Parse error: not valid JSON");
+        o->code = JSONRPC_PARSE_ERROR;
+        send_error(&resp, nullptr, JSONRPC_PARSE_ERROR, "Parse error: not valid JSON");
     } else {
         handle_doc(doc, t, &resp, o);
     }
@@ -620,12 +616,19 @@ int mcp_handle_request(const char *line, size_t len, const mcp_transport *t, buf
         // out, so no saved change is answered so.)
         yyjson_val *root = yyjson_doc_get_root(doc);
         buf_free(&resp);
-        o->code = -32603;
-        send_error(&resp, yyjson_is_obj(root) ? yyjson_obj_get(root, "id") : nullptr, -32603,
-                   "out of memory");
+        o->code = JSONRPC_INTERNAL_ERROR;
+        send_error(&resp, yyjson_is_obj(root) ? yyjson_obj_get(root, "id") : nullptr,
+                   JSONRPC_INTERNAL_ERROR, "out of memory");
         if (resp.dropped) {
+            // Not even that: the same answer with id null, written without
+            // the heap into a block of the stack.
+            char line_oom[128];
+            int n = snprintf(line_oom, sizeof line_oom,
+                             "{\"jsonrpc\":\"2.0\",\"id\":null,\"error\":{\"code\":%d,"
+                             "\"message\":\"out of memory\"}}\n",
+                             JSONRPC_INTERNAL_ERROR);
             buf_free(&resp);
-            buf_puts(&resp, out_of_memory_line);
+            buf_add(&resp, line_oom, (size_t)n);
         }
     }
     yyjson_doc_free(doc);

@@ -47,9 +47,9 @@ static int write_answers(tool_out *out) {
     out->api_text = tool_api_result(out);
     if (!out->api_text) return -1;
     // A response that already lost a piece could not carry the answer. The
-    // room made covers the result, the members a protocol revision adds
-    // behind it and the line's end.
-    if (out->reserve && (out->reserve->dropped || !buf_need(out->reserve, b.len + 512))) return -1;
+    // room made covers the result and what the server appends behind it.
+    buf *reserve = out->mcp ? out->mcp->reserve : nullptr;
+    if (reserve && (reserve->dropped || !buf_need(reserve, b.len + out->mcp->tail))) return -1;
     return 0;
 }
 

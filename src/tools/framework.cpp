@@ -16,7 +16,7 @@ void tool_out_init(tool_out *out) {
     out->failed = 0;
     out->mcp_text = nullptr;
     out->api_text = nullptr;
-    out->reserve = nullptr;
+    out->mcp = nullptr;
     out->refusals = mem_refusals();
 }
 
@@ -87,17 +87,17 @@ static const tool_entry k_tools[] = {
 };
 
 void tool_run(void (*fn)(yyjson_val *args, tool_out *out), yyjson_val *args, tool_out *out,
-              buf *reserve) {
+              const tool_mcp_form *mcp) {
     tool_out_init(out);
-    out->reserve = reserve;
+    out->mcp = mcp;
     fn(args, out);
     if (!out->failed && mem_refusals() != out->refusals) tool_err(out, "out of memory");
 }
 
-int tool_dispatch(const char *name, yyjson_val *args, tool_out *out, buf *reserve) {
+int tool_dispatch(const char *name, yyjson_val *args, tool_out *out, const tool_mcp_form *mcp) {
     for (const tool_entry &t : k_tools) {
         if (name && strcmp(name, t.name) == 0) {
-            tool_run(t.fn, args, out, reserve);
+            tool_run(t.fn, args, out, mcp);
             return 0;
         }
     }
@@ -157,7 +157,7 @@ void tool_mcp_result(buf *b, const tool_out *out) {
         buf_puts(b, "}");
     }
     buf_puts(b, "],\"isError\":false");
-    if (has_members(out)) {
+    if (has_members(out) && (!out->mcp || out->mcp->structured)) {
         char *compact = yyjson_mut_write_opts(out->doc, YYJSON_WRITE_NOFLAG, mem_yyjson(), nullptr,
                                               nullptr);
         if (!compact) {

@@ -14,6 +14,19 @@
  * Result record and framework
  *============================================================================*/
 
+/* How the MCP server takes the result of a call: handed to tool_dispatch,
+ * so that a changing tool writes its MCP answer in that form, and makes room
+ * for all of it, before it saves. */
+struct tool_mcp_form {
+    buf *reserve;          /* the response the result will be appended to;
+                              may be null. Not owned */
+    size_t tail;           /* bytes the server appends behind the result (the
+                              members its revision adds and the line's end):
+                              the room made in reserve covers them too */
+    int32_t structured;    /* 1: the result carries structuredContent beside
+                              its text (the revisions that have it) */
+};
+
 /* The result of one tool call. All fields zero when initialised. */
 struct tool_out {
     yyjson_mut_doc *doc;   /* result document, created by tool_start; owned */
@@ -25,10 +38,9 @@ struct tool_out {
                               before its change was saved (change_commit);
                               owned; null for the other tools */
     char *api_text;        /* the API answer, likewise */
-    buf *reserve;          /* given to tool_dispatch: the buffer the MCP
-                              result will be appended to, in which a changing
-                              tool makes room for it before saving; may be
-                              null. Not owned */
+    const tool_mcp_form *mcp; /* given to tool_dispatch: how the MCP server
+                              takes the result, or null (structuredContent
+                              included, no room made). Not owned */
     uint64_t refusals;     /* mem_refusals() when the call began: any
                               allocation refused during the call makes it
                               fail with "out of memory" */
@@ -46,23 +58,25 @@ void tool_err(tool_out *out, const char *fmt, ...) __attribute__((format(printf,
 void tool_free(tool_out *out);
 /* Value of the first member named key of the object args, or null. */
 yyjson_val *arg_get(yyjson_val *args, const char *key);
-/* Runs the tool called name on args with a zeroed out, whose reserve
- * becomes reserve (may be null). Returns 0 when such a tool exists
- * (whatever its outcome), -1 otherwise. A call during which an allocation
- * was refused fails with "out of memory", so that no answer ever misses a
- * part; a changing tool's change is then not saved. */
-int tool_dispatch(const char *name, yyjson_val *args, tool_out *out, buf *reserve = nullptr);
+/* Runs the tool called name on args with a zeroed out, whose mcp becomes
+ * mcp (may be null). Returns 0 when such a tool exists (whatever its
+ * outcome), -1 otherwise. A call during which an allocation was refused
+ * fails with "out of memory", so that no answer ever misses a part; a
+ * changing tool's change is then not saved. */
+int tool_dispatch(const char *name, yyjson_val *args, tool_out *out,
+                  const tool_mcp_form *mcp = nullptr);
 /* Runs the tool function fn on args as tool_dispatch runs a named tool.
  * Never fails on its own. */
 void tool_run(void (*fn)(yyjson_val *args, tool_out *out), yyjson_val *args, tool_out *out,
-              buf *reserve = nullptr);
+              const tool_mcp_form *mcp = nullptr);
 /* Newly allocated copy of the catalogue text, or null. The caller frees it. */
 char *tools_list_json(void);
 /* The catalogue text itself and its length (embedded at build time). */
 extern const char tool_catalogue[];
 extern const size_t tool_catalogue_len;
 /* Appends the MCP tool-result object for out to b (the caller's response
- * line, so a large result is written once, not copied into it). When b runs
+ * line, so a large result is written once, not copied into it), in the form
+ * out->mcp asks for. When b runs
  * out of room, or the result cannot be written for want of memory, its
  * `dropped` flag says so and the caller answers otherwise. */
 void tool_mcp_result(buf *b, const tool_out *out);

@@ -31,7 +31,7 @@ void tool_store_err(tool_out *out, store_rc rc);
  * changed then. */
 graph *change_begin(graph_txn *t, tool_out *out);
 /* Ends a changing tool's call: unless out has failed, writes its answers
- * (tool_out.mcp_text and api_text, and room in out->reserve) and then
+ * (tool_out.mcp_text and api_text, and room in out->mcp->reserve) and then
  * commits t (graph_commit), so that a saved change always has its whole
  * answer. A call that failed, that went without memory at any point
  * ("out of memory"), or whose commit fails is aborted. Returns 0, or -1

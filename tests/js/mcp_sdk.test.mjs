@@ -4,6 +4,8 @@
 // password), on a fresh graph file:
 //  - the TypeScript SDK 1.x (@modelcontextprotocol/sdk), which speaks
 //    2025-11-25 with the initialize handshake;
+//  - the same SDK as of 1.12.3 (installed as mcp-sdk-1-12), whose newest
+//    revision is 2025-03-26 and which refuses a server answering any other;
 //  - the 2.x client (@modelcontextprotocol/client) in its three modes:
 //    "legacy" (the initialize handshake), "auto" (server/discover first,
 //    which this server answers, so it speaks 2026-07-28) and pinned to
@@ -25,6 +27,9 @@ import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 import { StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
 import { CallToolResultSchema } from '@modelcontextprotocol/sdk/types.js';
+import { Client as Client112 } from 'mcp-sdk-1-12/client/index.js';
+import { StdioClientTransport as StdioTransport112 } from 'mcp-sdk-1-12/client/stdio.js';
+import { StreamableHTTPClientTransport as HttpTransport112 } from 'mcp-sdk-1-12/client/streamableHttp.js';
 import { Client as Client2, StreamableHTTPClientTransport as HttpTransport2 } from '@modelcontextprotocol/client';
 import { StdioClientTransport as StdioTransport2 } from '@modelcontextprotocol/client/stdio';
 import { startHost } from './lib/host.mjs';
@@ -46,12 +51,19 @@ const PASSWORD = 'b34rer pass';
 const CLIENT_INFO = { name: 'plugin-memory-interop', version: '1.0.0' };
 
 // The clients: how to make one, its transports, and the revision and era it
-// must end up speaking with this server.
+// must end up speaking with this server (a client without an era reports
+// neither: the revision is the one the server's initialize answer names).
+// A 2025-03-26 session has no titles and no structuredContent (over HTTP,
+// where that client sends no MCP-Protocol-Version, only initialize is
+// answered by its revision).
 const SDK1 = { Stdio: StdioClientTransport, Http: StreamableHTTPClientTransport };
+const SDK112 = { Stdio: StdioTransport112, Http: HttpTransport112 };
 const CLIENT2 = { Stdio: StdioTransport2, Http: HttpTransport2 };
 const CLIENTS = [
   { name: '@modelcontextprotocol/sdk 1.32.2', ...SDK1, version: '2025-11-25',
     make: () => new Client(CLIENT_INFO) },
+  { name: '@modelcontextprotocol/sdk 1.12.3', ...SDK112, version: '2025-03-26', untitled: true,
+    make: () => new Client112(CLIENT_INFO) },
   { name: '@modelcontextprotocol/client 2.4.0, legacy', ...CLIENT2, version: '2025-11-25', era: 'legacy',
     make: () => new Client2(CLIENT_INFO, { versionNegotiation: { mode: 'legacy' } }) },
   { name: '@modelcontextprotocol/client 2.4.0, auto', ...CLIENT2, version: '2026-07-28', era: 'modern',
@@ -68,12 +80,12 @@ const TRANSPORTS = [
     async open(kind) {
       const t = tempHome();
       let stderr = '';
-      const transport = new kind.Stdio({
+      const transport = recorded(new kind.Stdio({
         command: EXE,
         args: ['--mcp'],
         env: { PATH: process.env.PATH, HOME: t.home, MEMORY_FILE_PATH: t.graph },
         stderr: 'pipe',
-      });
+      }));
       transport.stderr?.on('data', (d) => { stderr += d; });
       return { transport, graph: t.graph, stderr: () => stderr, close: () => fs.rmSync(t.dir, { recursive: true, force: true }) };
     },
@@ -82,12 +94,24 @@ const TRANSPORTS = [
     name: 'Streamable HTTP',
     async open(kind) {
       const host = await startHost({ password: PASSWORD });
-      const transport = new kind.Http(new URL(`${host.origin}/mcp`),
-        { requestInit: { headers: { Authorization: `Bearer ${PASSWORD}` } } });
+      const transport = recorded(new kind.Http(new URL(`${host.origin}/mcp`),
+        { requestInit: { headers: { Authorization: `Bearer ${PASSWORD}` } } }));
       return { transport, graph: host.graph, host, close: () => host.stop() };
     },
   },
 ];
+// The transport, recording every message it hands its client in seen.
+function recorded(transport) {
+  const seen = [];
+  let handler;
+  Object.defineProperty(transport, 'onmessage', {
+    configurable: true,
+    get: () => handler && ((message, extra) => { seen.push(message); handler(message, extra); }),
+    set: (h) => { handler = h; },
+  });
+  transport.seen = seen;
+  return transport;
+}
 const httpTransport = (origin, headers) =>
   new StreamableHTTPClientTransport(new URL(`${origin}/mcp`), { requestInit: { headers } });
 
@@ -116,15 +140,16 @@ for (const kind of CLIENTS) for (const via of USED) describe(`${kind.name} over 
     if (kind.era) {
       assert.equal(client.getNegotiatedProtocolVersion(), kind.version);
       assert.equal(client.getProtocolEra(), kind.era);
-    } else if (via.name !== 'stdio') {
-      assert.equal(t.transport.protocolVersion, kind.version);
+    } else {
+      const answer = t.transport.seen.find((m) => m.result?.protocolVersion);
+      assert.equal(answer?.result.protocolVersion, kind.version);
     }
   });
 
   test('the server names itself and its capabilities', () => {
-    assert.deepEqual(client.getServerVersion(), {
-      name: 'memory-server', title: 'Knowledge Graph Memory', version: '1.0.0',
-    });
+    assert.deepEqual(client.getServerVersion(), kind.untitled
+      ? { name: 'memory-server', version: '1.0.0' }
+      : { name: 'memory-server', title: 'Knowledge Graph Memory', version: '1.0.0' });
     const caps = client.getServerCapabilities();
     assert.deepEqual(caps.tools, { listChanged: false });
     assert.deepEqual(caps.resources, { subscribe: false, listChanged: false });
@@ -146,22 +171,23 @@ for (const kind of CLIENTS) for (const via of USED) describe(`${kind.name} over 
   });
 
   // Every tool once, in an order where each finds what it works on; each
-  // result is parsed with the SDK's CallToolResult schema.
+  // result is parsed with the SDK's CallToolResult schema, and its data is
+  // its text (the same as its structuredContent where it has one).
   const calls = [
     ['create_entities', { entities: [
       { name: 'Ada', entityType: 'person', observations: ['wrote the first program'] },
       { name: 'Engine', entityType: 'machine', observations: ['analytical'] },
-    ] }, (r) => assert.equal(r.structuredContent.entities.length, 2)],
+    ] }, (d) => assert.equal(d.entities.length, 2)],
     ['create_relations', { relations: [{ from: 'Ada', to: 'Engine', relationType: 'programmed' }] },
-      (r) => assert.equal(r.structuredContent.relations.length, 1)],
+      (d) => assert.equal(d.relations.length, 1)],
     ['add_observations', { observations: [{ entityName: 'Ada', contents: ['born 1815'] }] },
-      (r) => assert.deepEqual(r.structuredContent.results[0].addedObservations, ['born 1815'])],
-    ['read_graph', {}, (r) => {
-      assert.equal(r.structuredContent.entities.length, 2);
-      assert.equal(r.structuredContent.relations.length, 1);
+      (d) => assert.deepEqual(d.results[0].addedObservations, ['born 1815'])],
+    ['read_graph', {}, (d) => {
+      assert.equal(d.entities.length, 2);
+      assert.equal(d.relations.length, 1);
     }],
-    ['search_nodes', { query: 'ADA' }, (r) => assert.equal(r.structuredContent.entities[0].name, 'Ada')],
-    ['open_nodes', { names: ['Engine'] }, (r) => assert.equal(r.structuredContent.entities[0].name, 'Engine')],
+    ['search_nodes', { query: 'ADA' }, (d) => assert.equal(d.entities[0].name, 'Ada')],
+    ['open_nodes', { names: ['Engine'] }, (d) => assert.equal(d.entities[0].name, 'Engine')],
     ['delete_observations', { deletions: [{ entityName: 'Ada', observations: ['born 1815'] }] }, () => {}],
     ['delete_relations', { relations: [{ from: 'Ada', to: 'Engine', relationType: 'programmed' }] }, () => {}],
     ['delete_entities', { entityNames: ['Engine'] }, () => {}],
@@ -172,8 +198,10 @@ for (const kind of CLIENTS) for (const via of USED) describe(`${kind.name} over 
       const r = CallToolResultSchema.parse(await client.callTool({ name, arguments: args }));
       assert.equal(r.isError, false, `${name}: ${JSON.stringify(r.content)}`);
       assert.equal(r.content[0].type, 'text');
-      assert.deepEqual(JSON.parse(r.content[0].text), r.structuredContent, name);
-      check(r);
+      const data = JSON.parse(r.content[0].text);
+      if (kind.untitled && via.name === 'stdio') assert.equal(r.structuredContent, undefined, name);
+      else assert.deepEqual(data, r.structuredContent, name);
+      check(data);
     }
     const lines = fs.readFileSync(t.graph, 'utf8').trim().split('\n').map((l) => JSON.parse(l));
     assert.deepEqual(lines, [{ type: 'entity', name: 'Ada', entityType: 'person', observations: ['wrote the first program'] }]);
@@ -193,6 +221,7 @@ for (const kind of CLIENTS) for (const via of USED) describe(`${kind.name} over 
   test('the graph resource is listed and read', async () => {
     const { resources } = await client.listResources();
     assert.deepEqual(resources.map((r) => r.uri), ['memory://knowledge-graph']);
+    if (kind.untitled && via.name === 'stdio') assert.equal(resources[0].title, undefined);
     assert.deepEqual((await client.listResourceTemplates()).resourceTemplates, []);
     const { contents } = await client.readResource({ uri: 'memory://knowledge-graph' });
     assert.equal(contents.length, 1);

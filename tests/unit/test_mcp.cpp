@@ -1,4 +1,5 @@
-// test_mcp.cpp - the MCP line handler and the id echo, called in-process.
+// test_mcp.cpp - the MCP line handler, the id echo and the records of the
+// protocol revisions, called in-process.
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -125,6 +126,37 @@ TEST(mcp_put_id, real_ids_read_back_unchanged) {
             << json << " -> " << echo;
         yyjson_doc_free(back);
     }
+}
+
+// Every revision the server speaks, by name; a revision's finish adds no
+// more than the room a tool call makes for it before its change is saved.
+TEST(mcp_revision, finish_stays_within_its_room) {
+    const char *names[] = {"2026-07-28", "2025-11-25", "2025-06-18", "2025-03-26"};
+    for (const char *name : names) {
+        const mcp_revision *r = mcp_revision_named(name, strlen(name));
+        ASSERT_NE(r, nullptr) << name;
+        EXPECT_STREQ(r->name, name);
+        EXPECT_EQ(r->finish == nullptr, r->finish_room == nullptr) << name;
+        if (!r->finish) continue;
+        for (int kind : {MCP_RESULT_PLAIN, MCP_RESULT_LIST, MCP_RESULT_READ}) {
+            for (const char *result : {"{}", "{\"content\":[],\"isError\":false}"}) {
+                buf b;
+                buf_init(&b);
+                buf_puts(&b, result);
+                r->finish(&b, kind);
+                ASSERT_FALSE(b.dropped);
+                EXPECT_LE(b.len - strlen(result), r->finish_room(kind)) << name << " " << kind;
+                EXPECT_EQ(b.data[b.len - 1], '}');
+                yyjson_doc *d = yyjson_read(b.data, b.len, 0);
+                EXPECT_NE(d, nullptr) << buf_str(&b);
+                yyjson_doc_free(d);
+                buf_free(&b);
+            }
+        }
+    }
+    EXPECT_EQ(mcp_revision_named("2025-06-1", 9), nullptr);
+    EXPECT_EQ(mcp_revision_named(nullptr, 0), nullptr);
+    EXPECT_STREQ(mcp_revision_default()->name, "2025-06-18");
 }
 
 }  // namespace
