@@ -1,10 +1,15 @@
 // embed - build-time helper: turns a text file into a C++ source file that
 // defines it as a constant character array (zero-terminated) and its length.
 //
-//   embed NAME INPUT OUTPUT [--json-compact]
+//   embed NAME INPUT OUTPUT [--json-compact] [--tool-table]
 //
 // With --json-compact the input is parsed as JSON and written back compactly
 // (member order kept), so a readable source file becomes a one-line text.
+// With --tool-table the input is the tool catalogue, an array of tools each
+// with its "name", and the output also defines the tools' dispatch table
+// (tools/tools_internal.h): each name with the function tool_<name>, in the
+// catalogue's order. The catalogue is then the one place a tool is named: a
+// tool it lists without such a function fails the build.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,20 +27,55 @@ static bool read_all(const char *path, std::string &out) {
     return true;
 }
 
+// The names of the tools of the catalogue doc, each a C identifier's tail;
+// false (with a message) when the catalogue is not an array of such tools.
+static bool tool_names(yyjson_doc *doc, const char *path, std::string &table) {
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    if (!yyjson_is_arr(root) || yyjson_arr_size(root) == 0) {
+        std::fprintf(stderr, "embed: %s is not an array of tools\n", path);
+        return false;
+    }
+    size_t idx, max;
+    yyjson_val *tool;
+    yyjson_arr_foreach(root, idx, max, tool) {
+        const char *name = yyjson_get_str(yyjson_obj_get(tool, "name"));
+        bool ok = name && *name;
+        for (const char *p = name; ok && *p; p++)
+            ok = (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '_';
+        if (!ok) {
+            std::fprintf(stderr, "embed: tool %zu of %s has no name of letters, digits and _\n",
+                         idx, path);
+            return false;
+        }
+        table += std::string("    {\"") + name + "\", tool_" + name + "},\n";
+    }
+    return true;
+}
+
 int main(int argc, char **argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: embed NAME INPUT OUTPUT [--json-compact]\n");
+        std::fprintf(stderr, "usage: embed NAME INPUT OUTPUT [--json-compact] [--tool-table]\n");
         return 2;
+    }
+    bool compact = false, tools = false;
+    for (int i = 4; i < argc; i++) {
+        if (std::strcmp(argv[i], "--json-compact") == 0) compact = true;
+        else if (std::strcmp(argv[i], "--tool-table") == 0) tools = compact = true;
     }
     std::string text;
     if (!read_all(argv[2], text)) {
         std::fprintf(stderr, "embed: cannot read %s\n", argv[2]);
         return 1;
     }
-    if (argc > 4 && std::strcmp(argv[4], "--json-compact") == 0) {
+    std::string table;  // the dispatch table's entries, with --tool-table
+    if (compact) {
         yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
         if (!doc) {
             std::fprintf(stderr, "embed: %s is not valid JSON\n", argv[2]);
+            return 1;
+        }
+        if (tools && !tool_names(doc, argv[2], table)) {
+            yyjson_doc_free(doc);
             return 1;
         }
         size_t len = 0;
@@ -54,5 +94,10 @@ int main(int argc, char **argv) {
         std::fprintf(o, "%d,", (int)(signed char)text[i]);
     }
     std::fprintf(o, "0};\nextern const std::size_t %s_len = %zu;\n", argv[1], text.size());
+    if (tools)
+        std::fprintf(o, "\n#include \"tools/tools_internal.h\"\n"
+                        "extern const tool_entry tool_table[] = {\n%s};\n"
+                        "extern const std::size_t tool_table_count = sizeof tool_table / sizeof tool_table[0];\n",
+                     table.c_str());
     return std::fclose(o) == 0 ? 0 : 1;
 }

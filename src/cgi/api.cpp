@@ -125,27 +125,6 @@ void send_result(tool_out *out) {
     mem_free(answer);
 }
 
-// Runs tool on an immutable copy of root (none when doc or root is null or
-// the copy fails) and writes its answer.
-void run_fn(api_tool tool, yyjson_mut_doc *doc, yyjson_mut_val *root) {
-    // The arguments go to the tool as a document: an immutable copy of the
-    // one built, never written out and parsed back.
-    yyjson_doc *copy = doc && root ? yyjson_mut_val_imut_copy(root, mem_yyjson()) : nullptr;
-    tool_out out;
-    tool_out_init(&out);
-    if ((doc && root && !copy) || mem_refusals() != g_request_refusals) {
-        // An argument that could not be added would change the request.
-        json_err(500, "out of memory");
-    } else {
-        tool_run(tool, yyjson_doc_get_root(copy), &out);
-        // The tool answers for the memory it went without (see tool_run).
-        g_request_refusals = mem_refusals();
-        send_result(&out);
-    }
-    tool_free(&out);
-    yyjson_doc_free(copy);
-}
-
 // The text of one required parameter of a route.
 struct text_value {
     char text[NAME_CAP];
@@ -380,19 +359,19 @@ const api_shape SHAPE_DELETE_OBS = {"deletions", 0, nullptr,
 
 // Compared in this order, exact and case-sensitive.
 const cgi_route ROUTES[] = {
-    {"stats", nullptr, nullptr, do_stats, ROUTE_READS},
-    {"graph", tool_read_graph, &SHAPE_GRAPH, nullptr, ROUTE_READS},
-    {"search", tool_search_nodes, &SHAPE_SEARCH, nullptr, ROUTE_READS},
-    {"entity", tool_open_nodes, &SHAPE_NAMES, nullptr, ROUTE_READS},
-    {"add_entity", tool_create_entities, &SHAPE_ENTITY, nullptr, ROUTE_EDITS},
-    {"add_relation", tool_create_relations, &SHAPE_RELATION, nullptr, ROUTE_EDITS},
-    {"add_obs", tool_add_observations, &SHAPE_ADD_OBS, nullptr, ROUTE_EDITS},
-    {"delete_entity", tool_delete_entities, &SHAPE_ENTITY_NAMES, nullptr, ROUTE_EDITS},
-    {"delete_relation", tool_delete_relations, &SHAPE_RELATION_ALL, nullptr, ROUTE_EDITS},
-    {"delete_obs", tool_delete_observations, &SHAPE_DELETE_OBS, nullptr, ROUTE_EDITS},
+    {"stats", nullptr, nullptr, do_stats, 0},
+    {"graph", tool_read_graph, &SHAPE_GRAPH, nullptr, 0},
+    {"search", tool_search_nodes, &SHAPE_SEARCH, nullptr, 0},
+    {"entity", tool_open_nodes, &SHAPE_NAMES, nullptr, 0},
+    {"add_entity", tool_create_entities, &SHAPE_ENTITY, nullptr, 0},
+    {"add_relation", tool_create_relations, &SHAPE_RELATION, nullptr, 0},
+    {"add_obs", tool_add_observations, &SHAPE_ADD_OBS, nullptr, 0},
+    {"delete_entity", tool_delete_entities, &SHAPE_ENTITY_NAMES, nullptr, 0},
+    {"delete_relation", tool_delete_relations, &SHAPE_RELATION_ALL, nullptr, 0},
+    {"delete_obs", tool_delete_observations, &SHAPE_DELETE_OBS, nullptr, 0},
     {"tools", nullptr, nullptr, do_tools, 0},
-    {"export", nullptr, nullptr, do_export, ROUTE_READS},
-    {"import", nullptr, nullptr, do_import, ROUTE_EDITS | ROUTE_RAW_BODY},
+    {"export", nullptr, nullptr, do_export, 0},
+    {"import", nullptr, nullptr, do_import, ROUTE_RAW_BODY},
 };
 
 }  // namespace
@@ -408,27 +387,24 @@ void args_add_int(yyjson_mut_doc *doc, yyjson_mut_val *object, const char *key, 
     yyjson_mut_obj_add_val(doc, object, key, yyjson_mut_int(doc, value));
 }
 
-void run_tool(const char *name, yyjson_mut_doc *doc, yyjson_mut_val *root) {
+void api_run_tool(api_tool tool, yyjson_mut_doc *doc, yyjson_mut_val *root) {
     // The arguments go to the tool as a document: an immutable copy of the
     // one built, never written out and parsed back.
     yyjson_doc *copy = doc && root ? yyjson_mut_val_imut_copy(root, mem_yyjson()) : nullptr;
-    yyjson_val *arguments = copy ? yyjson_doc_get_root(copy) : nullptr;
     tool_out out;
     tool_out_init(&out);
     if ((doc && root && !copy) || mem_refusals() != g_request_refusals) {
-        tool_free(&out);
+        // An argument that could not be added would change the request.
         json_err(500, "out of memory");
-    } else if (tool_dispatch(name, arguments, &out) == 0) {
+    } else {
+        tool_run(tool, yyjson_doc_get_root(copy), &out);
+        // The tool answers for the memory it went without (see tool_run).
         g_request_refusals = mem_refusals();
         send_result(&out);
-        tool_free(&out);
-    } else {
-        tool_free(&out);
-        json_err(400, "unknown action");
     }
+    tool_free(&out);
     yyjson_doc_free(copy);
 }
-
 
 void api_run_route(cgi_request *r, const cgi_route *route) {
     const api_shape *shape = route->shape;
@@ -463,7 +439,7 @@ void api_run_route(cgi_request *r, const cgi_route *route) {
         }
     }
     if (shape->wrap) add_one(a.doc, a.root, shape->wrap, elem);
-    run_fn(route->tool, a.doc, a.root);
+    api_run_tool(route->tool, a.doc, a.root);
     yyjson_mut_doc_free(a.doc);
 }
 

@@ -16,13 +16,12 @@
  * Routes
  *============================================================================*/
 
-/* What an action does, for the checks made before it runs. */
+/* How an action takes its request, for what is done before it runs. */
 enum : uint32_t {
-    ROUTE_READS = 1,     /* reads the graph */
-    ROUTE_EDITS = 2,     /* changes the graph */
-    ROUTE_RAW_BODY = 4,  /* takes the body as it is: it is not parsed as JSON
-                            before the action runs (only an action named in
-                            the query string can take it so) */
+    ROUTE_RAW_BODY = 1,  /* takes the body as it is, up to CGI_RAW_BODY_MAX
+                            and only whole: it is not parsed as JSON before
+                            the action runs (only an action named in the
+                            query string can take it so) */
 };
 
 /* How one request parameter becomes part of a tool's arguments. */
@@ -109,14 +108,14 @@ void args_init(args *a);
 /* Appends key with the integer value when doc and object are present and
  * object is an object; does nothing otherwise. key must outlive doc. */
 void args_add_int(yyjson_mut_doc *doc, yyjson_mut_val *object, const char *key, int value);
-/* Runs tool name on an immutable copy of root (none when doc or root is null
- * or the copy fails) and writes the request's answer: the API envelope, 500
- * when it cannot be made, 400 "unknown action" for an unknown tool. */
-void run_tool(const char *name, yyjson_mut_doc *doc, yyjson_mut_val *root);
+/* Runs tool on an immutable copy of root (none when doc or root is null or
+ * the copy fails) and writes the request's answer: the API envelope, or 500
+ * when it cannot be made or memory ran out while the arguments were built. */
+void api_run_tool(api_tool tool, yyjson_mut_doc *doc, yyjson_mut_val *root);
 /* Runs the route's tool with the arguments its shape builds from the
  * request's parameters and writes exactly one answer: 400 for a missing
  * required parameter or one that is not UTF-8, else the tool's answer as
- * run_tool writes it. */
+ * api_run_tool writes it. */
 void api_run_route(cgi_request *r, const cgi_route *route);
 
 /*==============================================================================

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tools.h"
+#include "tools_internal.h"
 
 void tool_out_init(tool_out *out) {
     if (!out) return;
@@ -68,24 +68,6 @@ yyjson_val *arg_get(yyjson_val *args, const char *key) {
     return nullptr;
 }
 
-struct tool_entry {
-    const char *name;
-    void (*fn)(yyjson_val *args, tool_out *out);
-};
-
-// Compared in this order; the catalogue lists the tools in the same order.
-static const tool_entry k_tools[] = {
-    {"create_entities", tool_create_entities},
-    {"create_relations", tool_create_relations},
-    {"add_observations", tool_add_observations},
-    {"delete_entities", tool_delete_entities},
-    {"delete_observations", tool_delete_observations},
-    {"delete_relations", tool_delete_relations},
-    {"read_graph", tool_read_graph},
-    {"search_nodes", tool_search_nodes},
-    {"open_nodes", tool_open_nodes},
-};
-
 void tool_run(void (*fn)(yyjson_val *args, tool_out *out), yyjson_val *args, tool_out *out,
               const tool_mcp_form *mcp) {
     tool_out_init(out);
@@ -95,7 +77,8 @@ void tool_run(void (*fn)(yyjson_val *args, tool_out *out), yyjson_val *args, too
 }
 
 int tool_dispatch(const char *name, yyjson_val *args, tool_out *out, const tool_mcp_form *mcp) {
-    for (const tool_entry &t : k_tools) {
+    for (size_t i = 0; i < tool_table_count; i++) {
+        const tool_entry &t = tool_table[i];
         if (name && strcmp(name, t.name) == 0) {
             tool_run(t.fn, args, out, mcp);
             return 0;

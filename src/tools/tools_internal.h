@@ -8,6 +8,17 @@
 
 #include "tools.h"
 
+/* One tool: its name and its function. */
+struct tool_entry {
+    const char *name;
+    void (*fn)(yyjson_val *args, tool_out *out);
+};
+/* Every tool, in the catalogue's order, generated from the catalogue at
+ * build time (cmake/embed.cpp): the catalogue is the one place a tool is
+ * named, and tool_<name> its function. */
+extern const tool_entry tool_table[];
+extern const size_t tool_table_count;
+
 /* Frees a heap block (null allowed) when its scope ends. */
 struct heap_guard {
     void *p;
