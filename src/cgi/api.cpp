@@ -457,6 +457,11 @@ const cgi_route *cgi_routes(size_t *count) {
 void api_answer(cgi_request *r) {
     if (!r->method) r->method = "";
     if (!r->query) r->query = "";
+    const char *twice = req_twice_refusal(r);
+    if (twice) {
+        json_err(400, twice);
+        return;
+    }
     const char *why = req_refusal(r);
     if (why) {
         json_err(403, why);
@@ -475,9 +480,19 @@ void api_answer(cgi_request *r) {
     int in_query = query_text(r->query, "action", action, sizeof action, &action_len, &cut);
     const cgi_route *route = in_query ? cgi_route_find(action) : nullptr;
     int raw = route && (route->flags & ROUTE_RAW_BODY);
-    if (raw) r->body_max = CGI_RAW_BODY_MAX;
-    if (req_read_body(r) != 0) {
+    if (raw) {
+        r->body_max = CGI_RAW_BODY_MAX;
+        r->body_whole = 1;
+    }
+    int body = req_read_body(r);
+    if (body == REQ_BODY_TOO_LARGE) {
         json_err(413, "the request body is too large");
+        return;
+    }
+    if (body == REQ_BODY_SHORT) {
+        char msg[128];
+        req_short_message(r, msg, sizeof msg);
+        json_err(400, msg);
         return;
     }
     if (raw) {

@@ -84,9 +84,11 @@ const cgi_route *cgi_route_find(const char *action);
 const cgi_route *cgi_routes(size_t *count);
 
 /* Answers the request r as the API and the page, r filled by req_from_env
- * (body not read). In this order: 403 for web_refusal's reasons, 401 when
+ * (body not read). In this order: 400 for a header sent under two spellings
+ * (req_twice_refusal), 403 for web_refusal's reasons, 401 when
  * cgi_access_ok refuses, 413 for a body too large for the action, 400 for a
- * body that is not JSON (unless the action takes it raw); then the action
+ * raw body that ended before its announced length (req_short_message) and
+ * for a body that is not JSON (unless the action takes it raw); then the action
  * named in the query string, else in the body: none gives the page (GET),
  * the graph (format=json) or 400 "missing action" (POST); an unknown one
  * 400 "unknown action". */

@@ -21,6 +21,8 @@ FCGX_Request g_fcgi;
 
 const char *fcgi_var(const char *name) { return FCGX_GetParam(name, g_fcgi.envp); }
 
+char **fcgi_vars(void) { return g_fcgi.envp; }
+
 size_t fcgi_read(char *p, size_t n) {
     int got = FCGX_GetStr(p, n > INT_MAX ? INT_MAX : (int)n, g_fcgi.in);
     return got > 0 ? (size_t)got : 0;
@@ -37,7 +39,7 @@ void fcgi_write(const char *p, size_t n) {
 
 void fcgi_flush(void) { FCGX_FFlush(g_fcgi.out); }
 
-const cgi_io FCGI_IO = {fcgi_var, fcgi_read, fcgi_write, fcgi_flush};
+const cgi_io FCGI_IO = {fcgi_var, fcgi_vars, fcgi_read, fcgi_write, fcgi_flush};
 
 }  // namespace
 

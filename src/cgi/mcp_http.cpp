@@ -203,6 +203,11 @@ int mcp_http_accepts_json(const char *accept) {
 }
 
 void mcp_http_answer(cgi_request *r) {
+    const char *twice = req_twice_refusal(r);
+    if (twice) {
+        refuse(400, nullptr, twice);
+        return;
+    }
     const char *why = req_refusal(r);
     if (why) {
         refuse(403, nullptr, why);
@@ -224,7 +229,7 @@ void mcp_http_answer(cgi_request *r) {
         refuse(415, nullptr, "the body must be application/json");
         return;
     }
-    if (req_read_body(r) != 0) {
+    if (req_read_body(r) != REQ_BODY_OK) {
         refuse(413, nullptr, "the request body is too large");
         return;
     }

@@ -13,6 +13,7 @@
  * handled by mcp_handle_request as the stdio server handles a line, with the
  * revision MCP-Protocol-Version names. In this order, each refusal an answer
  * with a JSON-RPC error of id null (the body is not read yet):
+ *  - 400 for a header sent under two spellings (req_twice_refusal);
  *  - 403 for web_refusal's reasons (when WEB_HOSTS_VAR is set);
  *  - 401 with "WWW-Authenticate: Bearer" when cgi_bearer_ok refuses;
  *  - 405 with "Allow: POST" for any method but POST;

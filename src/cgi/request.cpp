@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "request.h"
 #include "store/graph.h"
 
@@ -44,6 +45,36 @@ const status_entry STATUSES[] = {
     {415, "Unsupported Media Type"},
     {500, "Internal Server Error"},
 };
+
+// The headers the program reads whose names hold a hyphen, with their
+// variables: a client may send one again with an underscore for a hyphen,
+// which the host hands over under the same variable name.
+struct spelled_header {
+    const char *var;
+    const char *name;
+    const char *refusal;  // the answer to a request that sends it twice
+};
+#define TWICE(name) "the request sends " name " under two spellings"
+const spelled_header SPELLED[] = {
+    {"HTTP_MCP_PROTOCOL_VERSION", "MCP-Protocol-Version", TWICE("MCP-Protocol-Version")},
+    {"HTTP_MCP_METHOD", "Mcp-Method", TWICE("Mcp-Method")},
+    {"HTTP_MCP_NAME", "Mcp-Name", TWICE("Mcp-Name")},
+    {"HTTP_SEC_FETCH_SITE", "Sec-Fetch-Site", TWICE("Sec-Fetch-Site")},
+    {"HTTP_SEC_FETCH_MODE", "Sec-Fetch-Mode", TWICE("Sec-Fetch-Mode")},
+    {"HTTP_SEC_FETCH_DEST", "Sec-Fetch-Dest", TWICE("Sec-Fetch-Dest")},
+    {"HTTP_X_BOT_PASSWORD", "X-Bot-Password", TWICE("X-Bot-Password")},
+};
+#undef TWICE
+
+// 1 when the variable name stands more than once among the request's.
+int var_twice(const char *name) {
+    char **env = g_cgi_io ? g_cgi_io->vars() : plat_environment();
+    size_t n = strlen(name);
+    int seen = 0;
+    for (; env && *env; env++)
+        if (strncmp(*env, name, n) == 0 && (*env)[n] == '=' && seen++) return 1;
+    return 0;
+}
 
 // The body of the answer to a request without the node password (status
 // 401, JSON headers).
@@ -224,6 +255,19 @@ void req_from_env(cgi_request *r) {
     r->mcp_version = req_var("HTTP_MCP_PROTOCOL_VERSION");
     r->mcp_method = req_var("HTTP_MCP_METHOD");
     r->mcp_name = req_var("HTTP_MCP_NAME");
+    for (const spelled_header &h : SPELLED) {
+        if (var_twice(h.var)) {
+            r->twice = h.name;
+            break;
+        }
+    }
+}
+
+const char *req_twice_refusal(const cgi_request *r) {
+    if (!r->twice) return nullptr;
+    for (const spelled_header &h : SPELLED)
+        if (strcmp(h.name, r->twice) == 0) return h.refusal;
+    return nullptr;
 }
 
 int req_read_body(cgi_request *r) {
@@ -231,22 +275,35 @@ int req_read_body(cgi_request *r) {
     r->body = g_body;
     r->body_len = 0;
     const char *cl = req_var("CONTENT_LENGTH");
-    if (!cl || !*cl) return 0;
+    if (!cl || !*cl) return REQ_BODY_OK;
     int n = int_of(cl);
-    if (n <= 0) return 0;
-    if ((size_t)n > (r->body_max ? r->body_max : CGI_BODY_MAX)) return -1;
+    if (n <= 0) return REQ_BODY_OK;
+    r->body_announced = (size_t)n;
+    if ((size_t)n > (r->body_max ? r->body_max : CGI_BODY_MAX)) return REQ_BODY_TOO_LARGE;
     char *at = g_body;
     if ((size_t)n > CGI_BODY_MAX) {
         mem_free(r->body_heap);
         r->body_heap = (char *)mem_alloc((size_t)n + 1);
-        if (!r->body_heap) return -1;
+        if (!r->body_heap) return REQ_BODY_TOO_LARGE;
         at = r->body_heap;
     }
     size_t got = read_in(at, (size_t)n);
+    r->body_arrived = got;
+    if (got < (size_t)n && r->body_whole) {
+        // A part of such a body is never taken for the whole: the lines of
+        // an import cut at a line end would each look complete.
+        at[0] = 0;
+        return REQ_BODY_SHORT;
+    }
     at[got] = 0;
     r->body = at;
     r->body_len = got;
-    return 0;
+    return REQ_BODY_OK;
+}
+
+void req_short_message(const cgi_request *r, char *msg, size_t cap) {
+    snprintf(msg, cap, "the request body ended after %zu of the %zu bytes its Content-Length announced",
+             r->body_arrived, r->body_announced);
 }
 
 int req_body_parse(cgi_request *r) {

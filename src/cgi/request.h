@@ -33,6 +33,9 @@ struct cgi_io {
     /* The request variable name ("REQUEST_METHOD", "HTTP_HOST", ...), or
      * null when the request has none. */
     const char *(*var)(const char *name);
+    /* All the request's variables, "NAME=value" texts up to a null entry,
+     * each as the host handed it over (a name may stand twice). */
+    char **(*vars)(void);
     /* Reads up to n bytes of the body into p; returns how many (0 at its
      * end or on a failure). */
     size_t (*read)(char *p, size_t n);
@@ -80,6 +83,11 @@ struct cgi_request {
     const char *mcp_version;   /* HTTP_MCP_PROTOCOL_VERSION, or null */
     const char *mcp_method;    /* HTTP_MCP_METHOD, or null */
     const char *mcp_name;      /* HTTP_MCP_NAME, or null */
+    const char *twice;         /* the first header the program reads that
+                                  came under two spellings (a host gives
+                                  Mcp_Method and Mcp-Method one variable, and
+                                  only the first would be read), as its name
+                                  is written with hyphens; null when none */
     const char *body;          /* the raw body, followed by a zero byte; null
                                   while none has been read */
     size_t body_len;           /* bytes at body, the zero byte not counted; the
@@ -93,6 +101,14 @@ struct cgi_request {
                                   string alone */
     size_t body_max;           /* largest body req_read_body accepts; 0 stands
                                   for CGI_BODY_MAX */
+    int32_t body_whole;        /* 1 when the action takes the body only
+                                  whole: one that ends before its announced
+                                  length is refused. Otherwise what arrived
+                                  is the body (a JSON body cut short does not
+                                  parse) */
+    size_t body_announced;     /* the length CONTENT_LENGTH announced, and */
+    size_t body_arrived;       /* the bytes that arrived, as req_read_body
+                                  found them */
     char *body_heap;           /* the body's own block when it is larger than
                                   the static buffer, or null; owned, freed by
                                   req_free */
@@ -106,13 +122,32 @@ struct cgi_request {
 
 /* Fills r from the request variables (req_var); the body is not read. */
 void req_from_env(cgi_request *r);
+/* The answer to a request whose r->twice is set, refused with 400 before
+ * anything else is looked at: "the request sends NAME under two spellings"
+ * (a static text). Null when r->twice is null. */
+const char *req_twice_refusal(const cgi_request *r);
+
+/* What req_read_body found. */
+enum : int {
+    REQ_BODY_OK = 0,         /* read whole (or none announced) */
+    REQ_BODY_TOO_LARGE = -1, /* announced above the limit, or no memory for
+                                it: nothing read, the caller answers 413 */
+    REQ_BODY_SHORT = -2,     /* for r->body_whole, it ended before the
+                                announced length (the client went away, or
+                                the host cut it): the caller answers 400
+                                with req_short_message */
+};
 /* Reads the body announced by CONTENT_LENGTH into the static body buffer,
  * or into a block of its own when it is larger and r->body_max allows it
  * (no announced length, one without digits, zero or negative reads
- * nothing). Returns 0, or -1 when the announced length exceeds r->body_max
- * (CGI_BODY_MAX when 0) or its block cannot be allocated (nothing read; the
- * caller answers 413). */
+ * nothing). Returns REQ_BODY_OK, REQ_BODY_TOO_LARGE when the announced
+ * length exceeds r->body_max (CGI_BODY_MAX when 0) or its block cannot be
+ * allocated, or REQ_BODY_SHORT when r->body_whole is set and fewer bytes
+ * arrived than announced (the body is then not taken: r->body is empty). */
 int req_read_body(cgi_request *r);
+/* The message of a REQ_BODY_SHORT answer, naming the bytes that arrived and
+ * those announced, in msg[cap]. */
+void req_short_message(const cgi_request *r, char *msg, size_t cap);
 /* Parses the body as JSON once, on the first call: the text up to its first
  * zero byte; an empty body gives no document. Returns 0, or -1 when the body
  * is not valid JSON (then and later). */

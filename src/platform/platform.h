@@ -13,6 +13,10 @@
 /* Puts standard input and output into binary mode (no line-ending
  * translation). A no-op on POSIX. */
 void plat_binary_stdio(void);
+/* The process's environment: "NAME=value" texts up to a null entry (on
+ * Windows the UTF-8 copy getenv reads). A name may stand more than once
+ * where the process's parent put it so; getenv finds the first. */
+char **plat_environment(void);
 /* Sets up the heap for a process that loads and frees a whole graph per
  * call: large blocks are mapped on their own and go back to the system when
  * freed. Never fails (the outcome is not reported). */

@@ -91,6 +91,8 @@ const int a_syscall_count = SYS_COUNT;
 
 void plat_binary_stdio(void) {}
 
+char **plat_environment(void) { return environ; }
+
 // glibc raises its mmap threshold each time a mapped block is freed, up to
 // 32 MiB: after the first call of a session has freed the file text and the
 // save buffer, the next ones would come from the heap, beside the graph

@@ -244,6 +244,8 @@ void plat_binary_stdio(void) {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
+char **plat_environment(void) { return _environ; }
+
 // The C runtime's heap is the process heap, which already returns large
 // blocks to the system when they are freed.
 void plat_heap_setup(void) {}

@@ -3,7 +3,8 @@
 # default), against the same host in CGI mode (--cgi):
 #  - the same requests get the same status lines, headers and bodies in both
 #    modes: the page, every action, the password, the host's own names,
-#    requests from other pages, the graph's limits, the body limits, /mcp;
+#    requests from other pages, the graph's limits, the body limits, /mcp,
+#    and MCP headers sent again under a second spelling (refused);
 #  - a change made over stdio shows in the next HTTP answer of every worker,
 #    and a change made over HTTP in the next answer of a warm stdio server;
 #  - 4 HTTP writers and 2 stdio writers at once lose nothing;
@@ -85,6 +86,10 @@ mcp_accept	-B -H Accept:text/html -H Content-Type:application/json -X POST --dat
 mcp_version	-B -J -H MCP-Protocol-Version:1999-01-01 -X POST --data-binary {} /mcp
 mcp_too_large	-B -J -X POST --data-binary @BIG@ /mcp
 mcp_foreign	-B -J -H Origin:http://evil.test -X POST --data-binary {} /mcp
+smuggled_method	-B -J -H Mcp_Method:tools/call -H Mcp-Method:tools/list -H Mcp-Name:create_entities -H MCP-Protocol-Version:2026-07-28 -X POST --data-binary @SMUGGLE@ /mcp
+smuggled_name	-B -J -H Mcp-Method:tools/call -H Mcp_Name:create_entities -H Mcp-Name:read_graph -H MCP-Protocol-Version:2026-07-28 -X POST --data-binary @SMUGGLE@ /mcp
+smuggled_version	-B -J -H Mcp-Method:tools/call -H Mcp-Name:create_entities -H MCP_Protocol_Version:2026-07-28 -H MCP-Protocol-Version:2025-06-18 -X POST --data-binary @SMUGGLE@ /mcp
+after_smuggling	-P /plugin_memory?action=search&q=Smuggled
 EOF
 }
 
@@ -95,6 +100,11 @@ printf '%s\n' '{"type":"entity","name":"Cy","entityType":"robot","observations":
 for i in 1 2 3 4 5 6; do
   printf '{"type":"entity","name":"m%d","entityType":"t","observations":[]}\n' "$i"
 done >"$tmp/many"
+# A change of the stateless revision whose headers come again under a second
+# spelling (Mcp_Method for Mcp-Method): the host gives both one variable, so
+# a front end routing by the real header would see another request than the
+# program. Refused whichever comes first, and nothing is changed.
+printf '%s' '{"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"create_entities","arguments":{"entities":[{"name":"Smuggled","entityType":"t","observations":[]}]},"_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28","io.modelcontextprotocol/clientCapabilities":{}}}}' >"$tmp/smuggle"
 
 # Sends every request to the running host; each answer (status line, headers
 # but the date and the framing lighttpd chooses, body) into $1/<name>.
@@ -112,6 +122,7 @@ run_requests() { # dir
         @HUGE@) args+=("@$tmp/huge") ;;
         @IMPORT@) args+=("@$tmp/import") ;;
         @MANY@) args+=("@$tmp/many") ;;
+        @SMUGGLE@) args+=("@$tmp/smuggle") ;;
         /*) args+=("$base$w") ;;
         -H|-X|--data-binary) args+=("$w") ;;
         *) args+=("$w") ;;
@@ -138,6 +149,14 @@ done < <(requests)
 expect_has "the page was served" "$(cat "$tmp/fastcgi/page")" "</html>"
 expect_has "the limit held" "$(cat "$tmp/fastcgi/over_limit")" '"ok":false'
 expect_has "a large body refused" "$(head -1 "$tmp/fastcgi/too_large")" "413"
+for mode in cgi fastcgi; do
+  for h in method:Mcp-Method name:Mcp-Name version:MCP-Protocol-Version; do
+    expect_has "$mode: smuggled ${h#*:} refused" "$(cat "$tmp/$mode/smuggled_${h%%:*}")" \
+      "{\"jsonrpc\":\"2.0\",\"id\":null,\"error\":{\"code\":-32000,\"message\":\"the request sends ${h#*:} under two spellings\"}}"
+    expect_has "$mode: smuggled ${h#*:} status" "$(head -1 "$tmp/$mode/smuggled_${h%%:*}")" "400"
+  done
+  expect_has "$mode: nothing smuggled in" "$(cat "$tmp/$mode/after_smuggling")" '{"ok":true,"entities":[],"relations":[]}'
+done
 stop_host
 rm -rf "$tmp/data"
 

@@ -711,3 +711,121 @@ TEST_F(CgiGraphFile, ALargeImportKeepsItsLockFresh) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the lock went unrefreshed for two seconds";
 }
+
+namespace {
+
+// A source of requests other than the process, as a FastCGI worker's: its
+// variables as the host hands them over (a name may stand twice, as for a
+// header sent as Mcp-Method and Mcp_Method) and a body that may end before
+// its announced length.
+struct own_source {
+    std::vector<std::string> texts;  // "NAME=value"
+    std::vector<char *> vars;        // texts' data, then null
+    std::string body;
+    size_t at = 0;
+    std::string out;
+};
+own_source *g_source;
+
+const char *source_var(const char *name) {
+    size_t n = strlen(name);
+    for (char *v : g_source->vars)
+        if (v && strncmp(v, name, n) == 0 && v[n] == '=') return v + n + 1;
+    return nullptr;
+}
+char **source_vars(void) { return g_source->vars.data(); }
+size_t source_read(char *p, size_t n) {
+    size_t k = std::min(n, g_source->body.size() - g_source->at);
+    memcpy(p, g_source->body.data() + g_source->at, k);
+    g_source->at += k;
+    return k;
+}
+void source_write(const char *p, size_t n) { g_source->out.append(p, n); }
+void source_flush(void) {}
+const cgi_io SOURCE_IO = {source_var, source_vars, source_read, source_write, source_flush};
+
+// Everything written in answer to one request of the source.
+std::string answer_from(const std::vector<std::string> &vars, const std::string &body) {
+    own_source s;
+    s.texts = vars;
+    for (std::string &t : s.texts) s.vars.push_back(t.data());
+    s.vars.push_back(nullptr);
+    s.body = body;
+    g_source = &s;
+    g_cgi_io = &SOURCE_IO;
+    web_answer();
+    g_cgi_io = nullptr;
+    g_source = nullptr;
+    return s.out;
+}
+
+}  // namespace
+
+// The host hands a header sent under two spellings over as one variable name
+// twice, and only the first would be read: a front end that routes by the
+// real Mcp-Method would see another request than the program. Such a request
+// is refused before anything else, on both endpoints.
+TEST_F(CgiGraphFile, AHeaderSentUnderTwoSpellingsIsRefused) {
+    const std::string create =
+        R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"create_entities",)"
+        R"("arguments":{"entities":[{"name":"Smuggled","entityType":"t","observations":[]}]},)"
+        R"("_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28",)"
+        R"("io.modelcontextprotocol/clientCapabilities":{}}}})";
+    const std::vector<std::string> mcp = {
+        "MEMORY_MCP_HTTP=1", "REQUEST_METHOD=POST", "CONTENT_TYPE=application/json",
+        "CONTENT_LENGTH=" + std::to_string(create.size())};
+    const struct {
+        const char *first, *second, *header;
+    } cases[] = {
+        {"HTTP_MCP_METHOD=tools/call", "HTTP_MCP_METHOD=tools/list", "Mcp-Method"},
+        {"HTTP_MCP_NAME=create_entities", "HTTP_MCP_NAME=read_graph", "Mcp-Name"},
+        {"HTTP_MCP_PROTOCOL_VERSION=2026-07-28", "HTTP_MCP_PROTOCOL_VERSION=2025-06-18",
+         "MCP-Protocol-Version"},
+    };
+    const std::vector<std::string> headers = {"HTTP_MCP_METHOD=tools/call",
+                                              "HTTP_MCP_NAME=create_entities",
+                                              "HTTP_MCP_PROTOCOL_VERSION=2026-07-28"};
+    for (const auto &c : cases) {
+        std::vector<std::string> vars = mcp;
+        vars.push_back(c.first);
+        vars.push_back(c.second);
+        std::string twice = std::string(c.first).substr(0, strchr(c.first, '=') - c.first);
+        for (const std::string &h : headers)  // the other two, once each
+            if (h.substr(0, h.find('=')) != twice) vars.push_back(h);
+        EXPECT_EQ(answer_from(vars, create),
+                  "Status: 400 Bad Request\r\n" + HDR_JSON +
+                      R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"the request sends )" +
+                      c.header + R"( under two spellings"}})" + "\n")
+            << c.header;
+        EXPECT_EQ(access(file.c_str(), F_OK), -1) << c.header;
+    }
+    // Each once: the change is made.
+    std::vector<std::string> vars = mcp;
+    vars.insert(vars.end(), headers.begin(), headers.end());
+    EXPECT_EQ(answer_from(vars, create).compare(0, HDR_JSON.size(), HDR_JSON), 0);
+    EXPECT_EQ(access(file.c_str(), F_OK), 0);
+    // The page's API: a second Sec-Fetch-Site could hide a cross-site one.
+    EXPECT_EQ(answer_from({"QUERY_STRING=action=stats", "HTTP_SEC_FETCH_SITE=same-origin",
+                           "HTTP_SEC_FETCH_SITE=cross-site"}, ""),
+              "Status: 400 Bad Request\r\n" + HDR_JSON +
+                  R"({"ok":false,"status":400,"error":"the request sends Sec-Fetch-Site under two spellings"})"
+                  "\n");
+}
+
+// An import whose body ends before its announced length takes none of it,
+// though every line that arrived is whole; a JSON body cut short is what
+// arrived, as before (it no longer parses, or was whole already).
+TEST_F(CgiGraphFile, AnImportCutShortChangesNothing) {
+    std::string body;
+    for (int i = 0; i < 6; i++)
+        body += R"({"type":"entity","name":"e)" + std::to_string(i) + R"(","entityType":"t","observations":[]})" "\n";
+    std::string announced = "CONTENT_LENGTH=" + std::to_string(body.size() + 264);
+    EXPECT_EQ(answer_from({"REQUEST_METHOD=POST", "QUERY_STRING=action=import", announced}, body),
+              "Status: 400 Bad Request\r\n" + HDR_JSON +
+                  R"({"ok":false,"status":400,"error":"the request body ended after )" +
+                  std::to_string(body.size()) + " of the " + std::to_string(body.size() + 264) +
+                  R"( bytes its Content-Length announced"})" "\n");
+    EXPECT_EQ(access(file.c_str(), F_OK), -1);
+    std::string stats = R"({"action":"stats"})";
+    EXPECT_EQ(answer_from({"REQUEST_METHOD=POST", "CONTENT_LENGTH=1000"}, stats).compare(0, HDR_JSON.size(), HDR_JSON), 0);
+}
