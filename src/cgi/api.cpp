@@ -32,10 +32,7 @@ void not_utf8(const char *key) {
 // saturated to 32 bits.
 void add_int_param(yyjson_mut_doc *doc, yyjson_mut_val *obj, cgi_request *r, const char *key) {
     char text[INT_CAP];
-    if (!param_str(r, key, text, sizeof text)) return;
-    long v = strtol(text, nullptr, 10);
-    int n = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
-    args_add_int(doc, obj, key, n);
+    if (param_str(r, key, text, sizeof text)) args_add_int(doc, obj, key, req_int(text));
 }
 
 void add_str(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key, const char *text,
@@ -188,14 +185,6 @@ const char HDR_EXPORT[] =
     "Content-Disposition: attachment; filename=\"memory.jsonl\"\r\n"
     "\r\n";
 
-void out_write(const char *p, size_t n) { cgi_write(p, n); }
-
-// Writes a constant text literal without its terminator.
-template <size_t N>
-void out_lit(const char (&s)[N]) {
-    out_write(s, N - 1);
-}
-
 // Sends a text built in b with json_raw, or a 500 when b lost a piece for
 // lack of memory (a cut answer would be invalid JSON).
 void send_built(buf *b) {
@@ -208,20 +197,20 @@ void send_built(buf *b) {
 // The browser page: the template with its two marker bytes replaced by the
 // head block and the bridge script.
 void send_page(void) {
-    out_lit(HDR_PAGE);
+    cgi_write_lit(HDR_PAGE);
     const char *p = page_template;
     const char *end = page_template + page_template_len;
     const char *run = p;
     for (; p < end && *p; p++) {
         if (*p != '\x01' && *p != '\x02') continue;
-        out_write(run, (size_t)(p - run));
+        cgi_write(run, (size_t)(p - run));
         if (*p == '\x01')
-            out_write(page_head, strnlen(page_head, page_head_len));
+            cgi_write(page_head, strnlen(page_head, page_head_len));
         else
-            out_write(page_bridge, strnlen(page_bridge, page_bridge_len));
+            cgi_write(page_bridge, strnlen(page_bridge, page_bridge_len));
         run = p + 1;
     }
-    out_write(run, (size_t)(p - run));
+    cgi_write(run, (size_t)(p - run));
     cgi_flush();
 }
 
@@ -317,8 +306,8 @@ void do_export(cgi_request *) {
         store_err(rc);
         return;
     }
-    out_lit(HDR_EXPORT);
-    if (len) out_write(text, len);
+    cgi_write_lit(HDR_EXPORT);
+    if (len) cgi_write(text, len);
     cgi_flush();
     mem_free(text);
 }

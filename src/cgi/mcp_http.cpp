@@ -12,11 +12,16 @@ namespace {
 
 int is_space(char c) { return c == ' ' || c == '\t'; }
 
+// The n bytes at s without the white space around them.
+void trim(const char **s, size_t *n) {
+    while (*n && is_space(**s)) (*s)++, (*n)--;
+    while (*n && is_space((*s)[*n - 1])) (*n)--;
+}
+
 // 1 when the n bytes at s, white space around them dropped, equal the
 // lower-case text want with letters folded.
 int token_is(const char *s, size_t n, const char *want) {
-    while (n && is_space(*s)) s++, n--;
-    while (n && is_space(s[n - 1])) n--;
+    trim(&s, &n);
     return n == strlen(want) && str_ieq_n(s, want, n);
 }
 
@@ -29,12 +34,11 @@ int quality_zero(const char *p, const char *end) {
         const char *eq = (const char *)memchr(p, '=', (size_t)(next - p));
         if (eq && token_is(p, (size_t)(eq - p), "q")) {
             const char *v = eq + 1;
-            const char *ve = next;
-            while (v < ve && is_space(*v)) v++;
-            while (ve > v && is_space(ve[-1])) ve--;
-            if (v == ve || *v != '0') return 0;
-            for (v++; v < ve; v++)
-                if (*v != '.' && *v != '0') return 0;
+            size_t vn = (size_t)(next - v);
+            trim(&v, &vn);
+            if (!vn || *v != '0') return 0;
+            for (size_t i = 1; i < vn; i++)
+                if (v[i] != '.' && v[i] != '0') return 0;
             return 1;
         }
         p = next + 1;
@@ -47,12 +51,6 @@ int is_json_type(const char *ct) {
     if (!ct) return 0;
     const char *semi = strchr(ct, ';');
     return token_is(ct, semi ? (size_t)(semi - ct) : strlen(ct), "application/json");
-}
-
-// The n bytes at s without the white space around them.
-void trim(const char **s, size_t *n) {
-    while (*n && is_space(**s)) (*s)++, (*n)--;
-    while (*n && is_space((*s)[*n - 1])) (*n)--;
 }
 
 // 1 when a header value, white space around it dropped, holds exactly the n
@@ -151,11 +149,8 @@ void answer(int status, const char *extra, const buf *body) {
     buf b;
     buf_init(&b);
     if (status != 200) {
-        const char *reason = cgi_status_reason(status);
-        char line[96];
-        snprintf(line, sizeof line, "Status: %d %s\r\n", reason ? status : 500,
-                 reason ? reason : "Internal Server Error");
-        buf_puts(&b, line);
+        char line[CGI_STATUS_LINE_MAX];
+        buf_add(&b, line, cgi_status_text(status, line, sizeof line));
     }
     if (extra) buf_puts(&b, extra);
     if (body && body->len) buf_puts(&b, "Content-Type: application/json; charset=utf-8\r\n");
@@ -163,8 +158,7 @@ void answer(int status, const char *extra, const buf *body) {
     if (body) buf_add(&b, body->data, body->len);
     if (b.dropped || !b.data) {
         // No memory for the whole text: at least the status goes out.
-        static const char failed[] = "Status: 500 Internal Server Error\r\n\r\n";
-        cgi_write(failed, sizeof failed - 1);
+        cgi_write_lit("Status: 500 Internal Server Error\r\n\r\n");
     } else {
         cgi_write(b.data, (size_t)b.len);
     }

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "request.h"
 #include "store/graph.h"
+#include "tools/tools.h"
 
 FILE *g_cgi_out;
 FILE *g_cgi_in;
@@ -33,7 +34,7 @@ struct status_entry {
     int status;
     const char *reason;
 };
-const status_entry STATUSES[] = {
+constexpr status_entry STATUSES[] = {
     {202, "Accepted"},
     {400, "Bad Request"},
     {401, "Unauthorized"},
@@ -45,6 +46,17 @@ const status_entry STATUSES[] = {
     {415, "Unsupported Media Type"},
     {500, "Internal Server Error"},
 };
+
+// Every status line of the table fits CGI_STATUS_LINE_MAX.
+constexpr bool status_lines_fit() {
+    for (const status_entry &e : STATUSES) {
+        size_t n = 0;
+        while (e.reason[n]) n++;
+        if (e.status < 100 || e.status > 999 || 8 + 4 + n + 2 + 1 > CGI_STATUS_LINE_MAX) return false;
+    }
+    return true;
+}
+static_assert(status_lines_fit(), "a status line of the table is longer than CGI_STATUS_LINE_MAX");
 
 // The headers the program reads whose names hold a hyphen, with their
 // variables: a client may send one again with an underscore for a hyphen,
@@ -83,8 +95,6 @@ const char REFUSED_BODY[] = "{\"ok\":false,\"error\":\"invalid node password\"}\
 FILE *out_stream(void) { return g_cgi_out ? g_cgi_out : stdout; }
 FILE *in_stream(void) { return g_cgi_in ? g_cgi_in : stdin; }
 
-void out_write(const char *p, size_t n) { cgi_write(p, n); }
-
 // Reads n bytes of the body into p, fewer when it ends first.
 size_t read_in(char *p, size_t n) {
     if (!g_cgi_io) return fread(p, 1, n, in_stream());
@@ -95,30 +105,6 @@ size_t read_in(char *p, size_t n) {
         got += step;
     }
     return got;
-}
-
-// Writes a constant text literal without its terminator.
-template <size_t N>
-void out_lit(const char (&s)[N]) {
-    out_write(s, N - 1);
-}
-
-// Appends the CGI status line of a status in the table to b.
-void add_status_line(buf *b, int status) {
-    char num[16];
-    snprintf(num, sizeof num, "%d", status);
-    buf_puts(b, "Status: ");
-    buf_puts(b, num);
-    buf_putc(b, ' ');
-    buf_puts(b, cgi_status_reason(status));
-    buf_puts(b, "\r\n");
-}
-
-// Writes the CGI status line of a status in the table.
-void out_status_line(int status) {
-    char line[96];
-    int n = snprintf(line, sizeof line, "Status: %d %s\r\n", status, cgi_status_reason(status));
-    if (n > 0) out_write(line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
 }
 
 // Compares a presented secret with the password. The time taken depends on
@@ -147,14 +133,6 @@ const char *bearer_token(const char *h, int any_case) {
     h += 7;
     while (*h == ' ') h++;
     return h;
-}
-
-// Base-10 integer of a text as strtol reads it, saturated to 32 bits.
-int int_of(const char *s) {
-    long v = strtol(s, nullptr, 10);
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return (int)v;
 }
 
 int hex_val(int c) {
@@ -189,17 +167,8 @@ size_t url_decode(char *s) {
 // First member of the body's root object whose key is exactly name, or null.
 yyjson_val *body_member(cgi_request *r, const char *name) {
     if (r->body_raw) return nullptr;
-    yyjson_val *root = req_body_parse(r) == 0 && r->body_doc ? yyjson_doc_get_root(r->body_doc)
-                                                              : nullptr;
-    if (!yyjson_is_obj(root)) return nullptr;
-    size_t nlen = strlen(name);
-    yyjson_obj_iter it = yyjson_obj_iter_with(root);
-    yyjson_val *key;
-    while ((key = yyjson_obj_iter_next(&it))) {
-        if (yyjson_get_len(key) == nlen && memcmp(yyjson_get_str(key), name, nlen) == 0)
-            return yyjson_obj_iter_get_val(key);
-    }
-    return nullptr;
+    return req_body_parse(r) == 0 && r->body_doc ? arg_get(yyjson_doc_get_root(r->body_doc), name)
+                                                 : nullptr;
 }
 
 }  // namespace
@@ -226,12 +195,18 @@ void cgi_flush(void) {
     else fflush(out_stream());
 }
 
-void cgi_status_line(int status) { out_status_line(status); }
+size_t cgi_status_text(int status, char *line, size_t cap) {
+    const char *reason = cgi_status_reason(status);
+    int n = snprintf(line, cap, "Status: %d %s\r\n", reason ? status : 500,
+                     reason ? reason : cgi_status_reason(500));
+    return n < 0 ? 0 : (size_t)n < cap ? (size_t)n : cap - 1;
+}
 
 void cgi_refused(void) {
-    out_status_line(401);
-    out_lit(CGI_HDR_JSON);
-    out_lit(REFUSED_BODY);
+    char line[CGI_STATUS_LINE_MAX];
+    cgi_write(line, cgi_status_text(401, line, sizeof line));
+    cgi_write_lit(CGI_HDR_JSON);
+    cgi_write_lit(REFUSED_BODY);
     cgi_flush();
 }
 
@@ -276,7 +251,7 @@ int req_read_body(cgi_request *r) {
     r->body_len = 0;
     const char *cl = req_var("CONTENT_LENGTH");
     if (!cl || !*cl) return REQ_BODY_OK;
-    int n = int_of(cl);
+    int n = req_int(cl);
     if (n <= 0) return REQ_BODY_OK;
     r->body_announced = (size_t)n;
     if ((size_t)n > (r->body_max ? r->body_max : CGI_BODY_MAX)) return REQ_BODY_TOO_LARGE;
@@ -353,10 +328,10 @@ int cgi_bearer_ok(void) {
 }
 
 void json_raw(const char *text) {
-    out_lit(CGI_HDR_JSON);
+    cgi_write_lit(CGI_HDR_JSON);
     if (!text) text = "{\"ok\":true}";
-    out_write(text, strlen(text));
-    out_write("\n", 1);
+    cgi_write(text, strlen(text));
+    cgi_write("\n", 1);
     cgi_flush();
 }
 
@@ -375,7 +350,9 @@ void json_err(int status, const char *message) {
     }
     char num[16];
     snprintf(num, sizeof num, "%d", status);
-    add_status_line(&b, status);
+    char line[CGI_STATUS_LINE_MAX];
+    size_t line_len = cgi_status_text(status, line, sizeof line);
+    buf_add(&b, line, line_len);
     buf_puts(&b, CGI_HDR_JSON);
     buf_puts(&b, "{\"ok\":false,\"status\":");
     buf_puts(&b, num);
@@ -385,18 +362,25 @@ void json_err(int status, const char *message) {
     if (b.dropped || !b.data || text.dropped) {
         // No memory for the composed text: the answer still goes out whole,
         // with a message that needs no escaping.
-        out_status_line(status);
-        out_lit(CGI_HDR_JSON);
-        out_write("{\"ok\":false,\"status\":", 21);
-        out_write(num, strlen(num));
-        out_lit(",\"error\":\"out of memory\"}");
+        cgi_write(line, line_len);
+        cgi_write_lit(CGI_HDR_JSON);
+        cgi_write_lit("{\"ok\":false,\"status\":");
+        cgi_write(num, strlen(num));
+        cgi_write_lit(",\"error\":\"out of memory\"}");
     } else {
-        out_write(b.data, b.len);
+        cgi_write(b.data, b.len);
     }
     buf_free(&b);
     buf_free(&text);
-    out_write("\n", 1);
+    cgi_write("\n", 1);
     cgi_flush();
+}
+
+int req_int(const char *s) {
+    long v = strtol(s, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return (int)v;
 }
 
 int query_text(const char *qs, const char *name, char *dst, size_t cap, size_t *len, int *cut) {

@@ -166,6 +166,8 @@ int get_query_val(const char *qs, const char *name, char *dst, size_t cap);
  * byte and what follows it) in *len and in *cut whether the raw value was
  * cut to fit. */
 int query_text(const char *qs, const char *name, char *dst, size_t cap, size_t *len, int *cut);
+/* Base-10 integer of a text as strtol reads it, saturated to 32 bits. */
+int req_int(const char *s);
 /* Text parameter: a non-empty query value, else a string member of the JSON
  * body (parsed on demand), copied into dst[cap] with its length (which counts
  * a U+0000 and what follows it) in *len; a value cut to fit ends on a whole
@@ -189,10 +191,22 @@ yyjson_val *body_arr(cgi_request *r, const char *name);
 const char *cgi_status_reason(int status);
 /* Writes the n bytes at p of the answer. */
 void cgi_write(const char *p, size_t n);
+/* Writes a text literal of the answer, without its terminator. */
+template <size_t N>
+inline void cgi_write_lit(const char (&s)[N]) {
+    cgi_write(s, N - 1);
+}
 /* Hands the answer written so far on to the client. */
 void cgi_flush(void);
-/* Writes the CGI status line of a status in the table. */
-void cgi_status_line(int status);
+/* Room for any status line of the table: "Status: " (8 bytes), three digits
+ * and a space (4), the longest reason phrase (22 now, "Unsupported Media
+ * Type"; the table is checked against this at build time), CRLF (2) and the
+ * terminator. */
+#define CGI_STATUS_LINE_MAX 48
+/* Writes the CGI status line of status ("Status: 404 Not Found\r\n") into
+ * line[cap], a status the table does not know as 500. Returns its length
+ * (cut to cap - 1). */
+size_t cgi_status_text(int status, char *line, size_t cap);
 /* JSON answer: header block, text (null gives {"ok":true}), a line feed. */
 void json_raw(const char *text);
 /* Error answer with a status line and {"ok":false,"status":N,"error":...}.

@@ -253,12 +253,18 @@ static void do_tools_list(const mcp_call &c, buf *out) {
     send_built_result(out, c, &text, MCP_RESULT_LIST);
 }
 
+// params.key of c when it is a string; otherwise null, with the invalid-params
+// error why answered.
+static yyjson_val *required_str(const mcp_call &c, const char *key, const char *why, buf *out) {
+    yyjson_val *v = c.params ? yyjson_obj_get(c.params, key) : nullptr;
+    if (yyjson_is_str(v)) return v;
+    send_error(out, c.id, JSONRPC_INVALID_PARAMS, why);
+    return nullptr;
+}
+
 static void do_tools_call(const mcp_call &c, buf *out) {
-    yyjson_val *name = c.params ? yyjson_obj_get(c.params, "name") : nullptr;
-    if (!yyjson_is_str(name)) {
-        send_error(out, c.id, JSONRPC_INVALID_PARAMS, "tools/call needs params.name");
-        return;
-    }
+    yyjson_val *name = required_str(c, "name", "tools/call needs params.name", out);
+    if (!name) return;
     yyjson_val *args = yyjson_obj_get(c.params, "arguments");
     if (!yyjson_is_obj(args)) args = nullptr;
     const char *nm = yyjson_get_str(name);
@@ -323,11 +329,8 @@ static void resource_not_found(const mcp_call &c, yyjson_val *uri, buf *out) {
 }
 
 static void do_resources_read(const mcp_call &c, buf *out) {
-    yyjson_val *uri = c.params ? yyjson_obj_get(c.params, "uri") : nullptr;
-    if (!yyjson_is_str(uri)) {
-        send_error(out, c.id, JSONRPC_INVALID_PARAMS, "resources/read needs params.uri");
-        return;
-    }
+    yyjson_val *uri = required_str(c, "uri", "resources/read needs params.uri", out);
+    if (!uri) return;
     if (!yyjson_equals_str(uri, RESOURCE_URI)) {
         resource_not_found(c, uri, out);
         return;
