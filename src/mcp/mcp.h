@@ -104,7 +104,8 @@ struct mcp_revision {
     /* Ends the result object that out ends with (its closing brace the
      * last byte) with the members the revision adds to every result of
      * the kind (MCP_RESULT_*): the place for any member a result carries
-     * in one revision and not in another. Null: nothing is added. */
+     * in one revision and not in another (such as where a paged list puts
+     * its next cursor). Null: nothing is added. */
     void (*finish)(buf *out, int kind);
     /* The most bytes finish adds to a result of the kind (0 without
      * finish); a tool call makes room for them before it saves. */
