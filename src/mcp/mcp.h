@@ -56,7 +56,9 @@ enum : int {
  * Each revision the server speaks is one record, and a request is answered by
  * exactly one of them, chosen before its method runs. The revisions of the
  * legacy era open a session with "initialize" and are answered by the revision
- * it settled on (on HTTP, the one MCP-Protocol-Version names). A request that
+ * it settled on (on HTTP, the one MCP-Protocol-Version names, and without that
+ * header the default one, whose answers only add members to those of
+ * 2025-03-26). A request that
  * carries the stateless revision's metadata (_meta with
  * io.modelcontextprotocol/protocolVersion), that comes with a header naming
  * it, or whose method only that revision has, is answered on its own, without
@@ -186,7 +188,9 @@ int mcp_handle_request(const char *text, size_t len, const mcp_transport *transp
 /* Appends the error answer with id null, code and message (escaped), line
  * feed included, as the server answers a message it cannot take. */
 void mcp_error_answer(buf *out, int code, const char *message);
-/* Appends the JSON text of an id value (null for an absent id). */
+/* Appends the JSON text of an id value (null for an absent id, an array or
+ * an object; a number kept raw by the reader, an integer beyond 64 bits, as
+ * it was written). */
 void put_id(buf *b, yyjson_val *id);
 /* Runs the server on standard input and output until input ends. Returns 0,
  * or 1 when the line buffer cannot be allocated. */
